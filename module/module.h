@@ -1,0 +1,16 @@
+// Module-wide objects shared by every part of the library.
+#pragma once
+
+#include <windows.h>
+
+// Manual-reset event created when the library is loaded and closed when it is unloaded.
+// Nothing in the library signals it; blocking polls and the worker gate watch it.
+extern HANDLE g_hStopEvent;
+
+// Directory of this library's own file, without a trailing backslash (a drive root keeps it).
+// Filled at process attach, read-only afterwards.
+extern wchar_t g_szModuleDir[MAX_PATH];
+
+// Work done at process attach for the module whose handle is given: stores its directory in
+// g_szModuleDir and switches thread notifications off.
+void OnProcessAttach(HMODULE module);

@@ -1,0 +1,67 @@
+// The module as a host loads it: from its own folder, with its module-wide objects.
+#include "support/test_tree.h"
+
+#include <gtest/gtest.h>
+
+using drvtest::GetProc;
+using drvtest::TestTree;
+
+namespace {
+
+using ModuleDirFn = const wchar_t* (*)();
+using StopEventFn = HANDLE (*)();
+using ExtractZipFileFn = int(__stdcall*)(const void*, const void*);
+
+} // namespace
+
+TEST(ModuleLoad, StoresTheLibrarysOwnFolderWithoutTrailingBackslash) {
+    TestTree tree;
+    tree.InstallLibrary(L"DrvDownProbe.dll");
+    HMODULE module = tree.LoadLibraryFromTree();
+    auto moduleDir = GetProc<ModuleDirFn>(module, "ProbeModuleDir");
+    ASSERT_NE(moduleDir, nullptr);
+    EXPECT_EQ(lstrcmpiW(moduleDir(), tree.Bin().c_str()), 0)
+        << "module dir: " << testing::PrintToString(std::wstring(moduleDir()));
+}
+
+TEST(ModuleLoad, EachLoadedCopyHasItsOwnUnsignalledManualResetStopEvent) {
+    TestTree first;
+    TestTree second;
+    first.InstallLibrary(L"DrvDownProbe.dll");
+    second.InstallLibrary(L"DrvDownProbe.dll");
+    HANDLE stopA = GetProc<StopEventFn>(first.LoadLibraryFromTree(), "ProbeStopEvent")();
+    HANDLE stopB = GetProc<StopEventFn>(second.LoadLibraryFromTree(), "ProbeStopEvent")();
+    ASSERT_NE(stopA, nullptr);
+    ASSERT_NE(stopB, nullptr);
+    EXPECT_NE(stopA, stopB);
+    EXPECT_EQ(WaitForSingleObject(stopA, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    // Manual reset: once signalled it stays signalled for every waiter.
+    SetEvent(stopA);
+    EXPECT_EQ(WaitForSingleObject(stopA, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(stopA, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(stopB, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+TEST(ModuleLoad, UnloadClosesTheStopEvent) {
+    TestTree tree;
+    tree.InstallLibrary(L"DrvDownProbe.dll");
+    HMODULE module = LoadLibraryW(tree.Path(L"bin\\MobileDrvDown.dll").c_str());
+    ASSERT_NE(module, nullptr);
+    HANDLE stop = GetProc<StopEventFn>(module, "ProbeStopEvent")();
+    ASSERT_NE(stop, nullptr);
+    DWORD flags = 0;
+    EXPECT_TRUE(GetHandleInformation(stop, &flags));
+    ASSERT_TRUE(FreeLibrary(module));
+    EXPECT_FALSE(GetHandleInformation(stop, &flags)) << "the stop event outlived the module";
+}
+
+TEST(ModuleLoad, ShippedLibraryExportsExtractZipFileUndecorated) {
+    TestTree tree;
+    tree.InstallLibrary();
+    HMODULE module = tree.LoadLibraryFromTree();
+    auto extract = GetProc<ExtractZipFileFn>(module, "ExtractZipFile");
+    ASSERT_NE(extract, nullptr);
+    EXPECT_EQ(extract(nullptr, nullptr), 1);
+    EXPECT_EQ(extract(L"a.zip", L"C:\\out"), 1);
+    EXPECT_EQ(GetProcAddress(module, "ProbeModuleDir"), nullptr);
+}

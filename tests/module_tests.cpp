@@ -1,0 +1,162 @@
+// String and file helpers of the module, linked into the test program.
+#include "MobileDrvDown.h"
+#include "module/files.h"
+#include "module/strings.h"
+#include "support/test_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using drvtest::TestTree;
+
+namespace {
+
+std::wstring Repeat(wchar_t c, std::size_t n) {
+    return std::wstring(n, c);
+}
+
+} // namespace
+
+TEST(CopyWStr, ZeroCapacityLeavesDestinationUntouched) {
+    wchar_t dest[4] = {L'x', L'y', L'z', L'\0'};
+    EXPECT_EQ(CopyWStr(dest, 0, L"abc"), E_INVALIDARG);
+    EXPECT_EQ(std::wstring(dest), L"xyz");
+}
+
+TEST(CopyWStr, CapacityOneAlwaysLeavesAnEmptyString) {
+    wchar_t dest[2] = {L'x', L'y'};
+    EXPECT_EQ(CopyWStr(dest, 1, L""), S_OK);
+    EXPECT_EQ(dest[0], L'\0');
+    EXPECT_EQ(dest[1], L'y') << "wrote past the capacity";
+    dest[0] = L'x';
+    EXPECT_EQ(CopyWStr(dest, 1, L"a"), kCopyTruncated);
+    EXPECT_EQ(dest[0], L'\0');
+    EXPECT_EQ(dest[1], L'y') << "wrote past the capacity";
+}
+
+TEST(CopyWStr, FitsUpToCapacityMinusOneAndCutsBeyond) {
+    wchar_t dest[261];
+    std::fill(std::begin(dest), std::end(dest), L'#');
+    const std::wstring fits = Repeat(L'a', 259);
+    EXPECT_EQ(CopyWStr(dest, 260, fits.c_str()), S_OK);
+    EXPECT_EQ(std::wstring(dest), fits);
+    EXPECT_EQ(dest[260], L'#') << "wrote past the capacity";
+
+    std::wstring tooLong = Repeat(L'b', 259) + L"c";
+    EXPECT_EQ(CopyWStr(dest, 260, tooLong.c_str()), kCopyTruncated);
+    EXPECT_EQ(std::wstring(dest), Repeat(L'b', 259));
+    EXPECT_EQ(dest[260], L'#') << "wrote past the capacity";
+}
+
+TEST(CopyWStr, NeverReadsPastTheSourceTerminator) {
+    // A source whose NUL is the last readable unit of a guard page: reading further would fault.
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    auto* pages = static_cast<char*>(
+        VirtualAlloc(nullptr, info.dwPageSize * 2, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    ASSERT_NE(pages, nullptr);
+    DWORD old = 0;
+    ASSERT_TRUE(VirtualProtect(pages + info.dwPageSize, info.dwPageSize, PAGE_NOACCESS, &old));
+    auto* source = reinterpret_cast<wchar_t*>(pages + info.dwPageSize) - 3;
+    source[0] = L'o';
+    source[1] = L'k';
+    source[2] = L'\0';
+    wchar_t dest[64];
+    EXPECT_EQ(CopyWStr(dest, 64, source), S_OK);
+    EXPECT_EQ(std::wstring(dest), L"ok");
+    VirtualFree(pages, 0, MEM_RELEASE);
+}
+
+TEST(AppendWStr, AppendsAndCutsAtCapacity) {
+    wchar_t dest[8] = L"abc";
+    EXPECT_EQ(AppendWStr(dest, 8, L"de"), S_OK);
+    EXPECT_EQ(std::wstring(dest), L"abcde");
+    EXPECT_EQ(AppendWStr(dest, 8, L"fghij"), kCopyTruncated);
+    EXPECT_EQ(std::wstring(dest), L"abcdefg");
+}
+
+TEST(ExtractZipFile, ReturnsOneForAnyArguments) {
+    EXPECT_EQ(ExtractZipFile(nullptr, nullptr), 1);
+    int some = 7;
+    EXPECT_EQ(ExtractZipFile(&some, L"C:\\nowhere\\x.zip"), 1);
+    EXPECT_EQ(some, 7);
+}
+
+class ClearTargetFileTest : public ::testing::Test {
+protected:
+    TestTree tree;
+    std::wstring target = tree.Path(L"pkg.zip");
+    std::wstring putAside = tree.Path(L"~pkg.zip");
+
+    static void MakeReadOnly(const std::wstring& path) {
+        ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
+    }
+};
+
+TEST_F(ClearTargetFileTest, NothingThereReturnsOneAndTouchesNothing) {
+    tree.WriteFile(L"other.zip", "keep");
+    EXPECT_TRUE(ClearTargetFile(target.c_str()));
+    EXPECT_FALSE(tree.Exists(L"pkg.zip"));
+    EXPECT_FALSE(tree.Exists(L"~pkg.zip"));
+    EXPECT_EQ(tree.ReadFile(L"other.zip"), "keep");
+}
+
+TEST_F(ClearTargetFileTest, DeletesADeletableFile) {
+    tree.WriteFile(L"pkg.zip", "old");
+    EXPECT_TRUE(ClearTargetFile(target.c_str()));
+    EXPECT_FALSE(tree.Exists(L"pkg.zip"));
+    EXPECT_FALSE(tree.Exists(L"~pkg.zip"));
+}
+
+std::wstring PendingRenames() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
+                      KEY_READ, &key) != ERROR_SUCCESS) {
+        return {};
+    }
+    DWORD size = 0;
+    RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr, nullptr, &size);
+    std::wstring value(size / sizeof(wchar_t), L'\0');
+    if (size != 0) {
+        RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr,
+                         reinterpret_cast<BYTE*>(value.data()), &size);
+    }
+    RegCloseKey(key);
+    return value; // NUL-separated pairs: source, then destination (empty = delete)
+}
+
+TEST_F(ClearTargetFileTest, PutsAsideAFileThatCannotBeDeletedAndRegistersItsDeletion) {
+    tree.WriteFile(L"pkg.zip", "locked");
+    MakeReadOnly(target);
+    tree.WriteFile(L"~pkg.zip", "older put-aside copy");
+
+    EXPECT_TRUE(ClearTargetFile(target.c_str()));
+    EXPECT_FALSE(tree.Exists(L"pkg.zip"));
+    EXPECT_EQ(tree.ReadFile(L"~pkg.zip"), "locked") << "the older put-aside file was not replaced";
+
+    const std::wstring pending = PendingRenames();
+    const std::wstring entry = putAside + std::wstring(1, L'\0') + std::wstring(1, L'\0');
+    // Entries are stored in NT form ("\??\C:\...") followed by an empty destination.
+    EXPECT_NE(pending.find(L"\\??\\" + entry), std::wstring::npos)
+        << "no deletion at restart registered for the put-aside file";
+}
+
+TEST_F(ClearTargetFileTest, OlderPutAsideFileThatCannotBeDeletedFailsAndKeepsTheTarget) {
+    tree.WriteFile(L"pkg.zip", "locked");
+    MakeReadOnly(target);
+    tree.WriteFile(L"~pkg.zip", "stuck");
+    MakeReadOnly(putAside);
+
+    EXPECT_FALSE(ClearTargetFile(target.c_str()));
+    EXPECT_EQ(tree.ReadFile(L"pkg.zip"), "locked");
+    EXPECT_EQ(tree.ReadFile(L"~pkg.zip"), "stuck");
+}
+
+TEST_F(ClearTargetFileTest, FolderAtTheTargetIsLeftAlone) {
+    tree.MakeDir(L"pkg.zip");
+    tree.WriteFile(L"pkg.zip\\inside.txt", "data");
+    EXPECT_FALSE(ClearTargetFile(target.c_str()));
+    EXPECT_EQ(tree.ReadFile(L"pkg.zip\\inside.txt"), "data");
+    EXPECT_FALSE(tree.Exists(L"~pkg.zip"));
+}

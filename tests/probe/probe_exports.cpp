@@ -1,0 +1,9 @@
+// Read-outs of the module-wide objects of one loaded copy of the library.
+#include "module/module.h"
+
+extern "C" const wchar_t* ProbeModuleDir() {
+    return g_szModuleDir;
+}
+extern "C" HANDLE ProbeStopEvent() {
+    return g_hStopEvent;
+}
