@@ -1,0 +1,83 @@
+# Host programs built in Microsoft's C++ ABI, as the real hosts are: clang compiles them for the
+# *-pc-windows-msvc target and lld-link links them. The project's own compiler is MinGW, so this
+# runs beside it with custom commands.
+#
+# drvdown_add_msvc_host(<name> SOURCES <file>... IMPORTS <file.def>...)
+#   Builds ${CMAKE_BINARY_DIR}/bin/<name>.exe, a console program, and a target <name> for it.
+#   SOURCES: C++ files. No Microsoft headers or runtime libraries exist here: a host declares what
+#     it calls, is its own entry point (`extern "C" void __cdecl mainCRTStartup()`), and defines
+#     `??_7type_info@@6B@` when it uses exceptions. The public header folder is on the include path.
+#   IMPORTS: one .def per DLL the host imports from (LIBRARY <dll>, then EXPORTS). Write each name
+#     with its x86 stdcall decoration (LoadLibraryW@4): x86 import libraries need it and drop it
+#     from the imported name; x64 ones get the names without it.
+# The x64 build runs such hosts under wine64; the x86 build only compiles and links them.
+
+find_program(DRVDOWN_CLANG clang REQUIRED)
+find_program(DRVDOWN_LLD_LINK lld-link REQUIRED)
+find_program(DRVDOWN_LLVM_DLLTOOL llvm-dlltool REQUIRED)
+
+function(drvdown_add_msvc_host name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;IMPORTS" ${ARGN})
+  if(NOT ARG_SOURCES)
+    message(FATAL_ERROR "drvdown_add_msvc_host(${name}): no SOURCES")
+  endif()
+  if(DRVDOWN_ARCH STREQUAL "x86")
+    set(triple i686-pc-windows-msvc)
+    set(dlltool_args -m i386 -k)
+  else()
+    set(triple x86_64-pc-windows-msvc)
+    set(dlltool_args -m i386:x86-64)
+  endif()
+  set(work ${CMAKE_CURRENT_BINARY_DIR}/${name}.msvc)
+  set(exe ${CMAKE_BINARY_DIR}/bin/${name}.exe)
+
+  set(libs)
+  foreach(def IN LISTS ARG_IMPORTS)
+    get_filename_component(def_path ${def} ABSOLUTE)
+    get_filename_component(def_name ${def} NAME_WE)
+    # x64 has no stdcall decoration: the .def is rewritten without it. The copy is replaced only
+    # when its text changes, and an edited .def makes CMake configure again.
+    file(READ ${def_path} def_text)
+    if(NOT DRVDOWN_ARCH STREQUAL "x86")
+      string(REGEX REPLACE "@[0-9]+" "" def_text "${def_text}")
+    endif()
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def_path})
+    file(WRITE ${work}/${def_name}.def.tmp "${def_text}")
+    configure_file(${work}/${def_name}.def.tmp ${work}/${def_name}.def COPYONLY)
+    set(lib ${work}/${def_name}.lib)
+    add_custom_command(
+      OUTPUT ${lib}
+      COMMAND ${DRVDOWN_LLVM_DLLTOOL} ${dlltool_args} -d ${work}/${def_name}.def -l ${lib}
+      DEPENDS ${work}/${def_name}.def
+      COMMENT "Import library ${def_name}.lib for ${name}"
+      VERBATIM)
+    list(APPEND libs ${lib})
+  endforeach()
+
+  set(objs)
+  foreach(src IN LISTS ARG_SOURCES)
+    get_filename_component(src_path ${src} ABSOLUTE)
+    get_filename_component(src_name ${src} NAME_WE)
+    set(obj ${work}/${src_name}.obj)
+    add_custom_command(
+      OUTPUT ${obj}
+      COMMAND ${DRVDOWN_CLANG} --target=${triple} -fms-extensions -fexceptions -fcxx-exceptions
+              -std=c++20 -O2 -Wall -Wextra -I${CMAKE_SOURCE_DIR}/downloader/include
+              -MD -MF ${obj}.d -c ${src_path} -o ${obj}
+      DEPENDS ${src_path}
+      DEPFILE ${obj}.d
+      COMMENT "Compiling ${src} for ${triple}"
+      VERBATIM)
+    list(APPEND objs ${obj})
+  endforeach()
+
+  # No default libraries: the objects ask for Microsoft's static runtime, which does not exist here.
+  add_custom_command(
+    OUTPUT ${exe}
+    COMMAND ${DRVDOWN_LLD_LINK} /nologo /nodefaultlib /entry:mainCRTStartup /subsystem:console
+            /out:${exe} ${objs} ${libs}
+    DEPENDS ${objs} ${libs}
+    COMMENT "Linking ${name}.exe (Microsoft ABI)"
+    VERBATIM)
+  add_custom_target(${name} ALL DEPENDS ${exe})
+endfunction()

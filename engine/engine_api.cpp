@@ -1,0 +1,98 @@
+#include "engine/engine_api.h"
+
+#include "engine/verify.h"
+#include "module/module.h"
+
+#include <shlwapi.h>
+
+#include <new>
+
+EngineApi::~EngineApi() {
+    PPClose();
+    if (module != nullptr) {
+        FreeLibrary(module);
+    }
+}
+
+void EngineApi::Bind(HMODULE loaded) {
+    module = loaded;
+    for (std::size_t i = 0; i < kEngineEntryCount; ++i) {
+        entries[i] = GetProcAddress(loaded, kEngineExportNames[i]);
+    }
+}
+
+bool EngineApi::PPInit2(const wchar_t* clientId, std::uint32_t a, std::uint32_t b) const {
+    return Has(kPPInit2) && Entry<PPInit2Fn>(kPPInit2)(clientId, a, b) != 0;
+}
+
+std::uint32_t EngineApi::PPStartTaskEx(const wchar_t* url, const wchar_t* targetPath) const {
+    if (!Has(kPPStartTaskEx)) {
+        return 0;
+    }
+    return Entry<PPStartTaskExFn>(kPPStartTaskEx)(url, targetPath, 0, 0, 0, 0, 0, 0);
+}
+
+bool EngineApi::PPQueryTaskEx(std::uint32_t handle, PP_TASK_STATUS* status) const {
+    return Has(kPPQueryTaskEx) && Entry<PPQueryTaskExFn>(kPPQueryTaskEx)(handle, status) != 0;
+}
+
+void EngineApi::PPRemoveTask(std::uint32_t handle) const {
+    if (Has(kPPRemoveTask)) {
+        Entry<PPRemoveTaskFn>(kPPRemoveTask)(handle);
+    }
+}
+
+void EngineApi::PPCloseHandle(std::uint32_t handle) const {
+    if (Has(kPPCloseHandle)) {
+        Entry<PPCloseHandleFn>(kPPCloseHandle)(handle);
+    }
+}
+
+void EngineApi::PPClose() const {
+    if (Has(kPPClose)) {
+        Entry<PPCloseFn>(kPPClose)();
+    }
+}
+
+void EnginePath(wchar_t (&path)[MAX_PATH]) {
+    if (PathCombineW(path, g_szModuleDir, L"..\\Tolvek.dll") == nullptr) {
+        path[0] = L'\0';
+    }
+}
+
+EngineLoad LoadEngine() {
+    wchar_t path[MAX_PATH] = {};
+    EnginePath(path);
+    if (path[0] == L'\0' || !PathFileExistsW(path)) {
+        return {EngineLoadStatus::NoFile, nullptr};
+    }
+
+    // Held open from the check until the image is mapped, so the file cannot be swapped between.
+    UniqueHandle file = OpenEngineFileForVerification(path);
+    if (!file) {
+        return {EngineLoadStatus::NotLoadable, nullptr};
+    }
+    if (!IsTrustedEngineFile(file.get())) {
+        ReportDamagedEngineAndExit(path);
+    }
+
+    std::shared_ptr<EngineApi> engine;
+    try {
+        engine = std::make_shared<EngineApi>();
+    } catch (const std::bad_alloc&) {
+        return {EngineLoadStatus::NoMemory, nullptr};
+    }
+    HMODULE module = LoadLibraryW(path);
+    file.reset();
+    if (module == nullptr) {
+        return {EngineLoadStatus::NotLoadable, nullptr};
+    }
+    engine->Bind(module);
+
+    // A failed initialisation tears the instance down right here: the record's destructor calls
+    // PPClose and unloads the library.
+    if (!engine->PPInit2(kEngineClientId, 0, 0)) {
+        return {EngineLoadStatus::InitFailed, nullptr};
+    }
+    return {EngineLoadStatus::Ready, std::move(engine)};
+}

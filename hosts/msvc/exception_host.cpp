@@ -1,0 +1,183 @@
+// A host built in Microsoft's C++ ABI that checks how the engine-load exception reaches it.
+//
+// Usage: exception_host <folder>
+// Loads <folder>\bin\MobileDrvDown.dll and calls DownLoadFile with the target <folder>\driver.zip,
+// where <folder>\Tolvek.dll is an engine file the library accepts but cannot load. Every call must
+// throw the wide string "can not load tolvek.dll", caught here once per handler form. Prints one
+// line per check. Exit code: 0 when every check passed, 1 when one failed, 2 when the library or
+// its export is missing.
+//
+// Built without Microsoft's headers and libraries: it declares what it uses of kernel32.dll and
+// msvcrt.dll, and it is its own entry point.
+
+using size_t = decltype(sizeof(0));
+using HMODULE = struct HostModule*;
+using DownLoadFileFn = int(__stdcall*)(const wchar_t* url, const wchar_t* targetPath);
+
+extern "C" {
+__declspec(dllimport) HMODULE __stdcall LoadLibraryW(const wchar_t* path);
+__declspec(dllimport) void* __stdcall GetProcAddress(HMODULE module, const char* name);
+__declspec(dllimport) int __stdcall FreeLibrary(HMODULE module);
+__declspec(dllimport) HMODULE __stdcall GetModuleHandleW(const wchar_t* name);
+
+__declspec(dllimport) int __cdecl __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env,
+                                                 int expandWildcards, int* startupInfo);
+__declspec(dllimport) int __cdecl printf(const char* format, ...);
+__declspec(dllimport) int __cdecl _snwprintf(wchar_t* buffer, size_t count, const wchar_t* format,
+                                             ...);
+__declspec(dllimport) int __cdecl wcscmp(const wchar_t* a, const wchar_t* b);
+__declspec(dllimport) __declspec(noreturn) void __cdecl exit(int code);
+}
+
+// The vtable of std::type_info, which every type descriptor the compiler emits points to. The
+// runtime matches handlers by name and never calls through it.
+extern "C" const void* const kTypeInfoVtable[1] __asm__("??_7type_info@@6B@") = {nullptr};
+
+namespace {
+
+constexpr wchar_t kExpectedMessage[] = L"can not load tolvek.dll";
+constexpr wchar_t kUrl[] = L"http://127.0.0.1:9/driver.zip";
+// Small enough that no frame needs a stack probe (__chkstk comes with the libraries left out).
+constexpr size_t kPathCapacity = 520;
+
+wchar_t g_target[kPathCapacity];
+int g_failures = 0;
+
+void Report(bool ok, const char* check) {
+    printf("%s: %s\n", ok ? "ok" : "FAILED", check);
+    if (!ok) {
+        ++g_failures;
+    }
+}
+
+bool IsExpectedMessage(const wchar_t* message) {
+    if (message == nullptr) {
+        printf("  caught a null pointer\n");
+        return false;
+    }
+    if (wcscmp(message, kExpectedMessage) != 0) {
+        printf("  caught \"%ls\"\n", message);
+        return false;
+    }
+    return true;
+}
+
+// Each check calls DownLoadFile once. A handler for another type comes before the one under test
+// and must not take the exception; a trailing catch (...) keeps a mismatch from ending the host.
+
+void CatchAsConstWideString(DownLoadFileFn downLoadFile) {
+    bool ok = false;
+    try {
+        downLoadFile(kUrl, g_target);
+        printf("  DownLoadFile returned\n");
+    } catch (const char*) {
+        printf("  caught as const char*\n");
+    } catch (const wchar_t* message) {
+        ok = IsExpectedMessage(message);
+    } catch (...) {
+        printf("  caught only by catch (...)\n");
+    }
+    Report(ok, "catch (const wchar_t*)");
+}
+
+void CatchAsWideString(DownLoadFileFn downLoadFile) {
+    bool ok = false;
+    try {
+        downLoadFile(kUrl, g_target);
+        printf("  DownLoadFile returned\n");
+    } catch (int) {
+        printf("  caught as int\n");
+    } catch (wchar_t* message) {
+        ok = IsExpectedMessage(message);
+    } catch (...) {
+        printf("  caught only by catch (...)\n");
+    }
+    Report(ok, "catch (wchar_t*)");
+}
+
+void CatchAsVoidPointer(DownLoadFileFn downLoadFile) {
+    bool ok = false;
+    try {
+        downLoadFile(kUrl, g_target);
+        printf("  DownLoadFile returned\n");
+    } catch (char*) {
+        printf("  caught as char*\n");
+    } catch (void* object) {
+        ok = IsExpectedMessage(static_cast<const wchar_t*>(object));
+    } catch (...) {
+        printf("  caught only by catch (...)\n");
+    }
+    Report(ok, "catch (void*)");
+}
+
+void CatchAnything(DownLoadFileFn downLoadFile) {
+    bool ok = false;
+    try {
+        downLoadFile(kUrl, g_target);
+        printf("  DownLoadFile returned\n");
+    } catch (double) {
+        printf("  caught as double\n");
+    } catch (...) {
+        ok = true;
+    }
+    Report(ok, "catch (...)");
+}
+
+// The host's own throw and catch, so that a failure above is the library's and not the host's.
+void CatchOwnThrow() {
+    bool ok = false;
+    try {
+        throw static_cast<const wchar_t*>(kExpectedMessage);
+    } catch (const wchar_t* message) {
+        ok = IsExpectedMessage(message);
+    } catch (...) {
+    }
+    Report(ok, "the host's own throw");
+}
+
+int Run() {
+    int argc = 0;
+    wchar_t** argv = nullptr;
+    wchar_t** env = nullptr;
+    int startupInfo = 0;
+    if (__wgetmainargs(&argc, &argv, &env, 0, &startupInfo) != 0 || argc != 2) {
+        printf("usage: exception_host <folder>\n");
+        return 2;
+    }
+    const wchar_t* folder = argv[1];
+    wchar_t library[kPathCapacity];
+    wchar_t engine[kPathCapacity];
+    _snwprintf(library, kPathCapacity, L"%ls\\bin\\MobileDrvDown.dll", folder);
+    _snwprintf(engine, kPathCapacity, L"%ls\\Tolvek.dll", folder);
+    _snwprintf(g_target, kPathCapacity, L"%ls\\driver.zip", folder);
+
+    CatchOwnThrow();
+
+    HMODULE module = LoadLibraryW(library);
+    if (module == nullptr) {
+        printf("cannot load %ls\n", library);
+        return 2;
+    }
+    auto downLoadFile = reinterpret_cast<DownLoadFileFn>(GetProcAddress(module, "DownLoadFile"));
+    if (downLoadFile == nullptr) {
+        printf("%ls exports no DownLoadFile\n", library);
+        return 2;
+    }
+
+    CatchAsConstWideString(downLoadFile);
+    CatchAsWideString(downLoadFile);
+    CatchAsVoidPointer(downLoadFile);
+    CatchAnything(downLoadFile);
+
+    // The engine's failed load leaves no module behind, and the library must not hold one either.
+    Report(GetModuleHandleW(engine) == nullptr, "the engine is not loaded afterwards");
+    Report(FreeLibrary(module) != 0, "FreeLibrary of the library");
+    return g_failures == 0 ? 0 : 1;
+}
+
+} // namespace
+
+extern "C" void __cdecl mainCRTStartup() {
+    // exit(), not ExitProcess(): it flushes the output buffered by printf.
+    exit(Run());
+}

@@ -1,0 +1,328 @@
+#include "standin_engine/engine_state.h"
+
+#include "standin_engine/win_raii.h"
+
+#include <algorithm>
+#include <cstring>
+#include <cwchar>
+
+namespace standin {
+
+// clang-format off
+const std::array<std::string_view, 33> kEngineExports = {
+    "PPInit", "PPInit2", "PPClose", "PPSetConfig", "PPGetConfig", "PPDownload", "PPStopTask",
+    "PPRestart", "PPRemoveTask", "PPStopSeed", "PPCloseHandle", "PPQueryTask", "PPQueryTaskEx",
+    "PPStartTask", "PPStartTaskEx", "_GetTasks", "_StartRun", "_StopRun", "_Run", "_EnableP2P",
+    "_SetKeep", "_SetKeepEx", "_IsStopped", "_PPQueryTask2", "__PPSetModulePath2", "StartLan",
+    "StopLan", "_PPQueryIPPort", "_PPSetLocalLog", "_P2SPUpdateRegInfo", "_P2SPCheckProxy",
+    "_P2SPCancelCheckProxy", "_P2SPSetOption",
+};
+// clang-format on
+
+namespace {
+
+std::wstring CopyText(const wchar_t* text) {
+    if (text == nullptr) {
+        return {};
+    }
+    return std::wstring(text, wcsnlen(text, kStandInMaxText));
+}
+
+void StopAll(const std::vector<std::shared_ptr<Transfer>>& transfers) {
+    for (const auto& transfer : transfers) {
+        transfer->Stop();
+    }
+}
+
+} // namespace
+
+EngineState& Engine() {
+    static EngineState state;
+    return state;
+}
+
+EngineState::~EngineState() {
+    std::vector<std::shared_ptr<Transfer>> stopping;
+    {
+        ExclusiveLock lock(lock_);
+        stopping = CollectTransfersLocked(true);
+    }
+    StopAll(stopping);
+}
+
+Script EngineState::DefaultScript() {
+    return Script{.startSucceeds = true,
+                  .steps = {StandInStep{.result = 1, .state = kStateFinished, .repeat = 0}}};
+}
+
+EngineState::CallTicket EngineState::BeginCall(std::string_view exportName,
+                                               const CallArguments& arguments, DWORD& delay,
+                                               uint64_t& delayGeneration) {
+    LogRecord record;
+    record.exportName = exportName;
+    record.threadId = GetCurrentThreadId();
+    record.tickCalled = GetTickCount();
+    record.handle = arguments.handle;
+    record.integers.assign(arguments.integers.begin(), arguments.integers.end());
+    record.text1 = CopyText(arguments.text1);
+    record.text2 = CopyText(arguments.text2);
+
+    ExclusiveLock lock(lock_);
+    const auto found = delays_.find(exportName);
+    delay = found != delays_.end() ? found->second : 0;
+    delayGeneration = releaseGeneration_.load();
+    log_.push_back(std::move(record));
+    return CallTicket{.generation = logGeneration_, .index = log_.size() - 1};
+}
+
+void EngineState::EndCall(const CallTicket& ticket, uint32_t result, uint32_t handle) {
+    ExclusiveLock lock(lock_);
+    // A Reset while the call ran has emptied the log; the call then leaves no trace.
+    if (ticket.generation != logGeneration_) {
+        return;
+    }
+    LogRecord& record = log_[ticket.index];
+    record.returned = true;
+    record.tickReturned = GetTickCount();
+    record.result = result;
+    record.handle = handle;
+}
+
+void EngineState::WaitDelay(DWORD ms, uint64_t generation) {
+    if (ms == 0) {
+        return;
+    }
+    ExclusiveLock lock(delayLock_);
+    const DWORD start = GetTickCount();
+    while (generation == releaseGeneration_) {
+        DWORD remaining = INFINITE;
+        if (ms != INFINITE) {
+            const DWORD elapsed = GetTickCount() - start;
+            if (elapsed >= ms) {
+                return;
+            }
+            remaining = ms - elapsed;
+        }
+        SleepConditionVariableSRW(&delayReleased_, &lock.Native(), remaining, 0);
+    }
+}
+
+bool EngineState::Init() {
+    ExclusiveLock lock(lock_);
+    ++initCalls_;
+    if (initResult_) {
+        ++liveInstances_;
+    }
+    return initResult_;
+}
+
+void EngineState::Close() {
+    std::vector<std::shared_ptr<Transfer>> stopping;
+    {
+        ExclusiveLock lock(lock_);
+        ++closeCalls_;
+        // PPClose also follows a failed PPInit2, so it cannot always match a live instance.
+        if (liveInstances_ > 0) {
+            --liveInstances_;
+        }
+        // The last instance ends every transfer; the handles stay counted until PPCloseHandle.
+        if (liveInstances_ == 0) {
+            stopping = CollectTransfersLocked(false);
+        }
+    }
+    StopAll(stopping);
+}
+
+uint32_t EngineState::StartTask(const wchar_t* url, const wchar_t* target) {
+    Script script;
+    {
+        ExclusiveLock lock(lock_);
+        if (scripts_.empty()) {
+            script = defaultScript_;
+        } else {
+            script = std::move(scripts_.front());
+            scripts_.pop_front();
+        }
+    }
+    auto transfer = StartTransfer(TransferRequest{.url = CopyText(url), .target = CopyText(target)},
+                                  std::move(script));
+    if (transfer == nullptr) {
+        return 0;
+    }
+    ExclusiveLock lock(lock_);
+    const uint32_t handle = AllocateHandleLocked();
+    tasks_.emplace(handle, TaskEntry{.transfer = std::move(transfer)});
+    return handle;
+}
+
+bool EngineState::QueryTask(uint32_t handle, TaskStatus& status) {
+    std::shared_ptr<Transfer> transfer;
+    {
+        ExclusiveLock lock(lock_);
+        const auto found = tasks_.find(handle);
+        if (found == tasks_.end() || found->second.removed) {
+            return false;
+        }
+        transfer = found->second.transfer;
+    }
+    return transfer->Query(status);
+}
+
+bool EngineState::RemoveTask(uint32_t handle) {
+    std::shared_ptr<Transfer> transfer;
+    {
+        ExclusiveLock lock(lock_);
+        const auto found = tasks_.find(handle);
+        if (found == tasks_.end() || found->second.removed) {
+            return false;
+        }
+        found->second.removed = true;
+        transfer = found->second.transfer;
+    }
+    transfer->Stop();
+    return true;
+}
+
+bool EngineState::CloseTaskHandle(uint32_t handle) {
+    std::shared_ptr<Transfer> transfer;
+    {
+        ExclusiveLock lock(lock_);
+        const auto found = tasks_.find(handle);
+        if (found == tasks_.end()) {
+            return false;
+        }
+        transfer = std::move(found->second.transfer);
+        tasks_.erase(found);
+    }
+    transfer->Stop();
+    return true;
+}
+
+void EngineState::Reset() {
+    std::vector<std::shared_ptr<Transfer>> stopping;
+    {
+        ExclusiveLock lock(lock_);
+        stopping = CollectTransfersLocked(true);
+        initResult_ = true;
+        defaultScript_ = DefaultScript();
+        scripts_.clear();
+        nextHandle_ = 1;
+        initCalls_ = 0;
+        closeCalls_ = 0;
+        liveInstances_ = 0;
+        log_.clear();
+        ++logGeneration_;
+    }
+    StopAll(stopping);
+    ReleaseDelays();
+}
+
+void EngineState::SetInitResult(bool result) {
+    ExclusiveLock lock(lock_);
+    initResult_ = result;
+}
+
+void EngineState::PushScript(Script script) {
+    ExclusiveLock lock(lock_);
+    scripts_.push_back(std::move(script));
+}
+
+void EngineState::SetDefaultScript(Script script) {
+    ExclusiveLock lock(lock_);
+    defaultScript_ = std::move(script);
+}
+
+void EngineState::SetNextHandle(uint32_t handle) {
+    ExclusiveLock lock(lock_);
+    nextHandle_ = handle;
+}
+
+bool EngineState::SetDelay(std::string_view exportName, DWORD ms) {
+    if (std::find(kEngineExports.begin(), kEngineExports.end(), exportName) ==
+        kEngineExports.end()) {
+        return false;
+    }
+    ExclusiveLock lock(lock_);
+    if (ms == 0) {
+        delays_.erase(std::string(exportName));
+    } else {
+        delays_[std::string(exportName)] = ms;
+    }
+    return true;
+}
+
+void EngineState::ReleaseDelays() {
+    {
+        ExclusiveLock lock(lock_);
+        delays_.clear();
+    }
+    ExclusiveLock lock(delayLock_);
+    ++releaseGeneration_;
+    WakeAllConditionVariable(&delayReleased_);
+}
+
+uint32_t EngineState::LogCount() {
+    ExclusiveLock lock(lock_);
+    return static_cast<uint32_t>(log_.size());
+}
+
+uint32_t EngineState::CallCount(const char* exportName) {
+    ExclusiveLock lock(lock_);
+    if (exportName == nullptr) {
+        return static_cast<uint32_t>(log_.size());
+    }
+    return static_cast<uint32_t>(std::count_if(log_.begin(), log_.end(), [&](const auto& record) {
+        return record.exportName == exportName;
+    }));
+}
+
+bool EngineState::GetLogEntry(uint32_t index, StandInLogEntry& entry) {
+    ExclusiveLock lock(lock_);
+    if (index >= log_.size()) {
+        return false;
+    }
+    const LogRecord& record = log_[index];
+    entry = StandInLogEntry{};
+    record.exportName.copy(entry.exportName, sizeof(entry.exportName) - 1);
+    entry.threadId = record.threadId;
+    entry.tickCalled = record.tickCalled;
+    entry.tickReturned = record.tickReturned;
+    entry.returned = record.returned ? 1 : 0;
+    entry.handle = record.handle;
+    entry.result = record.result;
+    entry.argCount = static_cast<uint32_t>(std::min(record.integers.size(), std::size(entry.args)));
+    std::copy_n(record.integers.begin(), entry.argCount, entry.args);
+    record.text1.copy(entry.text1, kStandInMaxText);
+    record.text2.copy(entry.text2, kStandInMaxText);
+    return true;
+}
+
+StandInCounters EngineState::Counters() {
+    ExclusiveLock lock(lock_);
+    return StandInCounters{.initCalls = initCalls_,
+                           .closeCalls = closeCalls_,
+                           .liveInstances = liveInstances_,
+                           .liveHandles = static_cast<uint32_t>(tasks_.size()),
+                           .queuedScripts = static_cast<uint32_t>(scripts_.size())};
+}
+
+uint32_t EngineState::AllocateHandleLocked() {
+    // Handles are never 0 and never one that is still in use; the counter may wrap.
+    while (nextHandle_ == 0 || tasks_.contains(nextHandle_)) {
+        ++nextHandle_;
+    }
+    return nextHandle_++;
+}
+
+std::vector<std::shared_ptr<Transfer>> EngineState::CollectTransfersLocked(bool release) {
+    std::vector<std::shared_ptr<Transfer>> transfers;
+    for (const auto& [handle, task] : tasks_) {
+        transfers.push_back(task.transfer);
+    }
+    if (release) {
+        tasks_.clear();
+    }
+    return transfers;
+}
+
+} // namespace standin

@@ -1,0 +1,257 @@
+// DownLoadFile as a host calls it: the library and the stand-in engine in a fresh tree.
+#include "support/child_process.h"
+#include "support/standin.h"
+#include "support/test_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+using namespace drvtest;
+
+namespace {
+
+using DownLoadFileFn = int(__stdcall*)(const wchar_t*, const wchar_t*);
+using StopEventFn = HANDLE (*)();
+
+constexpr wchar_t kUrl[] = L"http://drivers.example/pkg.zip";
+
+class DownLoadFileTest : public ::testing::Test {
+protected:
+    // Lays out the library (or its probe copy) and an engine variant, and loads both.
+    void SetUpTree(const wchar_t* engine = L"Tolvek.dll",
+                   const wchar_t* library = L"MobileDrvDown.dll") {
+        tree.InstallLibrary(library);
+        tree.InstallEngine(engine);
+        tree.MakeDir(L"out");
+        library_ = tree.LoadLibraryFromTree();
+        download = GetProc<DownLoadFileFn>(library_, "DownLoadFile");
+        ASSERT_NE(download, nullptr);
+        engine_.emplace(tree);
+    }
+    StandIn& Engine() { return *engine_; }
+    std::wstring Target() const { return tree.Path(L"out\\pkg.zip"); }
+    std::wstring EnginePath() const { return tree.Path(L"Tolvek.dll"); }
+
+    // True when the engine module is mapped only by the test's own load, i.e. the library
+    // unloaded whatever it loaded.
+    bool EngineLoadedOnlyByTest() {
+        HMODULE module = Engine().Module();
+        if (!FreeLibrary(module)) {
+            return false;
+        }
+        const bool gone = GetModuleHandleW(EnginePath().c_str()) == nullptr;
+        LoadLibraryW(EnginePath().c_str()); // give the test its reference back
+        return gone;
+    }
+
+    std::vector<std::string> CallNames() const {
+        std::vector<std::string> names;
+        for (const EngineCall& call : engine_->Log()) {
+            names.push_back(call.name);
+        }
+        return names;
+    }
+
+    TestTree tree;
+    DownLoadFileFn download = nullptr;
+
+private:
+    HMODULE library_ = nullptr;
+    std::optional<StandIn> engine_;
+};
+
+using Names = std::vector<std::string>;
+
+} // namespace
+
+TEST_F(DownLoadFileTest, FinishedTransferYieldsOneAndTearsTheInstanceDownAfterThePoll) {
+    SetUpTree();
+    Engine().PushScript({QueryStep(5), QueryStep(6), QueryStep(1)});
+    EXPECT_EQ(download(kUrl, Target().c_str()), 1);
+
+    EXPECT_EQ(CallNames(), (Names{"PPInit2", "PPStartTaskEx", "PPQueryTaskEx", "PPQueryTaskEx",
+                                  "PPQueryTaskEx", "PPClose"}));
+    const EngineCall init = Engine().Entry(0);
+    EXPECT_EQ(init.text1, L"Varnelmobilemgr");
+    EXPECT_EQ(init.args, (std::vector<uint32_t>{0, 0}));
+    const EngineCall start = Engine().Entry(1);
+    EXPECT_EQ(start.text1, kUrl);
+    EXPECT_EQ(start.text2, Target());
+    EXPECT_EQ(start.args, (std::vector<uint32_t>{0, 0, 0, 0, 0, 0}));
+    for (const EngineCall& query : Engine().Calls("PPQueryTaskEx")) {
+        EXPECT_EQ(query.handle, start.handle);
+    }
+    // A transfer that ended by its state keeps its handle until PPClose.
+    EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 0u);
+    EXPECT_EQ(Engine().CallCount("PPCloseHandle"), 0u);
+    EXPECT_EQ(Engine().Counters().liveInstances, 0u);
+    EXPECT_TRUE(EngineLoadedOnlyByTest());
+}
+
+TEST_F(DownLoadFileTest, QueriesAboutEveryTwoHundredMillisecondsWhileRunningOrUnanswered) {
+    SetUpTree();
+    Engine().PushScript(
+        {QueryStep(5), FalseQueryStep(2), QueryStep(6), QueryStep(7), QueryStep(1)});
+    const DWORD begin = GetTickCount();
+    EXPECT_EQ(download(kUrl, Target().c_str()), 1);
+    const DWORD elapsed = GetTickCount() - begin;
+
+    const auto queries = Engine().Calls("PPQueryTaskEx");
+    ASSERT_EQ(queries.size(), 6u);
+    const DWORD start = Engine().Calls("PPStartTaskEx").at(0).tickCalled;
+    DWORD previous = start;
+    for (const EngineCall& query : queries) {
+        const DWORD gap = query.tickCalled - previous;
+        EXPECT_GE(gap, 180u);
+        EXPECT_LE(gap, 400u);
+        previous = query.tickCalled;
+    }
+    EXPECT_GE(elapsed, 1150u);
+}
+
+TEST_F(DownLoadFileTest, EveryStateButOneAndTheRunningOnesIsAFailure) {
+    SetUpTree();
+    for (int32_t state : {0, 2, 3, 4, 8, -1, 1000}) {
+        Engine().PushScript({QueryStep(state)});
+        EXPECT_EQ(download(kUrl, Target().c_str()), 0) << "state " << state;
+    }
+    // A query that returns true but leaves the record untouched reads as state 0.
+    EXPECT_EQ(Engine().CallCount("PPQueryTaskEx"), 7u);
+    EXPECT_EQ(Engine().CallCount("PPInit2"), 7u) << "each call initialises its own instance";
+    EXPECT_EQ(Engine().CallCount("PPClose"), 7u);
+}
+
+TEST_F(DownLoadFileTest, MissingTargetFolderOrBareNameFailsBeforeTheEngineIsLookedFor) {
+    // A damaged engine would end the process if it were looked for at all.
+    SetUpTree();
+    std::string engine = tree.ReadFile(L"Tolvek.dll");
+    engine[engine.size() - 1] ^= 0x5A;
+    tree.WriteFile(L"damaged.dll", engine);
+    Engine().Reset();
+    FreeLibrary(Engine().Module());
+    ASSERT_TRUE(MoveFileExW(tree.Path(L"damaged.dll").c_str(), EnginePath().c_str(),
+                            MOVEFILE_REPLACE_EXISTING));
+
+    EXPECT_EQ(download(kUrl, tree.Path(L"missing\\pkg.zip").c_str()), 0);
+    EXPECT_EQ(download(kUrl, L"pkg.zip"), 0);
+    EXPECT_FALSE(tree.Exists(L"missing"));
+    LoadLibraryW(EnginePath().c_str()); // balance the tree's own FreeLibrary
+}
+
+TEST_F(DownLoadFileTest, NullArgumentsYieldZeroAndTouchNothing) {
+    SetUpTree();
+    tree.WriteFile(L"out\\pkg.zip", "old");
+    EXPECT_EQ(download(nullptr, Target().c_str()), 0);
+    EXPECT_EQ(download(kUrl, nullptr), 0);
+    EXPECT_EQ(tree.ReadFile(L"out\\pkg.zip"), "old");
+    EXPECT_EQ(Engine().LogCount(), 0u);
+}
+
+TEST_F(DownLoadFileTest, MissingEngineFileYieldsZeroAndLeavesTheTarget) {
+    SetUpTree();
+    FreeLibrary(Engine().Module());
+    ASSERT_TRUE(DeleteFileW(EnginePath().c_str()));
+    tree.WriteFile(L"out\\pkg.zip", "old");
+    EXPECT_EQ(download(kUrl, Target().c_str()), 0);
+    EXPECT_EQ(tree.ReadFile(L"out\\pkg.zip"), "old");
+}
+
+TEST_F(DownLoadFileTest, FailedInitialisationClosesUnloadsAndLeavesTheTarget) {
+    SetUpTree();
+    Engine().SetInitResult(false);
+    tree.WriteFile(L"out\\pkg.zip", "old");
+    EXPECT_EQ(download(kUrl, Target().c_str()), 0);
+    EXPECT_EQ(CallNames(), (Names{"PPInit2", "PPClose"}));
+    EXPECT_EQ(tree.ReadFile(L"out\\pkg.zip"), "old");
+    EXPECT_TRUE(EngineLoadedOnlyByTest());
+}
+
+TEST_F(DownLoadFileTest, EngineWithoutInitialisationIsClosedAndUnloaded) {
+    SetUpTree(L"Tolvek_noinit.dll");
+    tree.WriteFile(L"out\\pkg.zip", "old");
+    EXPECT_EQ(download(kUrl, Target().c_str()), 0);
+    EXPECT_EQ(CallNames(), (Names{"PPClose"}));
+    EXPECT_EQ(tree.ReadFile(L"out\\pkg.zip"), "old");
+    EXPECT_TRUE(EngineLoadedOnlyByTest());
+}
+
+TEST_F(DownLoadFileTest, RefusedStartHasClearedTheOldTargetAndMakesNoFurtherCall) {
+    SetUpTree();
+    Engine().PushFailingStart();
+    tree.WriteFile(L"out\\pkg.zip", "old");
+    EXPECT_EQ(download(kUrl, Target().c_str()), 0);
+    EXPECT_FALSE(tree.Exists(L"out\\pkg.zip"));
+    EXPECT_EQ(CallNames(), (Names{"PPInit2", "PPStartTaskEx", "PPClose"}));
+}
+
+TEST_F(DownLoadFileTest, EngineWithoutStartFailsAfterClearingTheTarget) {
+    SetUpTree(L"Tolvek_nostart.dll");
+    tree.WriteFile(L"out\\pkg.zip", "old");
+    EXPECT_EQ(download(kUrl, Target().c_str()), 0);
+    EXPECT_FALSE(tree.Exists(L"out\\pkg.zip"));
+    EXPECT_EQ(CallNames(), (Names{"PPInit2", "PPClose"}));
+}
+
+TEST_F(DownLoadFileTest, SignalledStopEventRemovesAndClosesTheTransfer) {
+    SetUpTree(L"Tolvek.dll", L"DrvDownProbe.dll");
+    HANDLE stop = GetProc<StopEventFn>(
+        GetModuleHandleW(tree.Path(L"bin\\MobileDrvDown.dll").c_str()), "ProbeStopEvent")();
+    ASSERT_NE(stop, nullptr);
+    SetEvent(stop);
+    Engine().PushScript({QueryStep(5, 0)});
+    EXPECT_EQ(download(kUrl, Target().c_str()), 0);
+    EXPECT_EQ(CallNames(),
+              (Names{"PPInit2", "PPStartTaskEx", "PPRemoveTask", "PPCloseHandle", "PPClose"}));
+    const uint32_t handle = Engine().Entry(1).handle;
+    EXPECT_EQ(Engine().Entry(2).handle, handle);
+    EXPECT_EQ(Engine().Entry(3).handle, handle);
+}
+
+TEST_F(DownLoadFileTest, LongTargetTestsItsFolderOnTheFirst259CharactersOnly) {
+    SetUpTree();
+    // The first 259 characters end inside a folder name that does not exist; cut there, the
+    // remaining folder is "out", which does.
+    const std::wstring prefix = tree.Path(L"out\\");
+    const std::wstring target = prefix + std::wstring(300 - prefix.size(), L'd') + L"\\pkg.zip";
+    ASSERT_GT(target.size(), 259u);
+    EXPECT_EQ(download(kUrl, target.c_str()), 1);
+    ASSERT_EQ(Engine().CallCount("PPStartTaskEx"), 1u);
+    EXPECT_EQ(Engine().Calls("PPStartTaskEx").at(0).text2, target);
+
+    // Whereas a long path whose cut folder is missing fails before the engine is asked.
+    const std::wstring missing = tree.Path(L"nope\\") + std::wstring(300, L'e') + L"\\pkg.zip";
+    EXPECT_EQ(download(kUrl, missing.c_str()), 0);
+    EXPECT_EQ(Engine().CallCount("PPStartTaskEx"), 1u);
+}
+
+TEST(DownLoadFileTamperedEngine, EndsTheProcessWithTheDocumentedCodeAndNeverLoadsIt) {
+    TestTree tree;
+    tree.InstallLibrary();
+    tree.InstallEngine();
+    tree.MakeDir(L"out");
+    // Flip one byte of padding at the end: still a loadable image, but not the trusted file.
+    std::string engine = tree.ReadFile(L"Tolvek.dll");
+    engine[engine.size() - 1] ^= 0x01;
+    tree.WriteFile(L"Tolvek.dll", engine);
+    const std::wstring loadLog = tree.Path(L"engine-loads.txt");
+
+    const ChildResult child = RunChild(
+        BuildDir() + L"\\library_child.exe",
+        {tree.Path(L"bin\\MobileDrvDown.dll"), L"downloadfile", kUrl, tree.Path(L"out\\pkg.zip")},
+        {L"STANDIN_LOAD_LOG=" + loadLog});
+    EXPECT_EQ(child.exitCode, 0xE0DD0001u) << child.output;
+    EXPECT_NE(child.output.find("damaged"), std::string::npos) << child.output;
+    EXPECT_EQ(child.output.find("result"), std::string::npos) << "DownLoadFile returned";
+    EXPECT_FALSE(tree.Exists(L"engine-loads.txt")) << tree.ReadFile(L"engine-loads.txt");
+
+    // The untouched engine, for comparison, is loaded and logged by the same child.
+    tree.InstallEngine();
+    const ChildResult good = RunChild(
+        BuildDir() + L"\\library_child.exe",
+        {tree.Path(L"bin\\MobileDrvDown.dll"), L"downloadfile", kUrl, tree.Path(L"out\\pkg.zip")},
+        {L"STANDIN_LOAD_LOG=" + loadLog});
+    EXPECT_EQ(good.exitCode, 1u) << good.output;
+    EXPECT_TRUE(tree.Exists(L"engine-loads.txt"));
+}

@@ -1,0 +1,91 @@
+#include "support/child_process.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace drvtest {
+
+namespace {
+
+std::wstring Quote(const std::wstring& argument) {
+    std::wstring quoted = L"\"";
+    for (wchar_t c : argument) {
+        if (c == L'"') {
+            quoted += L'\\';
+        }
+        quoted += c;
+    }
+    return quoted + L"\"";
+}
+
+std::wstring EnvironmentBlock(const std::vector<std::wstring>& extra) {
+    std::wstring block;
+    wchar_t* own = GetEnvironmentStringsW();
+    for (const wchar_t* entry = own; *entry != L'\0'; entry += wcslen(entry) + 1) {
+        block.append(entry).push_back(L'\0');
+    }
+    FreeEnvironmentStringsW(own);
+    for (const std::wstring& entry : extra) {
+        block.append(entry).push_back(L'\0');
+    }
+    block.push_back(L'\0');
+    return block;
+}
+
+} // namespace
+
+ChildResult RunChild(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                     const std::vector<std::wstring>& environment, DWORD timeoutMs) {
+    // Output goes to a file, not a pipe: a crashed child's debugger can inherit a pipe and keep
+    // its reader waiting, whereas a file is simply read once the child has ended.
+    wchar_t folder[MAX_PATH] = {};
+    wchar_t outputPath[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, folder);
+    GetTempFileNameW(folder, L"drv", 0, outputPath);
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE output = CreateFileW(outputPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+    if (output == INVALID_HANDLE_VALUE) {
+        throw std::runtime_error("cannot create the child's output file");
+    }
+
+    std::wstring commandLine = Quote(program);
+    for (const std::wstring& argument : arguments) {
+        commandLine += L" " + Quote(argument);
+    }
+    std::wstring env = EnvironmentBlock(environment);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+    PROCESS_INFORMATION process{};
+    const BOOL started =
+        CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                       CREATE_UNICODE_ENVIRONMENT, env.data(), nullptr, &startup, &process);
+    CloseHandle(output);
+    if (!started) {
+        DeleteFileW(outputPath);
+        throw std::runtime_error("CreateProcessW failed");
+    }
+
+    ChildResult result;
+    if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(process.hProcess, 0xDEAD);
+        WaitForSingleObject(process.hProcess, INFINITE);
+    }
+    GetExitCodeProcess(process.hProcess, &result.exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+
+    std::ifstream in(std::filesystem::path(outputPath), std::ios::binary);
+    result.output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    in.close();
+    DeleteFileW(outputPath);
+    return result;
+}
+
+} // namespace drvtest
