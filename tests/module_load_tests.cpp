@@ -65,3 +65,12 @@ TEST(ModuleLoad, ShippedLibraryExportsExtractZipFileUndecorated) {
     EXPECT_EQ(extract(L"a.zip", L"C:\\out"), 1);
     EXPECT_EQ(GetProcAddress(module, "ProbeModuleDir"), nullptr);
 }
+
+TEST(ModuleLoad, EachLoadedCopyHasAnIdleWorkerGate) {
+    using GateCountFn = int (*)();
+    TestTree tree;
+    tree.InstallLibrary(L"DrvDownProbe.dll");
+    auto gateCount = GetProc<GateCountFn>(tree.LoadLibraryFromTree(), "ProbeGateCount");
+    ASSERT_NE(gateCount, nullptr);
+    EXPECT_EQ(gateCount(), 0) << "-1 means the module has no gate";
+}

@@ -1,0 +1,115 @@
+// The worker gate with real threads and real time.
+#include "module/worker_gate.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+class WorkerGateTest : public ::testing::Test {
+protected:
+    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    CWorkerGate gate{stop};
+
+    ~WorkerGateTest() override { CloseHandle(stop); }
+
+    DWORD TimeWaitIdle(DWORD timeoutMs) {
+        const DWORD begin = GetTickCount();
+        gate.WaitIdle(timeoutMs);
+        return GetTickCount() - begin;
+    }
+};
+
+} // namespace
+
+TEST_F(WorkerGateTest, IdleGateReturnsAtOnce) {
+    EXPECT_LT(TimeWaitIdle(10000), 50u);
+}
+
+TEST_F(WorkerGateTest, ZeroTimeoutOnABusyGateReturnsAfterOneStep) {
+    gate.Enter(1);
+    const DWORD elapsed = TimeWaitIdle(0);
+    EXPECT_GE(elapsed, 90u);
+    EXPECT_LT(elapsed, 250u);
+}
+
+TEST_F(WorkerGateTest, WorkerThatNeverLeavesHoldsTheWaitForItsWholeLimit) {
+    gate.Enter(1);
+    const DWORD elapsed = TimeWaitIdle(10000);
+    EXPECT_GE(elapsed, 10000u);
+    EXPECT_LE(elapsed, 10150u);
+}
+
+TEST_F(WorkerGateTest, CountSaturatesBetweenZeroAndTen) {
+    for (int i = 0; i < 11; ++i) {
+        gate.Enter(1);
+    }
+    EXPECT_EQ(gate.Count(), 10);
+    for (int i = 0; i < 10; ++i) {
+        gate.Leave(1);
+    }
+    EXPECT_EQ(gate.Count(), 0);
+    EXPECT_LT(TimeWaitIdle(10000), 50u) << "an eleventh worker is not counted";
+
+    EXPECT_TRUE(gate.Leave(1));
+    EXPECT_EQ(gate.Count(), 0);
+    gate.Enter(8);
+    gate.Enter(5);
+    EXPECT_EQ(gate.Count(), 10);
+}
+
+TEST_F(WorkerGateTest, WorkerLeavingDuringTheWaitIsNoticedAtTheNextStep) {
+    gate.Enter(1);
+    DWORD leftAt = 0;
+    std::thread worker([&] {
+        Sleep(350);
+        leftAt = GetTickCount();
+        gate.Leave(1);
+    });
+    gate.WaitIdle(10000);
+    const DWORD returnedAt = GetTickCount();
+    worker.join();
+    EXPECT_GE(returnedAt - leftAt, 0u);
+    EXPECT_LE(returnedAt - leftAt, 150u);
+}
+
+TEST_F(WorkerGateTest, ManyThreadsEnteringAndLeavingKeepTheCountExact) {
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 8; ++t) {
+        workers.emplace_back([&] {
+            for (int i = 0; i < 500; ++i) {
+                gate.Enter(1);
+                gate.Leave(1);
+            }
+        });
+    }
+    for (auto& worker : workers) {
+        worker.join();
+    }
+    EXPECT_EQ(gate.Count(), 0);
+}
+
+TEST_F(WorkerGateTest, SignalledStopEventEndsTheWait) {
+    gate.Enter(1);
+    std::thread stopper([&] {
+        Sleep(200);
+        SetEvent(stop);
+    });
+    const DWORD elapsed = TimeWaitIdle(10000);
+    stopper.join();
+    EXPECT_LT(elapsed, 400u);
+    // With the lock free, a signalled stop event does not keep anyone out.
+    gate.Enter(1);
+    EXPECT_EQ(gate.Count(), 2);
+}
+
+TEST(WorkerGateWithoutStopEvent, SleepsInStepsAndStillTimesOut) {
+    CWorkerGate gate(nullptr);
+    gate.Enter(1);
+    const DWORD begin = GetTickCount();
+    gate.WaitIdle(300);
+    const DWORD elapsed = GetTickCount() - begin;
+    EXPECT_GE(elapsed, 300u);
+    EXPECT_LT(elapsed, 450u);
+}
