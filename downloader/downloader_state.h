@@ -1,0 +1,80 @@
+// What a downloader shares with its worker threads: the task list, the engine instance, the
+// host's callback and the context value. Workers hold it by reference, so it outlives the
+// CDrvDownloader that Release frees for as long as any worker still runs.
+#pragma once
+
+#include "MobileDrvDown.h"
+#include "downloader/drv_task.h"
+#include "engine/engine_api.h"
+#include "module/locks.h"
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+class DownloaderState {
+public:
+    DownloaderState() = default;
+    DownloaderState(const DownloaderState&) = delete;
+    DownloaderState& operator=(const DownloaderState&) = delete;
+
+    // --- the engine instance; each user holds its own reference while it calls the engine ---
+    EngineRef Engine() const { return engine_.load(); }
+    // Installs `engine` unless one is installed already; false then.
+    bool InstallEngine(EngineRef engine);
+    // Drops the downloader's reference; the instance is torn down when its last user lets go.
+    void DropEngine() { engine_.store(nullptr); }
+
+    // --- the context value, overwritten by every AddTask and carried by every notification ---
+    std::int32_t Context() const { return context_.load(); }
+    void SetContext(std::int32_t context) { context_.store(context); }
+
+    // --- the host's callback and the notifications sent through it ---
+    void SetCallback(IMobileDrvDownCallback* callback);
+    // Calls OnNotify(kind, record) on the callback as it stands, unless none is held or the
+    // task's cancel event is signalled (or cannot be waited on). No lock is held during the call.
+    void Notify(HANDLE cancelEvent, int kind, void* record);
+    // Drops the callback: no notification begins after this returns.
+    void DropCallback();
+    // Waits until no notification is in progress, except those whose threads are themselves
+    // inside this wait (a host may shut down from inside OnNotify).
+    void WaitForNotifications();
+
+    // --- the task list; each operation takes the list lock for its own scan or change ---
+    // Appends a copy of `task`; 0 when memory for the list is short.
+    int AppendTask(TaskHandle task);
+    // Removes the first task of that name (letter case ignored); 1 if one was removed.
+    int RemoveTaskByName(const wchar_t* name);
+    // Removes exactly this task, wherever it stands; 1 if it was listed.
+    int RemoveTask(const _MOBILE_DRV_TASK* task);
+    // The first task of that name, held by a reference so that its cancel event stays open while
+    // the caller uses it; empty when none matches.
+    TaskHandle FindCancelEvent(const wchar_t* name);
+    // Signals every task's cancel event, first to last, and empties the list.
+    void CancelAllTasks();
+
+    std::size_t TaskCount();
+    std::size_t TaskCapacity();
+
+    // The full shutdown: drop the callback, cancel every task, wait for the workers (at most
+    // 10 s) and for notifications in progress, and drop the engine.
+    void Shutdown();
+
+private:
+    template <class Matches>
+    int RemoveFirst(Matches matches);
+
+    std::atomic<EngineRef> engine_;
+    std::atomic<std::int32_t> context_{0};
+
+    std::atomic<IMobileDrvDownCallback*> callback_{nullptr};
+    SlimLock notifyLock_;
+    int activeNotifications_ = 0;    // OnNotify calls in progress
+    int notifiersWaitingInside_ = 0; // of those, the ones whose thread is in WaitForNotifications
+
+    CriticalSection listLock_;
+    std::vector<TaskHandle> tasks_;
+};
+
+// How long a shutdown waits for the workers of every downloader to leave the gate.
+inline constexpr DWORD kShutdownWaitMs = 10000;

@@ -1,0 +1,158 @@
+#include "downloader/drv_downloader.h"
+
+#include "downloader/blocking_download.h"
+#include "downloader/worker_thread.h"
+#include "engine/msvc_exception.h"
+#include "module/strings.h"
+
+#include <new>
+#include <type_traits>
+
+namespace {
+
+enum class InitOutcome { Refused, Ready, EngineNotLoadable };
+
+// Everything Init owns lives in this frame and is gone before the engine-load exception is
+// raised: nothing unwinds the library's frames when it leaves.
+InitOutcome InitOnce(CDrvDownloader& downloader, IMobileDrvDownCallback* callback) {
+    DownloaderState& state = downloader.State();
+    if (callback == nullptr || state.Engine()) {
+        return InitOutcome::Refused;
+    }
+    EngineLoad load = LoadEngine();
+    switch (load.status) {
+    case EngineLoadStatus::Ready:
+        if (!state.InstallEngine(std::move(load.engine))) {
+            return InitOutcome::Refused; // another thread's Init won
+        }
+        state.SetCallback(callback);
+        return InitOutcome::Ready;
+    case EngineLoadStatus::InitFailed:
+        // The engine refused to initialise and is unloaded already; tasks added before this
+        // Init are cancelled as by Uninit.
+        downloader.Uninit();
+        return InitOutcome::Refused;
+    case EngineLoadStatus::NotLoadable:
+        return InitOutcome::EngineNotLoadable;
+    case EngineLoadStatus::NoFile:
+    case EngineLoadStatus::NoMemory:
+        break;
+    }
+    return InitOutcome::Refused;
+}
+
+} // namespace
+
+CDrvDownloader::CDrvDownloader(std::shared_ptr<DownloaderState> state) : state_(std::move(state)) {}
+
+CDrvDownloader::~CDrvDownloader() {
+    state_->Shutdown();
+}
+
+void __stdcall CDrvDownloader::Release() {
+    // The host's one reference ends the object: there is no reference count.
+    delete this;
+}
+
+int __stdcall CDrvDownloader::Init(IMobileDrvDownCallback* callback) {
+    const InitOutcome outcome = InitOnce(*this, callback);
+    if (outcome == InitOutcome::EngineNotLoadable) {
+        RaiseEngineLoadException();
+    }
+    return outcome == InitOutcome::Ready ? 1 : 0;
+}
+
+void __stdcall CDrvDownloader::Uninit() {
+    state_->Shutdown();
+}
+
+int __stdcall CDrvDownloader::AddTask(_MOBILE_DRV_TASK* record) {
+    if (record == nullptr || record->url[0] == L'\0') {
+        return 0;
+    }
+    TaskHandle task = TaskHandle::make();
+    if (!task) {
+        return 0;
+    }
+    // Bounded copies: a host field without a terminator is read only up to its own size.
+    CopyWStr(task->name, MOBILEDRV_NAME_CHARS, record->name);
+    CopyWStr(task->url, MOBILEDRV_TEXT_CHARS, record->url);
+    CopyWStr(task->targetPath, MOBILEDRV_TEXT_CHARS, record->targetPath);
+    const std::int32_t context = record->context;
+    task->owner = this;
+    task->cancelEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // A task that could not be cancelled, or whose worker never runs, is refused outright.
+    if (task->cancelEvent == nullptr || !state_->AppendTask(task)) {
+        return 0;
+    }
+    if (!StartWorker(state_, task)) {
+        state_->RemoveTask(task.get());
+        return 0;
+    }
+    state_->SetContext(context);
+    // Hosts may pace their calls on this pause.
+    Sleep(kAddTaskPauseMs);
+    return 1;
+}
+
+int __stdcall CDrvDownloader::CancelTask(const wchar_t* name) {
+    if (name == nullptr) {
+        return 0;
+    }
+    // The reference keeps the task, and so its event, alive until it has been signalled.
+    const TaskHandle task = state_->FindCancelEvent(name);
+    if (!task || CancelEventOf(task.get()) == nullptr) {
+        return 0;
+    }
+    SetEvent(CancelEventOf(task.get()));
+    return 1;
+}
+
+int __stdcall CDrvDownloader::DownloadNow(const wchar_t* url, const wchar_t* targetPath) {
+    // The reference keeps the engine loaded for this call even if another thread runs Uninit or
+    // Release meanwhile.
+    const EngineRef engine = state_->Engine();
+    if (!engine || url == nullptr || targetPath == nullptr || !TargetFolderExists(targetPath)) {
+        return 0;
+    }
+    return DownloadWithEngine(*engine, url, targetPath) ? 1 : 0;
+}
+
+extern "C" IMobileDrvDown* __stdcall CreateInstance(int requestedVersion, int* outVersion) {
+    if (outVersion != nullptr) {
+        *outVersion = MOBILEDRV_INTERFACE_VERSION;
+    }
+    if (requestedVersion > MOBILEDRV_INTERFACE_VERSION) {
+        return nullptr;
+    }
+    try {
+        auto state = std::make_shared<DownloaderState>();
+        return std::make_unique<CDrvDownloader>(std::move(state)).release();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+// The exact types hosts call through: stdcall exports and interface operations.
+static_assert(std::is_same_v<decltype(&CreateInstance),
+                             IMobileDrvDown*(__attribute__((stdcall)) *)(int, int*)>);
+static_assert(std::is_same_v<decltype(&IMobileDrvDown::Release),
+                             void (__attribute__((stdcall)) IMobileDrvDown::*)()>);
+static_assert(
+    std::is_same_v<decltype(&IMobileDrvDown::Init),
+                   int (__attribute__((stdcall)) IMobileDrvDown::*)(IMobileDrvDownCallback*)>);
+static_assert(std::is_same_v<decltype(&IMobileDrvDown::Uninit),
+                             void (__attribute__((stdcall)) IMobileDrvDown::*)()>);
+static_assert(std::is_same_v<decltype(&IMobileDrvDown::AddTask),
+                             int (__attribute__((stdcall)) IMobileDrvDown::*)(_MOBILE_DRV_TASK*)>);
+static_assert(std::is_same_v<decltype(&IMobileDrvDown::CancelTask),
+                             int (__attribute__((stdcall)) IMobileDrvDown::*)(const wchar_t*)>);
+static_assert(std::is_same_v<decltype(&IMobileDrvDown::DownloadNow),
+                             int (__attribute__((stdcall)) IMobileDrvDown::*)(const wchar_t*,
+                                                                              const wchar_t*)>);
+#if defined(__i386__)
+static_assert(
+    std::is_same_v<decltype(&IMobileDrvDownCallback::OnNotify),
+                   void (__attribute__((thiscall)) IMobileDrvDownCallback::*)(int, void*)>);
+#endif
+static_assert(sizeof(IMobileDrvDown) == sizeof(void*), "an interface holds only its table pointer");

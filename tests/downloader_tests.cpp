@@ -1,0 +1,180 @@
+// The downloader's lifecycle and its blocking DownloadNow, through the library as hosts load it.
+#include "support/downloader_fixture.h"
+
+#include <thread>
+
+using namespace drvtest;
+
+namespace {
+
+constexpr wchar_t kUrl[] = L"http://drivers.example/pkg.zip";
+using Names = std::vector<std::string>;
+
+std::vector<std::string> NamesOf(const std::vector<EngineCall>& calls) {
+    std::vector<std::string> names;
+    for (const EngineCall& call : calls) {
+        names.push_back(call.name);
+    }
+    return names;
+}
+
+class DownloaderTest : public DownloaderFixture {
+protected:
+    void SetUp() override { SetUpTree(); }
+};
+
+} // namespace
+
+TEST_F(DownloaderTest, FactoryWritesItsVersionAlwaysAndRefusesOnlyNewerHosts) {
+    int version = 0;
+    IMobileDrvDown* current = createInstance(1001, &version);
+    EXPECT_NE(current, nullptr);
+    EXPECT_EQ(version, 1001);
+
+    version = 0;
+    EXPECT_EQ(createInstance(1002, &version), nullptr);
+    EXPECT_EQ(version, 1001);
+
+    IMobileDrvDown* zero = createInstance(0, nullptr);
+    version = 0;
+    IMobileDrvDown* negative = createInstance(-5, &version);
+    EXPECT_NE(zero, nullptr);
+    EXPECT_NE(negative, nullptr);
+    EXPECT_EQ(version, 1001);
+    EXPECT_NE(zero, negative) << "each call creates its own downloader";
+    for (IMobileDrvDown* downloader : {current, zero, negative}) {
+        downloader->Release();
+    }
+}
+
+TEST_F(DownloaderTest, InitLoadsTheEngineOnceAndKeepsTheFirstCallback) {
+    IMobileDrvDown* downloader = Create();
+    EXPECT_EQ(downloader->Init(nullptr), 0);
+    EXPECT_EQ(Engine().CallCount("PPInit2"), 0u);
+
+    EXPECT_EQ(downloader->Init(&callback), 1);
+    RecordingCallback other;
+    EXPECT_EQ(downloader->Init(&other), 0);
+    EXPECT_EQ(Engine().CallCount("PPInit2"), 1u);
+    EXPECT_EQ(Engine().Counters().liveInstances, 1u);
+
+    // The first callback stays: a task's notification goes there.
+    auto record = Record(L"t", kUrl, Out(L"t.zip"));
+    EXPECT_EQ(downloader->AddTask(&record), 1);
+    EXPECT_TRUE(callback.WaitForFinals(1, 5000));
+    EXPECT_TRUE(other.All().empty());
+    downloader->Release();
+    EXPECT_EQ(NamesOf(Engine().Log()).back(), "PPClose");
+    EXPECT_TRUE(EngineLoadedOnlyByTest());
+}
+
+TEST_F(DownloaderTest, UninitUnloadsTheEngineAndInitWorksAgainAfterIt) {
+    IMobileDrvDown* downloader = CreateReady();
+    downloader->Uninit();
+    EXPECT_EQ(Engine().CallCount("PPClose"), 1u);
+    EXPECT_EQ(Engine().Counters().liveInstances, 0u);
+    const DWORD begin = GetTickCount();
+    downloader->Uninit();
+    EXPECT_LT(GetTickCount() - begin, 100u) << "an idle Uninit does not wait";
+    EXPECT_EQ(Engine().CallCount("PPClose"), 1u);
+
+    EXPECT_EQ(downloader->Init(&callback), 1);
+    EXPECT_EQ(Engine().CallCount("PPInit2"), 2u);
+    EXPECT_EQ(downloader->DownloadNow(kUrl, Out(L"a.zip").c_str()), 1);
+    downloader->Release();
+    EXPECT_EQ(Engine().CallCount("PPClose"), 2u);
+    EXPECT_TRUE(EngineLoadedOnlyByTest());
+}
+
+TEST_F(DownloaderTest, RefusingEngineIsClosedAndUnloadedAndTheDownloaderStaysUsable) {
+    Engine().SetInitResult(false);
+    IMobileDrvDown* downloader = Create();
+    EXPECT_EQ(downloader->Init(&callback), 0);
+    EXPECT_EQ(NamesOf(Engine().Log()), (Names{"PPInit2", "PPClose"}));
+    EXPECT_EQ(downloader->DownloadNow(kUrl, Out(L"a.zip").c_str()), 0);
+
+    Engine().SetInitResult(true);
+    EXPECT_EQ(downloader->Init(&callback), 1);
+    downloader->Release();
+    EXPECT_TRUE(EngineLoadedOnlyByTest());
+}
+
+TEST_F(DownloaderTest, ReleaseWithoutUninitCancelsTasksAndUnloadsTheEngine) {
+    IMobileDrvDown* downloader = CreateReady();
+    Engine().SetDefaultScript({QueryStep(5, 0)});
+    auto a = Record(L"a", kUrl, Out(L"a.zip"));
+    auto b = Record(L"b", kUrl, Out(L"b.zip"));
+    ASSERT_EQ(downloader->AddTask(&a), 1);
+    ASSERT_EQ(downloader->AddTask(&b), 1);
+    ASSERT_TRUE(Engine().WaitForCalls("PPStartTaskEx", 2, 3000));
+    downloader->Release();
+
+    EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 2u);
+    EXPECT_EQ(Engine().CallCount("PPCloseHandle"), 2u);
+    EXPECT_EQ(Engine().Counters().liveHandles, 0u);
+    EXPECT_EQ(NamesOf(Engine().Log()).back(), "PPClose");
+    EXPECT_TRUE(EngineLoadedOnlyByTest());
+}
+
+class DownloaderWithoutEngineTest : public DownloaderFixture {
+protected:
+    void SetUp() override { SetUpTree(nullptr); }
+};
+
+TEST_F(DownloaderWithoutEngineTest, InitAndDownloadNowFailQuietly) {
+    IMobileDrvDown* downloader = Create();
+    EXPECT_EQ(downloader->Init(&callback), 0);
+    EXPECT_EQ(downloader->DownloadNow(kUrl, Out(L"a.zip").c_str()), 0);
+    downloader->Release();
+}
+
+TEST_F(DownloaderTest, DownloadNowChecksTheFolderAndClearsTheTargetBeforeStarting) {
+    IMobileDrvDown* downloader = CreateReady();
+    const uint32_t before = Engine().LogCount();
+    EXPECT_EQ(downloader->DownloadNow(kUrl, tree.Path(L"missing\\a.zip").c_str()), 0);
+    EXPECT_EQ(downloader->DownloadNow(kUrl, L"a.zip"), 0);
+    EXPECT_EQ(downloader->DownloadNow(nullptr, Out(L"a.zip").c_str()), 0);
+    EXPECT_EQ(downloader->DownloadNow(kUrl, nullptr), 0);
+    EXPECT_EQ(Engine().LogCount(), before) << "the engine was asked";
+
+    tree.WriteFile(L"out\\a.zip", "old");
+    Engine().PushFailingStart();
+    EXPECT_EQ(downloader->DownloadNow(kUrl, Out(L"a.zip").c_str()), 0);
+    EXPECT_FALSE(tree.Exists(L"out\\a.zip")) << "cleared even though the start was refused";
+    downloader->Release();
+}
+
+TEST_F(DownloaderTest, DownloadNowFollowsTheEngineStateAndKeepsTheInstanceLoaded) {
+    IMobileDrvDown* downloader = CreateReady();
+    Engine().PushScript({QueryStep(5), FalseQueryStep(), QueryStep(7), QueryStep(1)});
+    EXPECT_EQ(downloader->DownloadNow(kUrl, Out(L"a.zip").c_str()), 1);
+    for (int32_t state : {0, 2, 3, 4, 8}) {
+        Engine().PushScript({QueryStep(state)});
+        EXPECT_EQ(downloader->DownloadNow(kUrl, Out(L"a.zip").c_str()), 0) << "state " << state;
+    }
+    EXPECT_EQ(Engine().CallCount("PPInit2"), 1u);
+    EXPECT_EQ(Engine().CallCount("PPClose"), 0u);
+    EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 0u);
+    downloader->Release();
+}
+
+TEST_F(DownloaderTest, DownloadNowRacingReleaseNeverUsesAnUnloadedEngine) {
+    for (int round = 0; round < 4; ++round) {
+        IMobileDrvDown* downloader = CreateReady();
+        Engine().PushScript({QueryStep(5, 3), QueryStep(1)});
+        int result = -1;
+        std::thread blocking(
+            [&] { result = downloader->DownloadNow(kUrl, Out(L"a.zip").c_str()); });
+        ASSERT_TRUE(Engine().WaitForCalls("PPQueryTaskEx", 1, 3000));
+        downloader->Release();
+        blocking.join();
+        EXPECT_EQ(result, 1);
+        // The instance was closed only after the blocking download's last query returned.
+        const auto log = Engine().Log();
+        ASSERT_EQ(log.back().name, "PPClose");
+        EXPECT_GE(log.back().tickCalled, Engine().Calls("PPQueryTaskEx").back().tickReturned);
+        EXPECT_EQ(Engine().Counters().liveInstances, 0u);
+        Engine().Reset();
+    }
+    EXPECT_TRUE(EngineLoadedOnlyByTest());
+}

@@ -1,0 +1,44 @@
+// A fresh tree with the library and the stand-in engine, and downloaders made by its factory.
+#pragma once
+
+#include "MobileDrvDown.h"
+#include "support/recording_callback.h"
+#include "support/standin.h"
+#include "support/test_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+namespace drvtest {
+
+using CreateInstanceFn = IMobileDrvDown*(__stdcall*)(int, int*);
+
+class DownloaderFixture : public ::testing::Test {
+protected:
+    // Lays out the library and an engine variant (none for nullptr) and loads them.
+    void SetUpTree(const wchar_t* engine = L"Tolvek.dll");
+    IMobileDrvDown* Create();
+    // A downloader initialised with `callback`.
+    IMobileDrvDown* CreateReady();
+
+    StandIn& Engine() { return *engine_; }
+    std::wstring LibraryPath() const { return tree.Path(L"bin\\MobileDrvDown.dll"); }
+    std::wstring EnginePath() const { return tree.Path(L"Tolvek.dll"); }
+    std::wstring Out(const std::wstring& name) const { return tree.Path(L"out\\" + name); }
+    // True when the engine module is mapped by the test's own load only.
+    bool EngineLoadedOnlyByTest();
+    // A parameter record as a host fills it.
+    static _MOBILE_DRV_TASK Record(const std::wstring& name, const std::wstring& url,
+                                   const std::wstring& target, int context = 0);
+
+    TestTree tree;
+    RecordingCallback callback;
+    CreateInstanceFn createInstance = nullptr;
+
+private:
+    std::optional<StandIn> engine_;
+};
+
+} // namespace drvtest

@@ -1,0 +1,291 @@
+// Asynchronous tasks: workers, notifications, cancelling and shutting down while tasks run.
+#include "support/downloader_fixture.h"
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+using namespace drvtest;
+
+namespace {
+
+constexpr wchar_t kUrl[] = L"http://drivers.example/pkg.zip";
+
+std::size_t CountKind(const std::vector<Notification>& all, int kind) {
+    return static_cast<std::size_t>(std::count_if(
+        all.begin(), all.end(), [kind](const Notification& n) { return n.kind == kind; }));
+}
+
+bool AllZeroFrom(const std::vector<unsigned char>& bytes, std::size_t from, std::size_t to) {
+    return std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                       bytes.begin() + static_cast<std::ptrdiff_t>(to),
+                       [](unsigned char b) { return b == 0; });
+}
+
+class TaskTest : public DownloaderFixture {
+protected:
+    void SetUp() override {
+        SetUpTree();
+        downloader = CreateReady();
+    }
+    void TearDown() override {
+        if (downloader != nullptr) {
+            downloader->Release();
+        }
+    }
+    int Add(const std::wstring& name, int context = 0, const std::wstring& url = kUrl) {
+        auto record = Record(name, url, Out(name + L".zip"), context);
+        return downloader->AddTask(&record);
+    }
+
+    IMobileDrvDown* downloader = nullptr;
+};
+
+} // namespace
+
+TEST_F(TaskTest, RunningTransferReportsProgressEverySecondThenSucceeds) {
+    Engine().PushScript({QueryStep(5, 4, {1, 2, 3, 4, 5, 6, 7}),
+                         QueryStep(6, 3, {10, 0, 0, 0, 0, 0, 99}), QueryStep(7, 3), QueryStep(1)});
+    const DWORD added = GetTickCount();
+    ASSERT_EQ(Add(L"pkg", 42), 1);
+    ASSERT_TRUE(callback.WaitForFinals(1, 15000));
+
+    const auto all = callback.All();
+    ASSERT_EQ(all.size(), 11u);
+    for (std::size_t i = 0; i < 10; ++i) {
+        EXPECT_EQ(all[i].kind, MOBILEDRV_NOTIFY_PROGRESS);
+        EXPECT_EQ(all[i].context, 42);
+        if (i > 0) {
+            const DWORD gap = all[i].tick - all[i - 1].tick;
+            EXPECT_GE(gap, 900u);
+            EXPECT_LE(gap, 1300u);
+        }
+    }
+    EXPECT_GE(all[0].tick - added, 900u);
+    EXPECT_EQ(std::vector<unsigned>(all[0].status, all[0].status + 7),
+              (std::vector<unsigned>{1, 2, 3, 4, 5, 6, 7}));
+    EXPECT_EQ(all[4].status[0], 10u);
+    EXPECT_EQ(all[4].status[6], 99u);
+    EXPECT_EQ(all[10].kind, MOBILEDRV_NOTIFY_SUCCEEDED);
+    EXPECT_EQ(all[10].targetPath, Out(L"pkg.zip"));
+    // The transfer ended by its state: its handle stays with the engine.
+    EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 0u);
+    EXPECT_EQ(Engine().CallCount("PPCloseHandle"), 0u);
+}
+
+TEST_F(TaskTest, ImmediateSuccessIsOneNotificationAboutASecondLaterOnTheWorkerThread) {
+    const DWORD added = GetTickCount();
+    ASSERT_EQ(Add(L"quick"), 1);
+    const DWORD returned = GetTickCount();
+    EXPECT_GE(returned - added, 85u) << "AddTask pauses 100 ms (tick granularity allowed for)";
+    ASSERT_TRUE(callback.WaitForFinals(1, 5000));
+    Sleep(300);
+    const auto all = callback.All();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].kind, MOBILEDRV_NOTIFY_SUCCEEDED);
+    EXPECT_GE(all[0].tick - added, 950u);
+    EXPECT_LE(all[0].tick - added, 1500u);
+    EXPECT_NE(all[0].threadId, GetCurrentThreadId());
+    EXPECT_EQ(all[0].threadId, Engine().Calls("PPStartTaskEx").at(0).threadId)
+        << "notified on the thread that runs the task";
+}
+
+TEST_F(TaskTest, EveryOtherStateEndsInOneFailure) {
+    const std::vector<int32_t> states = {0, 2, 3, 4, 8};
+    for (int32_t state : states) {
+        Engine().PushScript({QueryStep(state)});
+        ASSERT_EQ(Add(L"s" + std::to_wstring(state)), 1);
+    }
+    ASSERT_TRUE(callback.WaitForFinals(states.size(), 5000));
+    Sleep(300);
+    const auto all = callback.All();
+    EXPECT_EQ(all.size(), states.size());
+    EXPECT_EQ(CountKind(all, MOBILEDRV_NOTIFY_FAILED), states.size());
+}
+
+TEST_F(TaskTest, RecordsAreCutAndZeroFilledExactly) {
+    const std::wstring longName(600, L'n');
+    const std::wstring target =
+        tree.Path(L"out\\") + std::wstring(2047 - tree.Path(L"out\\").size(), L'p');
+    ASSERT_EQ(target.size(), 2047u);
+    const std::wstring longUrl = L"http://x/" + std::wstring(3000, L'u');
+    Engine().PushScript({QueryStep(5), QueryStep(1)});
+    auto record = Record(longName, kUrl, target, 5);
+    // A URL with no terminator inside its field is read only up to the field's size.
+    std::fill(std::begin(record.url), std::end(record.url), L'u');
+    ASSERT_EQ(downloader->AddTask(&record), 1);
+    ASSERT_TRUE(callback.WaitForFinals(1, 5000));
+
+    EXPECT_EQ(Engine().Calls("PPStartTaskEx").at(0).text1, std::wstring(2047, L'u'));
+    const auto all = callback.All();
+    ASSERT_EQ(all.size(), 2u);
+    const auto& progress = all[0].bytes;
+    EXPECT_EQ(all[0].name, std::wstring(511, L'n'));
+    EXPECT_TRUE(AllZeroFrom(progress, 1022, 1024));
+    const auto& result = all[1].bytes;
+    EXPECT_EQ(all[1].name, std::wstring(511, L'n'));
+    EXPECT_EQ(all[1].targetPath, target) << "a 2047-character path arrives whole";
+    EXPECT_TRUE(AllZeroFrom(result, 1022, 1024));
+    EXPECT_TRUE(AllZeroFrom(result, 1024 + 2047 * 2, 5120));
+    EXPECT_EQ(all[1].context, 5);
+}
+
+TEST_F(TaskTest, NotificationsCarryTheMostRecentContextValue) {
+    Engine().PushScript({QueryStep(5, 2), QueryStep(1)});
+    Engine().PushScript({QueryStep(5, 2), QueryStep(1)});
+    ASSERT_EQ(Add(L"A", 7), 1);
+    ASSERT_EQ(Add(L"B", 9), 1);
+    ASSERT_TRUE(callback.WaitForFinals(2, 6000));
+    for (const Notification& n : callback.All()) {
+        EXPECT_EQ(n.context, 9) << "kind " << n.kind;
+    }
+}
+
+TEST_F(TaskTest, AddTaskRefusesNullRecordsAndEmptyUrlsButAcceptsEmptyNames) {
+    EXPECT_EQ(downloader->AddTask(nullptr), 0);
+    EXPECT_EQ(Add(L"nourl", 1, L""), 0);
+    EXPECT_EQ(Engine().CallCount("PPStartTaskEx"), 0u);
+    auto record = Record(L"", kUrl, L"", 3);
+    EXPECT_EQ(downloader->AddTask(&record), 1);
+    ASSERT_TRUE(callback.WaitForFinals(1, 5000));
+    EXPECT_EQ(callback.All().at(0).context, 3) << "the refused calls left the context alone";
+}
+
+TEST_F(TaskTest, CancelStopsTheTransferWithinASecondAndNothingFollows) {
+    Engine().PushScript({QueryStep(5, 0)});
+    ASSERT_EQ(Add(L"Pkg"), 1);
+    ASSERT_TRUE(callback.WaitUntil([](const auto& all) { return !all.empty(); }, 3000));
+    EXPECT_EQ(downloader->CancelTask(nullptr), 0);
+    EXPECT_EQ(downloader->CancelTask(L"other"), 0);
+    const DWORD cancelled = GetTickCount();
+    EXPECT_EQ(downloader->CancelTask(L"pKG"), 1);
+    ASSERT_TRUE(Engine().WaitForCalls("PPCloseHandle", 1, 2000));
+    const std::size_t seen = callback.All().size();
+
+    const auto remove = Engine().Calls("PPRemoveTask");
+    const auto close = Engine().Calls("PPCloseHandle");
+    ASSERT_EQ(remove.size(), 1u);
+    EXPECT_LE(remove[0].tickCalled - cancelled, 1100u);
+    EXPECT_LE(remove[0].tickCalled, close[0].tickCalled);
+    EXPECT_EQ(remove[0].handle, Engine().Calls("PPStartTaskEx").at(0).handle);
+    EXPECT_EQ(close[0].handle, remove[0].handle);
+    Sleep(1500);
+    EXPECT_EQ(callback.All().size(), seen);
+    EXPECT_EQ(downloader->CancelTask(L"pkg"), 0) << "the cancelled task left the list";
+}
+
+TEST_F(TaskTest, TaskCancelledBeforeItsFirstPollWasStartedAndIsRemoved) {
+    tree.WriteFile(L"out\\early.zip", "old");
+    Engine().PushScript({QueryStep(5, 0)});
+    ASSERT_EQ(Add(L"early"), 1);
+    EXPECT_EQ(downloader->CancelTask(L"early"), 1);
+    ASSERT_TRUE(Engine().WaitForCalls("PPCloseHandle", 1, 2000));
+    EXPECT_EQ(Engine().CallCount("PPStartTaskEx"), 1u);
+    EXPECT_EQ(Engine().CallCount("PPQueryTaskEx"), 0u);
+    EXPECT_FALSE(tree.Exists(L"out\\early.zip"));
+    Sleep(300);
+    EXPECT_TRUE(callback.All().empty());
+}
+
+TEST_F(TaskTest, SameNameTasksRunSideBySideWithTheirOwnNotifications) {
+    Engine().PushScript({QueryStep(5, 1), QueryStep(1)});
+    Engine().PushScript({QueryStep(5, 3), QueryStep(2)});
+    auto first = Record(L"twin", kUrl, Out(L"one.zip"));
+    auto second = Record(L"twin", kUrl, Out(L"two.zip"));
+    ASSERT_EQ(downloader->AddTask(&first), 1);
+    ASSERT_EQ(downloader->AddTask(&second), 1);
+    ASSERT_TRUE(callback.WaitForFinals(2, 8000));
+    std::vector<std::pair<int, std::wstring>> finals;
+    for (const Notification& n : callback.All()) {
+        if (n.kind != MOBILEDRV_NOTIFY_PROGRESS) {
+            finals.emplace_back(n.kind, n.targetPath);
+        }
+    }
+    EXPECT_EQ(finals, (std::vector<std::pair<int, std::wstring>>{
+                          {MOBILEDRV_NOTIFY_SUCCEEDED, Out(L"one.zip")},
+                          {MOBILEDRV_NOTIFY_FAILED, Out(L"two.zip")}}));
+    EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 0u) << "one task's end cancelled the other";
+}
+
+TEST_F(TaskTest, UninitWithManyRunningTasksReturnsPromptlyAndSilencesThem) {
+    Engine().SetDefaultScript({QueryStep(5, 0)});
+    for (int i = 0; i < 12; ++i) {
+        ASSERT_EQ(Add(L"t" + std::to_wstring(i)), 1);
+    }
+    ASSERT_TRUE(Engine().WaitForCalls("PPStartTaskEx", 12, 3000));
+    const DWORD begin = GetTickCount();
+    downloader->Uninit();
+    const DWORD took = GetTickCount() - begin;
+    const std::size_t seen = callback.All().size();
+    EXPECT_LE(took, 1500u);
+    // Workers beyond the gate's ten may still be ending; give them a poll interval.
+    ASSERT_TRUE(Engine().WaitForCalls("PPCloseHandle", 12, 2500));
+    EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 12u);
+    EXPECT_EQ(Engine().Counters().liveHandles, 0u);
+    ASSERT_TRUE(Engine().WaitForCalls("PPClose", 1, 2500));
+    Sleep(1200);
+    EXPECT_EQ(callback.All().size(), seen) << "a notification came after Uninit returned";
+}
+
+TEST_F(TaskTest, AddTaskBeforeInitTakesTheTaskButNeverTouchesTheTarget) {
+    IMobileDrvDown* fresh = Create();
+    tree.WriteFile(L"out\\early.zip", "keep");
+    auto record = Record(L"early", kUrl, Out(L"early.zip"));
+    EXPECT_EQ(fresh->AddTask(&record), 1);
+    Sleep(1500);
+    EXPECT_EQ(tree.ReadFile(L"out\\early.zip"), "keep");
+    EXPECT_EQ(fresh->CancelTask(L"early"), 0) << "the finished worker left the list";
+    fresh->Release();
+    EXPECT_TRUE(callback.All().empty());
+}
+
+TEST_F(TaskTest, UninitFromInsideOnNotifyDoesNotDeadlock) {
+    Engine().SetDefaultScript({QueryStep(5, 0)});
+    std::atomic<bool> returned{false};
+    std::atomic<int> calls{0};
+    callback.onNotify = [&](const Notification&) {
+        if (calls++ == 0) {
+            downloader->Uninit();
+            returned = true;
+        }
+    };
+    ASSERT_EQ(Add(L"a"), 1);
+    ASSERT_EQ(Add(L"b"), 1);
+    ASSERT_TRUE(callback.WaitUntil([](const auto& all) { return !all.empty(); }, 3000));
+    for (int i = 0; i < 50 && !returned; ++i) {
+        Sleep(100);
+    }
+    EXPECT_TRUE(returned) << "Uninit inside OnNotify did not return";
+    ASSERT_TRUE(Engine().WaitForCalls("PPClose", 1, 3000));
+    EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 2u);
+}
+
+TEST_F(TaskTest, WorkerStuckInTheEngineOutlivesReleaseAndTheLibrary) {
+    Engine().PushScript({QueryStep(5, 0)});
+    ASSERT_EQ(Add(L"stuck"), 1);
+    Engine().SetDelay("PPQueryTaskEx", 12000);
+    ASSERT_TRUE(Engine().WaitForCalls("PPQueryTaskEx", 1, 3000));
+
+    const DWORD begin = GetTickCount();
+    downloader->Release();
+    downloader = nullptr;
+    EXPECT_GE(GetTickCount() - begin, 9900u) << "Release waits for the workers at most 10 s";
+    EXPECT_EQ(Engine().CallCount("PPClose"), 0u) << "closed while a worker was inside the engine";
+
+    // The host unloads the library; the worker keeps it mapped until it has ended.
+    const std::wstring library = LibraryPath();
+    HMODULE module = GetModuleHandleW(library.c_str());
+    ASSERT_NE(module, nullptr);
+    FreeLibrary(module);
+    EXPECT_NE(GetModuleHandleW(library.c_str()), nullptr);
+
+    ASSERT_TRUE(Engine().WaitForCalls("PPClose", 1, 5000));
+    EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 1u);
+    EXPECT_EQ(Engine().CallCount("PPCloseHandle"), 1u);
+    for (int i = 0; i < 20 && GetModuleHandleW(library.c_str()) != nullptr; ++i) {
+        Sleep(50);
+    }
+    EXPECT_EQ(GetModuleHandleW(library.c_str()), nullptr) << "the worker never let the library go";
+    EXPECT_TRUE(callback.All().empty());
+    LoadLibraryW(library.c_str()); // balance the tree's own FreeLibrary
+}
