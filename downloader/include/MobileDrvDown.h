@@ -57,6 +57,9 @@ enum {
     MOBILEDRV_NOTIFY_PROGRESS = 2   /* record: _MOBILE_DRV_PROGRESS */
 };
 
+/* BEGIN engine status values */
+/* END engine status values */
+
 /*
  * Progress of a running task, sent about once a second. 1056 bytes. The seven status values are
  * passed on unchanged from the engine (see the stand-in engine's meaning below).
