@@ -15,7 +15,8 @@ namespace {
 using DownLoadFileFn = int(__stdcall*)(const wchar_t*, const wchar_t*);
 using StopEventFn = HANDLE (*)();
 
-constexpr wchar_t kUrl[] = L"http://drivers.example/pkg.zip";
+// Transfers here are scripted; were one ever to run for real, this address stays on the machine.
+constexpr wchar_t kUrl[] = L"http://127.0.0.1:9/pkg.zip";
 
 class DownLoadFileTest : public ::testing::Test {
 protected:
@@ -240,7 +241,7 @@ TEST(DownLoadFileTamperedEngine, EndsTheProcessWithTheDocumentedCodeAndNeverLoad
     const ChildResult child = RunChild(
         BuildDir() + L"\\library_child.exe",
         {tree.Path(L"bin\\MobileDrvDown.dll"), L"downloadfile", kUrl, tree.Path(L"out\\pkg.zip")},
-        {L"STANDIN_LOAD_LOG=" + loadLog});
+        {L"STANDIN_LOAD_LOG=" + loadLog, L"STANDIN_TRANSFERS=scripted"});
     EXPECT_EQ(child.exitCode, 0xE0DD0001u) << child.output;
     EXPECT_NE(child.output.find("damaged"), std::string::npos) << child.output;
     EXPECT_EQ(child.output.find("result"), std::string::npos) << "DownLoadFile returned";
@@ -251,7 +252,7 @@ TEST(DownLoadFileTamperedEngine, EndsTheProcessWithTheDocumentedCodeAndNeverLoad
     const ChildResult good = RunChild(
         BuildDir() + L"\\library_child.exe",
         {tree.Path(L"bin\\MobileDrvDown.dll"), L"downloadfile", kUrl, tree.Path(L"out\\pkg.zip")},
-        {L"STANDIN_LOAD_LOG=" + loadLog});
+        {L"STANDIN_LOAD_LOG=" + loadLog, L"STANDIN_TRANSFERS=scripted"});
     EXPECT_EQ(good.exitCode, 1u) << good.output;
     EXPECT_TRUE(tree.Exists(L"engine-loads.txt"));
 }

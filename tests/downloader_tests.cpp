@@ -7,7 +7,8 @@ using namespace drvtest;
 
 namespace {
 
-constexpr wchar_t kUrl[] = L"http://drivers.example/pkg.zip";
+// Transfers here are scripted; were one ever to run for real, this address stays on the machine.
+constexpr wchar_t kUrl[] = L"http://127.0.0.1:9/pkg.zip";
 using Names = std::vector<std::string>;
 
 std::vector<std::string> NamesOf(const std::vector<EngineCall>& calls) {

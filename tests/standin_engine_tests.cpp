@@ -66,7 +66,7 @@ protected:
         close_ = GetProc<PPCloseFn>(module, "PPClose");
     }
 
-    uint32_t Start(const wchar_t* url = L"http://host/driver.zip") {
+    uint32_t Start(const wchar_t* url = L"http://127.0.0.1:9/driver.zip") {
         return start_(url, L"C:\\drivers\\driver.zip", 0, 0, 0, 0, 0, 0);
     }
     // Queries on a zero-filled record: the state, or nothing when the query returns false (the
@@ -206,7 +206,7 @@ TEST_F(StandInEngine, InitAndCloseCountInstancesAndTheLastCloseStopsTransfers) {
 }
 
 TEST_F(StandInEngine, LogRecordsNamesArgumentsStringsHandlesAndResults) {
-    const std::wstring longUrl = L"http://host/" + std::wstring(3000, L'x');
+    const std::wstring longUrl = L"http://127.0.0.1:9/" + std::wstring(3000, L'x');
     standin_.SetNextHandle(40);
     standin_.PushScript({FalseQueryStep()});
     init_(L"Varnelmobilemgr", 0, 9);

@@ -9,7 +9,8 @@ using namespace drvtest;
 
 namespace {
 
-constexpr wchar_t kUrl[] = L"http://drivers.example/pkg.zip";
+// Transfers here are scripted; were one ever to run for real, this address stays on the machine.
+constexpr wchar_t kUrl[] = L"http://127.0.0.1:9/pkg.zip";
 
 std::size_t CountKind(const std::vector<Notification>& all, int kind) {
     return static_cast<std::size_t>(std::count_if(
@@ -108,7 +109,7 @@ TEST_F(TaskTest, RecordsAreCutAndZeroFilledExactly) {
     const std::wstring target =
         tree.Path(L"out\\") + std::wstring(2047 - tree.Path(L"out\\").size(), L'p');
     ASSERT_EQ(target.size(), 2047u);
-    const std::wstring longUrl = L"http://x/" + std::wstring(3000, L'u');
+    const std::wstring longUrl = L"http://127.0.0.1:9/" + std::wstring(3000, L'u');
     Engine().PushScript({QueryStep(5), QueryStep(1)});
     auto record = Record(longName, kUrl, target, 5);
     // A URL with no terminator inside its field is read only up to the field's size.
