@@ -10,23 +10,24 @@
 #   IMPORTS: one .def per DLL the host imports from (LIBRARY <dll>, then EXPORTS). Write each name
 #     with its x86 stdcall decoration (LoadLibraryW@4): x86 import libraries need it and drop it
 #     from the imported name; x64 ones get the names without it.
+#   LIBRARIES: import-library targets made by drvdown_add_import_library (ImportLibrary.cmake),
+#     such as the library's own MobileDrvDown_msvc_lib.
 # The x64 build runs such hosts under wine64; the x86 build only compiles and links them.
+
+include(${CMAKE_CURRENT_LIST_DIR}/ImportLibrary.cmake)
 
 find_program(DRVDOWN_CLANG clang REQUIRED)
 find_program(DRVDOWN_LLD_LINK lld-link REQUIRED)
-find_program(DRVDOWN_LLVM_DLLTOOL llvm-dlltool REQUIRED)
 
 function(drvdown_add_msvc_host name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;IMPORTS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;IMPORTS;LIBRARIES" ${ARGN})
   if(NOT ARG_SOURCES)
     message(FATAL_ERROR "drvdown_add_msvc_host(${name}): no SOURCES")
   endif()
   if(DRVDOWN_ARCH STREQUAL "x86")
     set(triple i686-pc-windows-msvc)
-    set(dlltool_args -m i386 -k)
   else()
     set(triple x86_64-pc-windows-msvc)
-    set(dlltool_args -m i386:x86-64)
   endif()
   set(work ${CMAKE_CURRENT_BINARY_DIR}/${name}.msvc)
   set(exe ${CMAKE_BINARY_DIR}/bin/${name}.exe)
@@ -45,13 +46,17 @@ function(drvdown_add_msvc_host name)
     file(WRITE ${work}/${def_name}.def.tmp "${def_text}")
     configure_file(${work}/${def_name}.def.tmp ${work}/${def_name}.def COPYONLY)
     set(lib ${work}/${def_name}.lib)
-    add_custom_command(
-      OUTPUT ${lib}
-      COMMAND ${DRVDOWN_LLVM_DLLTOOL} ${dlltool_args} -d ${work}/${def_name}.def -l ${lib}
-      DEPENDS ${work}/${def_name}.def
-      COMMENT "Import library ${def_name}.lib for ${name}"
-      VERBATIM)
+    drvdown_msvc_import_library(OUTPUT ${lib} DEF ${work}/${def_name}.def)
     list(APPEND libs ${lib})
+  endforeach()
+  set(lib_targets)
+  foreach(target IN LISTS ARG_LIBRARIES)
+    get_target_property(lib ${target} DRVDOWN_IMPORT_LIBRARY)
+    if(NOT lib)
+      message(FATAL_ERROR "drvdown_add_msvc_host(${name}): ${target} is no import library target")
+    endif()
+    list(APPEND libs ${lib})
+    list(APPEND lib_targets ${target})
   endforeach()
 
   set(objs)
@@ -76,8 +81,11 @@ function(drvdown_add_msvc_host name)
     OUTPUT ${exe}
     COMMAND ${DRVDOWN_LLD_LINK} /nologo /nodefaultlib /entry:mainCRTStartup /subsystem:console
             /out:${exe} ${objs} ${libs}
-    DEPENDS ${objs} ${libs}
+    DEPENDS ${objs} ${libs} ${lib_targets}
     COMMENT "Linking ${name}.exe (Microsoft ABI)"
     VERBATIM)
   add_custom_target(${name} ALL DEPENDS ${exe})
+  if(lib_targets)
+    add_dependencies(${name} ${lib_targets})
+  endif()
 endfunction()

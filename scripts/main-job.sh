@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The main job: builds everything and reports what the shipped library exports.
-# (Downloading a driver package end to end comes with the engine and the host program.)
+# The main job: builds everything, reports what the shipped library exports, then downloads a
+# sample driver package end to end the way a host does: drvget (the host program) drives
+# MobileDrvDown.dll, whose engine Tolvek.dll (the stand-in) fetches the package from a loopback
+# HTTP server. The result's SHA-256 must match the served file's. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,3 +18,76 @@ echo "== $dll"
 i686-w64-mingw32-objdump -p "$dll" | grep -E "file format|DLL Name:"
 echo "exports:"
 i686-w64-mingw32-objdump -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | tail -n +2
+
+# A sample driver package: a ZIP of a few megabytes of random files, the same every run.
+work="$PWD/build/main-job"
+rm -rf "$work"
+mkdir -p "$work/www" "$work/downloads"
+package="$work/www/driver-package.zip"
+python3 - "$package" <<'EOF'
+import random, sys, zipfile
+rng = random.Random(20240601)
+files = [("driver/phone_usb.sys", 2_500_000), ("driver/phone_usb.inf", 40_000),
+         ("driver/phone_modem.sys", 1_800_000), ("firmware/update.bin", 1_700_000)]
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_STORED) as archive:
+    for name, size in files:
+        archive.writestr(name, rng.randbytes(size))
+EOF
+
+# The application folder, laid out as a host installs it (x64: only x64 runs here).
+app="$PWD/build/app"
+rm -rf "$app"
+mkdir -p "$app/bin"
+cp build/win64/bin/MobileDrvDown.dll build/win64/bin/drvget.exe "$app/bin/"
+cp build/win64/bin/Tolvek.dll "$app/"
+
+source scripts/wine-env.sh
+server_pid=""
+wine_started=""
+cleanup() {
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  if [ -n "$wine_started" ]; then
+    wine_stop
+  fi
+}
+trap cleanup EXIT
+
+# Served at about 2 MiB/s, so that the download lasts long enough to show its progress.
+python3 scripts/serve_package.py --root "$work/www" --port-file "$work/port" \
+  --rate $((2 * 1024 * 1024)) 2>"$work/server.log" &
+server_pid=$!
+for _ in $(seq 100); do
+  [ -s "$work/port" ] && break
+  kill -0 "$server_pid" 2>/dev/null || { cat "$work/server.log" >&2; exit 1; }
+  sleep 0.1
+done
+[ -s "$work/port" ] || { echo "main job: the package server did not start" >&2; exit 1; }
+url="http://127.0.0.1:$(cat "$work/port")/driver-package.zip"
+
+wine_started=1
+wine_start "$PWD/build/win64"
+result="$work/downloads/driver-package.zip"
+windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+
+echo
+echo "== drvget $url"
+status=0
+/usr/lib/wine/wine64 "$app/bin/drvget.exe" "$url" "$(windows_path "$result")" || status=$?
+if [ "$status" -ne 0 ]; then
+  echo "main job: drvget failed with exit code $status" >&2
+  exit 1
+fi
+
+served=$(sha256sum "$package" | cut -d' ' -f1)
+downloaded=$(sha256sum "$result" | cut -d' ' -f1)
+echo
+echo "served:     $served  $package"
+echo "downloaded: $downloaded  $result"
+if [ "$served" != "$downloaded" ]; then
+  echo "main job: the downloaded package differs from the served one" >&2
+  exit 1
+fi
+echo "main job: the driver package was downloaded intact to $result"

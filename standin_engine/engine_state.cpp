@@ -34,6 +34,12 @@ void StopAll(const std::vector<std::shared_ptr<Transfer>>& transfers) {
     }
 }
 
+void WaitUntilAllIdle(const std::vector<std::shared_ptr<Transfer>>& transfers) {
+    for (const auto& transfer : transfers) {
+        transfer->WaitUntilIdle();
+    }
+}
+
 } // namespace
 
 EngineState& Engine() {
@@ -42,12 +48,21 @@ EngineState& Engine() {
 }
 
 EngineState::~EngineState() {
+    // Runs when the module is unloaded: no transfer thread runs then, since each one holds a
+    // reference on the module, or the process is ending and its threads are gone.
     std::vector<std::shared_ptr<Transfer>> stopping;
     {
         ExclusiveLock lock(lock_);
         stopping = CollectTransfersLocked(true);
     }
     StopAll(stopping);
+}
+
+TransferMode EngineState::InitialMode() {
+    wchar_t value[16] = {};
+    const DWORD length = GetEnvironmentVariableW(L"STANDIN_TRANSFERS", value, 16);
+    return length > 0 && length < 16 && _wcsicmp(value, L"scripted") == 0 ? TransferMode::Scripted
+                                                                          : TransferMode::Real;
 }
 
 Script EngineState::DefaultScript() {
@@ -130,22 +145,29 @@ void EngineState::Close() {
             stopping = CollectTransfersLocked(false);
         }
     }
+    // Once no transfer runs code of this module any more, the host may unload it.
     StopAll(stopping);
+    WaitUntilAllIdle(stopping);
 }
 
 uint32_t EngineState::StartTask(const wchar_t* url, const wchar_t* target) {
+    TransferMode mode;
     Script script;
     {
         ExclusiveLock lock(lock_);
-        if (scripts_.empty()) {
-            script = defaultScript_;
-        } else {
-            script = std::move(scripts_.front());
-            scripts_.pop_front();
+        mode = mode_;
+        // Real transfers leave the queued scripts to the scripted ones.
+        if (mode == TransferMode::Scripted) {
+            if (scripts_.empty()) {
+                script = defaultScript_;
+            } else {
+                script = std::move(scripts_.front());
+                scripts_.pop_front();
+            }
         }
     }
-    auto transfer = StartTransfer(TransferRequest{.url = CopyText(url), .target = CopyText(target)},
-                                  std::move(script));
+    auto transfer = StartTransfer(
+        mode, TransferRequest{.url = CopyText(url), .target = CopyText(target)}, std::move(script));
     if (transfer == nullptr) {
         return 0;
     }
@@ -191,8 +213,10 @@ bool EngineState::CloseTaskHandle(uint32_t handle) {
         if (found == tasks_.end()) {
             return false;
         }
-        transfer = std::move(found->second.transfer);
+        transfer = found->second.transfer;
         tasks_.erase(found);
+        std::erase_if(retired_, [](const auto& retired) { return retired->Idle(); });
+        retired_.push_back(transfer);
     }
     transfer->Stop();
     return true;
@@ -212,9 +236,16 @@ void EngineState::Reset() {
         liveInstances_ = 0;
         log_.clear();
         ++logGeneration_;
+        mode_ = TransferMode::Scripted;
     }
     StopAll(stopping);
     ReleaseDelays();
+    WaitUntilAllIdle(stopping);
+}
+
+void EngineState::SetMode(TransferMode mode) {
+    ExclusiveLock lock(lock_);
+    mode_ = mode;
 }
 
 void EngineState::SetInitResult(bool result) {
@@ -315,7 +346,8 @@ uint32_t EngineState::AllocateHandleLocked() {
 }
 
 std::vector<std::shared_ptr<Transfer>> EngineState::CollectTransfersLocked(bool release) {
-    std::vector<std::shared_ptr<Transfer>> transfers;
+    std::vector<std::shared_ptr<Transfer>> transfers = std::move(retired_);
+    retired_.clear();
     for (const auto& [handle, task] : tasks_) {
         transfers.push_back(task.transfer);
     }

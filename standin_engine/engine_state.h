@@ -1,7 +1,7 @@
-// The state the engine's exports share within one loaded copy of the DLL: the scripts, the
-// transfers by handle, the counters, the call log and the scripted delays. Every export may run on
-// any thread; one lock guards all of it, and no call holds that lock while it waits for a delay
-// or while a transfer starts, reports or stops.
+// The state the engine's exports share within one loaded copy of the DLL: the transfer mode, the
+// scripts, the transfers by handle, the counters, the call log and the scripted delays. Every
+// export may run on any thread; one lock guards all of it, and no call holds that lock while it
+// waits for a delay or while a transfer starts, reports, stops or is waited for.
 #pragma once
 
 #include <atomic>
@@ -66,6 +66,7 @@ public:
 
     // The control interface (see standin_control.h).
     void Reset();
+    void SetMode(TransferMode mode);
     void SetInitResult(bool result);
     void PushScript(Script script);
     void SetDefaultScript(Script script);
@@ -96,16 +97,23 @@ private:
     };
 
     static Script DefaultScript();
+    // Real transfers unless the environment asks for scripted ones (see StandIn_SetMode).
+    static TransferMode InitialMode();
     uint32_t AllocateHandleLocked();
-    // Takes every transfer out of the table (when `release`) or only collects them, for stopping
-    // once the lock is released.
+    // Collects every transfer that may still run: those of the table, which it also takes out
+    // when `release`, and the retired ones, which it always takes out. For stopping (and waiting
+    // for) once the lock is released.
     std::vector<std::shared_ptr<Transfer>> CollectTransfersLocked(bool release);
 
     SRWLOCK lock_ = SRWLOCK_INIT;
+    TransferMode mode_ = InitialMode();
     bool initResult_ = true;
     Script defaultScript_ = DefaultScript();
     std::deque<Script> scripts_;
     std::map<uint32_t, TaskEntry> tasks_;
+    // Transfers whose handles were closed while they may still run code of their own, kept so
+    // that the last PPClose can wait for them; idle ones are dropped as others arrive.
+    std::vector<std::shared_ptr<Transfer>> retired_;
     uint32_t nextHandle_ = 1;
     uint32_t initCalls_ = 0;
     uint32_t closeCalls_ = 0;

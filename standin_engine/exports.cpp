@@ -131,6 +131,19 @@ void __cdecl StandIn_Reset() {
     Engine().Reset();
 }
 
+uint32_t __cdecl StandIn_SetMode(uint32_t mode) {
+    switch (mode) {
+    case kStandInScripted:
+        Engine().SetMode(standin::TransferMode::Scripted);
+        return 1;
+    case kStandInReal:
+        Engine().SetMode(standin::TransferMode::Real);
+        return 1;
+    default:
+        return 0;
+    }
+}
+
 void __cdecl StandIn_SetInitResult(uint32_t result) {
     Engine().SetInitResult(result != 0);
 }

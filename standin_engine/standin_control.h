@@ -47,10 +47,25 @@ struct StandInCounters {
 
 extern "C" {
 
-// Back to the state of a fresh load: empty log and queue, zero counters, no transfers, default
-// script (start succeeds, every query true with state 1), PPInit2 true, next handle 1, no delays.
+// How the transfers a PPStartTaskEx starts are carried out.
+enum StandInMode : uint32_t {
+    // Each transfer answers its queries from a script (StandIn_PushScript); nothing moves.
+    kStandInScripted = 0,
+    // Each transfer moves the bytes of its URL (http://, https:// or file://) into its target
+    // file on a thread of its own, and its queries report what it did.
+    kStandInReal = 1,
+};
+
+// Back to the state of a fresh load, except that transfers are scripted: empty log and queue,
+// zero counters, no transfers (running real ones are stopped and waited for), default script
+// (start succeeds, every query true with state 1), PPInit2 true, next handle 1, no delays.
 // Calls blocked in a delay are released.
 void __cdecl StandIn_Reset();
+
+// Chooses how transfers started from now on are carried out; transfers already started keep
+// their way. A fresh load uses real transfers, unless the environment variable
+// STANDIN_TRANSFERS is "scripted" when the engine is first called. Returns 0 for an unknown mode.
+uint32_t __cdecl StandIn_SetMode(uint32_t mode);
 
 // What PPInit2 returns from now on.
 void __cdecl StandIn_SetInitResult(uint32_t result);

@@ -33,6 +33,13 @@ public:
 
     bool Valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
     HANDLE Get() const { return handle_; }
+    // Closes the handle held so far and takes `handle` instead.
+    void Reset(HANDLE handle) {
+        if (Valid()) {
+            CloseHandle(handle_);
+        }
+        handle_ = handle;
+    }
 
 private:
     HANDLE handle_;

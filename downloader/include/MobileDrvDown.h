@@ -2,15 +2,25 @@
  * MobileDrvDown: download phone-driver packages through the download engine Tolvek.dll.
  *
  * Public header for host applications. Self-contained: it needs only a C++11 compiler for
- * Windows (Microsoft's, clang in Microsoft mode, or MinGW-w64).
+ * Windows (Microsoft's, clang in Microsoft mode, or MinGW-w64). The records are C; the two
+ * interfaces and CreateInstance are C++.
  *
- * Calling conventions: every exported function uses __stdcall.
+ * The engine: the library loads Tolvek.dll from the parent folder of its own folder (for
+ * <app>\bin\MobileDrvDown.dll: <app>\Tolvek.dll), and only after checking that the file is one
+ * it trusts (see MOBILEDRV_EXIT_ENGINE_DAMAGED).
+ *
+ * Calling conventions: the three exported functions and every IMobileDrvDown operation use
+ * __stdcall; IMobileDrvDownCallback::OnNotify is an ordinary member function (__thiscall on x86).
+ * The exports are undecorated (CreateInstance, DownLoadFile, ExtractZipFile); the import library
+ * maps the decorated x86 names to them.
+ *
+ * Threads: every operation may be called from any thread. Notifications arrive on the library's
+ * worker threads; see IMobileDrvDownCallback for the rules.
  */
 #ifndef MOBILEDRVDOWN_H
 #define MOBILEDRVDOWN_H
 
 #include <stddef.h>
-#include <wchar.h>
 
 #if defined(MOBILEDRVDOWN_BUILDING)
 #define MOBILEDRV_API
@@ -33,36 +43,114 @@
 
 /*
  * A download task. The host fills one as the parameter record of IMobileDrvDown::AddTask; the
- * library keeps its own copy of the same layout. Text is UTF-16, NUL-terminated; longer text is cut
- * without error. 9224 bytes on x86 (owner and cancelEvent are pointer-sized on x64).
+ * library copies what it needs during the call and keeps its own record of the same layout, so
+ * the host may reuse or free its record as soon as AddTask returns. Text is UTF-16 and
+ * NUL-terminated; longer text, or a field without a terminator, is cut at the field's size without
+ * error. 9224 bytes on x86; 9232 on x64, where owner and cancelEvent are pointer-sized.
  */
 typedef struct _MOBILE_DRV_TASK {
-    wchar_t name[MOBILEDRV_NAME_CHARS];       /* byte 0: the task's name; may be empty */
-    wchar_t url[MOBILEDRV_TEXT_CHARS];        /* byte 1024: the source URL; must not be empty */
-    wchar_t targetPath[MOBILEDRV_TEXT_CHARS]; /* byte 5120: the file to write */
-    /* byte 9216: in the parameter record, the host's 32-bit context value; in the library's
-       copy, the downloader that owns the task. */
+    /* byte 0: the task's name, which CancelTask looks for; may be empty. Names need not be
+       unique. */
+    wchar_t name[MOBILEDRV_NAME_CHARS];
+    /* byte 1024: the source URL, passed to the engine as it is; must not be empty. */
+    wchar_t url[MOBILEDRV_TEXT_CHARS];
+    /* byte 5120: the file to write. When the task's worker starts, a file already there is
+       deleted, or renamed to "~" plus its name and deleted at the next restart; a folder there is
+       never removed. The folder of the path is not created. */
+    wchar_t targetPath[MOBILEDRV_TEXT_CHARS];
+    /* byte 9216: in the parameter record, the host's 32-bit context value. A taken task makes it
+       the downloader's context value, which every later notification of the downloader carries
+       (of any of its tasks). In the library's copy, the downloader that owns the task. */
     union {
         int context;
         void* owner;
     };
-    /* byte 9220: ignored in the parameter record; the task's cancel event in the library. */
+    /* byte 9220 (x64: 9224): ignored in the parameter record; the task's cancel event in the
+       library's copy. */
     void* cancelEvent;
 } _MOBILE_DRV_TASK;
 
-/* Notification kinds passed to IMobileDrvDownCallback::OnNotify. */
+/*
+ * Notification kinds passed to IMobileDrvDownCallback::OnNotify. The worker of a task asks the
+ * engine for the transfer's state once a second: a running state sends a progress notification,
+ * the finished state ends the task with a success notification, any other state with a failure
+ * notification. A query the engine does not answer sends nothing and is repeated a second later.
+ * A task sends no notification at all when it is cancelled (CancelTask, Uninit, Release) before
+ * its end is sent, when the engine does not start its transfer, or when its downloader has no
+ * engine (AddTask before Init): such a task just ends.
+ */
 enum {
-    MOBILEDRV_NOTIFY_SUCCEEDED = 0, /* record: _MOBILE_DRV_RESULT */
-    MOBILEDRV_NOTIFY_FAILED = 1,    /* record: _MOBILE_DRV_RESULT */
-    MOBILEDRV_NOTIFY_PROGRESS = 2   /* record: _MOBILE_DRV_PROGRESS */
+    MOBILEDRV_NOTIFY_SUCCEEDED = 0, /* the file is complete; record: _MOBILE_DRV_RESULT */
+    MOBILEDRV_NOTIFY_FAILED = 1,    /* the transfer failed; record: _MOBILE_DRV_RESULT */
+    MOBILEDRV_NOTIFY_PROGRESS = 2   /* still running; record: _MOBILE_DRV_PROGRESS */
 };
 
 /* BEGIN engine status values */
+/*
+ * What the stand-in engine reports for one transfer. Each status query yields a state and seven
+ * values; while the state is a running one the library passes the values on unchanged in
+ * _MOBILE_DRV_PROGRESS.status[0..6] (at most once a second), and the state decides how the task
+ * ends: state 1 ends it with a success notification, any state that is neither 1 nor running with
+ * a failure notification. Hosts see the values, never the state.
+ *
+ * States:
+ *   5 connecting: resolving, connecting, sending the request and waiting for the response head
+ *     (for file:// URLs: opening the file).
+ *   6 receiving: bytes are arriving and go to a temporary file in the target's folder.
+ *   7 finishing: every byte is in; the count is checked and the file moved into place.
+ *   1 finished: the complete file is under the target's name.
+ *   2 unreachable: no connection (name not resolved, connection refused, TLS failed, no response)
+ *     or, for file:// URLs, the file could not be opened.
+ *   3 HTTP error: the final response (after redirects) had a status outside 200..299; the code
+ *     is value 6.
+ *   4 write failed: the bytes could not be stored (no temporary file in the target's folder, a
+ *     write failed, the file could not replace the target).
+ *   8 interrupted: the source broke off mid-body, or delivered fewer or more bytes than it
+ *     announced.
+ * A failed transfer leaves nothing under the target's name and removes its temporary file. A
+ * stopped transfer (a cancelled task) reports nothing any more.
+ */
+enum {
+    MOBILEDRV_STATE_FINISHED = 1,
+    MOBILEDRV_STATE_UNREACHABLE = 2,
+    MOBILEDRV_STATE_HTTP_ERROR = 3,
+    MOBILEDRV_STATE_WRITE_FAILED = 4,
+    MOBILEDRV_STATE_CONNECTING = 5,
+    MOBILEDRV_STATE_RECEIVING = 6,
+    MOBILEDRV_STATE_FINISHING = 7,
+    MOBILEDRV_STATE_INTERRUPTED = 8
+};
+
+/*
+ * The seven values, by their index in _MOBILE_DRV_PROGRESS.status. Sizes are 64-bit numbers over
+ * two values, low half first (see MOBILEDRV_STATUS_U64).
+ *   0, 1  total size in bytes as the source announced it (Content-Length, or the file's size);
+ *         0 while it is unknown, and for a server that does not announce it.
+ *   2, 3  bytes received so far; never decreases.
+ *   4     current speed in bytes per second, measured over the last one to two seconds.
+ *   5     milliseconds since the transfer started.
+ *   6     HTTP status code of the final response; 0 before it arrived and for file:// URLs.
+ */
+enum {
+    MOBILEDRV_STATUS_TOTAL_LOW = 0,
+    MOBILEDRV_STATUS_TOTAL_HIGH = 1,
+    MOBILEDRV_STATUS_RECEIVED_LOW = 2,
+    MOBILEDRV_STATUS_RECEIVED_HIGH = 3,
+    MOBILEDRV_STATUS_SPEED = 4,
+    MOBILEDRV_STATUS_ELAPSED_MS = 5,
+    MOBILEDRV_STATUS_HTTP_CODE = 6
+};
+
+/* The 64-bit number whose low half is status[lowIndex] and whose high half follows it. */
+#define MOBILEDRV_STATUS_U64(status, lowIndex)                                                     \
+    (((unsigned long long)(status)[(lowIndex) + 1] << 32) |                                        \
+     (unsigned long long)(status)[(lowIndex)])
 /* END engine status values */
 
 /*
- * Progress of a running task, sent about once a second. 1056 bytes. The seven status values are
- * passed on unchanged from the engine (see the stand-in engine's meaning below).
+ * Progress of a running task (kind 2), sent about once a second, the first one about a second
+ * after the task was added. 1056 bytes, zero after the name's NUL. The seven status values are
+ * passed on unchanged from the engine (their meaning for the stand-in engine is given above).
  */
 typedef struct _MOBILE_DRV_PROGRESS {
     wchar_t name[MOBILEDRV_NAME_CHARS]; /* byte 0: the task's name */
@@ -70,7 +158,10 @@ typedef struct _MOBILE_DRV_PROGRESS {
     int context;                        /* byte 1052: the downloader's context value */
 } _MOBILE_DRV_PROGRESS;
 
-/* The end of a task: success (kind 0) or failure (kind 1). 5124 bytes, zero after every NUL. */
+/*
+ * The end of a task: success (kind 0) or failure (kind 1), sent once, as the task's last
+ * notification. 5124 bytes, zero after every NUL.
+ */
 typedef struct _MOBILE_DRV_RESULT {
     wchar_t name[MOBILEDRV_NAME_CHARS];       /* byte 0: the task's name */
     wchar_t targetPath[MOBILEDRV_TEXT_CHARS]; /* byte 1024: the task's target path */
@@ -80,8 +171,24 @@ typedef struct _MOBILE_DRV_RESULT {
 #ifdef __cplusplus
 
 /*
- * Implemented by the host and passed to IMobileDrvDown::Init. OnNotify is called on the worker
- * thread of the task concerned; the record is valid only during the call.
+ * Implemented by the host and passed to IMobileDrvDown::Init; the library does not own it, and it
+ * must stay valid until Uninit (or Release) of that downloader has returned.
+ *
+ * OnNotify(kind, record): `kind` is a MOBILEDRV_NOTIFY_ value, `record` points to the record that
+ * kind names. The record is valid only during the call: copy what you keep.
+ *
+ * Threading rules:
+ * - OnNotify is called on the task's own worker thread, never on a thread of the host. The
+ *   notifications of one task arrive one after the other, in order.
+ * - Notifications of different tasks, and of different downloaders, may arrive at the same time on
+ *   different threads: OnNotify must be safe to run concurrently with itself and with the host.
+ * - The library holds no lock during the call. From inside OnNotify a host may call any operation,
+ *   CancelTask, Uninit and even Release of the same downloader included, without deadlock; the
+ *   worker whose notification is running is not waited for. (AddTask pauses 100 ms and
+ *   DownloadNow blocks until its transfer ends: both hold up that task's worker meanwhile.)
+ * - No OnNotify begins after Uninit or Release of its downloader has returned, and none is still
+ *   running then, except those from inside which Uninit or Release was called.
+ * - A long OnNotify delays the task whose worker runs it, and an Uninit, which waits for it.
  */
 class IMobileDrvDownCallback {
 public:
@@ -90,24 +197,48 @@ public:
 
 /*
  * The downloader. Obtain one with CreateInstance; call Init, then any number of AddTask,
- * CancelTask and DownloadNow, then Uninit (optional) and Release.
+ * CancelTask and DownloadNow, then Uninit (optional) and Release. The operations are slots 0 to 5
+ * of the table, in the order declared; there is no reference count and no virtual destructor.
+ * Each downloader has its own engine instance, task list and callback.
  */
 class IMobileDrvDown {
 public:
-    /* Runs Uninit and destroys the downloader. */
+    /* Runs Uninit and destroys the downloader; the pointer is invalid afterwards. Allowed from
+       inside OnNotify. Workers still ending keep what they use, and the library stays loaded
+       until the last of them has exited. */
     virtual void __stdcall Release() = 0;
-    /* Loads the engine and keeps `callback` (not owned). 1 on success; 0 for a null callback, an
-       engine already loaded, no engine file, or an engine that refuses to initialise. Throws
-       L"can not load tolvek.dll" (as const wchar_t*) when the engine file cannot be loaded. */
+    /* Loads and initialises an engine instance for this downloader and keeps `callback`. 1 on
+       success; 0 for a null callback, a downloader that has an engine already (a second Init),
+       no engine file, too little memory, or an engine that lacks PPInit2 or refuses to
+       initialise (tasks added before are then cancelled as by Uninit).
+       When the engine file exists but cannot be opened or loaded, Init throws
+       L"can not load tolvek.dll" (see DownLoadFile for how to catch it). An engine file that
+       fails the check ends the process (MOBILEDRV_EXIT_ENGINE_DAMAGED). */
     virtual int __stdcall Init(IMobileDrvDownCallback* callback) = 0;
-    /* Drops the callback, cancels every task, waits up to 10 s for the workers, and releases the
-       engine. No notification begins after it returns. The downloader may be initialised again. */
+    /* Drops the callback, cancels every task of this downloader (their transfers are removed from
+       the engine), waits until no task worker of any downloader in the process runs, for at most
+       10 s, then releases the engine instance (it is unloaded once no worker uses it any more).
+       No notification begins after it returns (see IMobileDrvDownCallback). Allowed from inside
+       OnNotify. Does nothing harmful when called twice or before Init; the downloader may be
+       initialised again. */
     virtual void __stdcall Uninit() = 0;
-    /* Starts a named task on a worker thread of its own; 1 when the task was taken. */
+    /* Copies `task` and starts it on a worker thread of its own. 1 when the task was taken, after
+       a pause of 100 ms; 0 at once for a null record, an empty URL, too little memory, or when
+       the task's cancel event or its worker thread cannot be created. Init is not
+       required, but without an engine the task ends at once without notification. The task
+       leaves the downloader's list by itself when its worker ends. */
     virtual int __stdcall AddTask(_MOBILE_DRV_TASK* task) = 0;
-    /* Cancels the first task of that name (letter case ignored); 1 when one was signalled. */
+    /* Cancels the first listed task of that name (letter case ignored): its transfer is removed
+       from the engine and it sends no more notifications. 1 when a task was signalled; 0 for a
+       null name or no listed task of that name, such as one that has already ended. A cancelled
+       task stays listed, and is still the one this name finds, until its worker has ended a
+       moment later. */
     virtual int __stdcall CancelTask(const wchar_t* name) = 0;
-    /* Downloads `url` into `targetPath` through this downloader's engine, blocking; 1 or 0. */
+    /* Downloads `url` into `targetPath` through this downloader's engine and returns when the
+       transfer has ended (the state is queried every 200 ms): 1 when the engine reported the
+       file complete, 0 otherwise. 0 at once without Init, for null arguments, or when the folder
+       of `targetPath` does not exist. The target is cleared first as for AddTask. Sends no
+       notifications; Uninit or Release on another thread meanwhile is safe. */
     virtual int __stdcall DownloadNow(const wchar_t* url, const wchar_t* targetPath) = 0;
 };
 
@@ -120,17 +251,19 @@ extern "C" {
 /*
  * Creates a downloader when the host was built for interface version `requestedVersion` or older
  * (there is no lower bound). Writes the library's version, 1001, to *outVersion on every call when
- * outVersion is not null. Null when the version is newer or memory is short.
+ * outVersion is not null. Null when the version is newer or memory is short. A host may create
+ * any number of downloaders; each is ended by its Release.
  */
 #ifdef __cplusplus
 MOBILEDRV_API IMobileDrvDown* __stdcall CreateInstance(int requestedVersion, int* outVersion);
 #endif
 
 /*
- * Exit code of a process whose engine file failed verification. Before loading the engine the
- * library checks that Tolvek.dll is a file it trusts; when it is not, the user is told that the
- * engine file is damaged (a message box where the process can show one, the debugger output and
- * standard error) and the process ends with this code. A damaged engine is never loaded.
+ * Exit code of a process whose engine file failed verification. Before loading the engine (Init,
+ * DownLoadFile) the library checks that Tolvek.dll is a file it trusts, by its SHA-256 digest;
+ * when it is not, the user is told that the engine file is damaged (a message box where the
+ * process can show one, the debugger output and standard error) and the process ends with this
+ * code: the call does not return. A damaged engine is never loaded.
  */
 #define MOBILEDRV_EXIT_ENGINE_DAMAGED 0xE0DD0001u
 
@@ -138,11 +271,15 @@ MOBILEDRV_API IMobileDrvDown* __stdcall CreateInstance(int requestedVersion, int
  * Downloads `url` into the file `targetPath` and returns when the transfer has ended: 1 when the
  * engine reported the file complete, 0 otherwise. Blocks the calling thread; reports no progress.
  * Each call loads, verifies and initialises its own instance of the engine and tears it down
- * before it returns. The folder of `targetPath` must exist (it is never created); an existing
- * file at `targetPath` is deleted, or renamed to "~" plus its name and deleted at the next
- * restart, before the transfer starts. Null arguments yield 0.
- * When the engine file exists but cannot be loaded, the call throws a `const wchar_t*` pointing
- * to L"can not load tolvek.dll" (catch it as const wchar_t*, wchar_t*, void* or ...).
+ * before it returns; it needs no downloader. The folder of `targetPath` must exist (it is never
+ * created); an existing file at `targetPath` is deleted, or renamed to "~" plus its name and
+ * deleted at the next restart, before the transfer starts; a folder there is never removed. Null
+ * arguments yield 0, as does no engine file.
+ * When the engine file exists but cannot be opened or loaded, the call throws a
+ * `const wchar_t*` pointing to L"can not load tolvek.dll", before the target is touched. It is
+ * raised as Microsoft's C++ runtime raises a throw: a host built with Microsoft's compiler (or
+ * clang in Microsoft mode) catches it as const wchar_t*, wchar_t*, void* or ...; to a host built
+ * with another compiler it is a structured exception with code 0xE06D7363.
  */
 MOBILEDRV_API int __stdcall DownLoadFile(const wchar_t* url, const wchar_t* targetPath);
 

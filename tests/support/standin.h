@@ -46,11 +46,15 @@ struct EngineCall {
 
 class StandIn {
 public:
-    // Loads the engine file already installed as `relative` in the tree (by default Tolvek.dll).
+    // Loads the engine file already installed as `relative` in the tree (by default Tolvek.dll)
+    // and switches it to scripted transfers.
     explicit StandIn(TestTree& tree, std::wstring_view relative = L"Tolvek.dll");
 
     HMODULE Module() const { return module_; }
 
+    // The helper switches its engine to scripted transfers; this switches it to real ones, which
+    // move the bytes of their URLs.
+    void UseRealTransfers() { setMode_(kStandInReal); }
     void Reset() { reset_(); }
     void SetInitResult(bool result) { setInitResult_(result ? 1 : 0); }
     // Queues the script of the next transfer to start.
@@ -79,6 +83,7 @@ public:
 private:
     HMODULE module_;
     decltype(&StandIn_Reset) reset_;
+    decltype(&StandIn_SetMode) setMode_;
     decltype(&StandIn_SetInitResult) setInitResult_;
     decltype(&StandIn_PushScript) pushScript_;
     decltype(&StandIn_SetDefaultScript) setDefaultScript_;

@@ -1,0 +1,67 @@
+# The release package: one ZIP holding, for x86 and x64 in folders x86/ and x64/, what a host's
+# developers need, laid out the way the library finds its engine:
+#   <arch>/bin/MobileDrvDown.dll    the library (stripped), and drvget.exe when the build has it
+#   <arch>/Tolvek.dll               the stand-in engine, in the parent of the library's folder
+#   <arch>/include/MobileDrvDown.h  the public header
+#   <arch>/lib/MobileDrvDown.def    the exports, with their x86 stdcall decoration on x86
+#   <arch>/lib/MobileDrvDown.lib    the import library for Microsoft's linker
+# and at the top README.md and docs/ (the host-integration guide and its example host).
+#
+# Each build tree installs its own architecture's folder; CPack gathers the trees listed in
+# DRVDOWN_PACKAGE_TREES into one ZIP. scripts/package.sh builds both and runs CPack.
+
+if(DRVDOWN_ARCH STREQUAL "x86")
+  set(default_trees "${CMAKE_BINARY_DIR};${CMAKE_SOURCE_DIR}/build/win64")
+else()
+  set(default_trees "${CMAKE_SOURCE_DIR}/build/win32;${CMAKE_BINARY_DIR}")
+endif()
+set(DRVDOWN_PACKAGE_TREES "${default_trees}" CACHE STRING
+    "Build trees (one x86, one x64) whose install rules the release ZIP gathers")
+
+set(arch ${DRVDOWN_ARCH})
+
+install(TARGETS MobileDrvDown RUNTIME DESTINATION ${arch}/bin)
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/downloader/include/ DESTINATION ${arch}/include
+        FILES_MATCHING PATTERN "*.h")
+get_target_property(msvc_import_library MobileDrvDown_msvc_lib DRVDOWN_IMPORT_LIBRARY)
+install(FILES ${CMAKE_BINARY_DIR}/MobileDrvDown.def ${msvc_import_library}
+        DESTINATION ${arch}/lib)
+
+# The stand-in engine, byte for byte as built: the library accepts engine files by their digest,
+# so it must not be stripped (install(FILES) never strips). A build that pins the real engine's
+# digest would refuse the stand-in and end the host process, so such a package leaves it out.
+if(DRVDOWN_ENGINE_SHA256 STREQUAL "")
+  install(FILES $<TARGET_FILE:Tolvek> DESTINATION ${arch})
+else()
+  message(STATUS "Package: the build trusts only pinned engines; the stand-in engine is left out")
+endif()
+
+# The command-line host, when the build has it: a program of the MinGW build or one built in
+# Microsoft's ABI by drvdown_add_msvc_host (a custom target whose program lies in bin/).
+if(TARGET drvget)
+  get_target_property(drvget_type drvget TYPE)
+  if(drvget_type STREQUAL "EXECUTABLE")
+    install(TARGETS drvget RUNTIME DESTINATION ${arch}/bin)
+  else()
+    install(PROGRAMS ${CMAKE_BINARY_DIR}/bin/drvget.exe DESTINATION ${arch}/bin)
+  endif()
+endif()
+
+install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION .)
+install(FILES ${CMAKE_SOURCE_DIR}/docs/host-integration.md ${CMAKE_SOURCE_DIR}/docs/example_host.cpp
+        DESTINATION docs)
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME MobileDrvDown)
+set(CPACK_PACKAGE_VENDOR MobileDrvDown)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_FILE_NAME MobileDrvDown-${PROJECT_VERSION})
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+set(CPACK_PACKAGE_CHECKSUM SHA256)
+# Strips what install(TARGETS) installs: the library and drvget.
+set(CPACK_STRIP_FILES TRUE)
+set(CPACK_INSTALL_CMAKE_PROJECTS "")
+foreach(tree IN LISTS DRVDOWN_PACKAGE_TREES)
+  list(APPEND CPACK_INSTALL_CMAKE_PROJECTS ${tree} MobileDrvDown ALL /)
+endforeach()
+include(CPack)

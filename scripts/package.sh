@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Makes the release package build/package/MobileDrvDown-<version>.zip: builds both architectures
+# in build/package/win32 and build/package/win64 (without the test suite), runs the binary checks
+# of the x86 build, and gathers both with CPack.
+# DRVDOWN_ENGINE_SHA256 (environment, optional): the digest(s) of the real engine file, which the
+# library will then trust instead of the stand-in engines; such a package leaves the stand-in out.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+out=$PWD/build/package
+for preset in win32 win64; do
+    cmake --preset "$preset" -B "$out/$preset" -DDRVDOWN_BUILD_TESTS=OFF \
+        "-DDRVDOWN_PACKAGE_TREES=$out/win32;$out/win64" \
+        "-DDRVDOWN_ENGINE_SHA256=${DRVDOWN_ENGINE_SHA256:-}" >/dev/null
+    cmake --build "$out/$preset"
+done
+
+# The shipped x86 binary cannot run here; these checks read it (see tests/binary).
+ctest --test-dir "$out/win32" -L binary --output-on-failure
+
+rm -f "$out"/MobileDrvDown-*.zip "$out"/MobileDrvDown-*.zip.sha256
+cpack --config "$out/win32/CPackConfig.cmake" -B "$out"
+
+package=$(ls "$out"/MobileDrvDown-*.zip)
+echo
+echo "== $package"
+python3 -m zipfile -l "$package"
+if [ -z "${DRVDOWN_ENGINE_SHA256:-}" ]; then
+    echo "note: this package's library trusts only the stand-in engine it carries"
+fi

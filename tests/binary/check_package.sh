@@ -1,0 +1,134 @@
+#!/usr/bin/env bash
+# Runs the packaging step of scripts/package.sh (CPack, from the x86 tree's configuration, which
+# gathers the x86 and the x64 tree) into WORKDIR and checks the ZIP it makes:
+#   check_package.sh CPACK CONFIG WORKDIR VERSION X86_TREE X64_TREE WITH_DRVGET OBJDUMP
+# WITH_DRVGET is 1 when the build has the drvget program. Checks: exactly the expected files; the
+# x86 library passes check_x86_dll.sh as shipped (stripped); the x64 library is an x86-64 image;
+# each stand-in engine is byte for byte the one the library's allowlist was made from; each .def
+# carries the names of its architecture; the checksum file matches.
+# Prints one line per check; exits 1 when any failed.
+set -uo pipefail
+
+if [ $# -ne 8 ]; then
+    echo "usage: check_package.sh CPACK CONFIG WORKDIR VERSION X86_TREE X64_TREE WITH_DRVGET" \
+        "OBJDUMP" >&2
+    exit 2
+fi
+cpack=$1
+config=$2
+work=$3
+version=$4
+x86_tree=$5
+x64_tree=$6
+with_drvget=$7
+objdump=$8
+here=$(dirname "$0")
+
+failures=0
+report() { # report ok|FAILED TEXT
+    echo "$1: $2"
+    [ "$1" = ok ] || failures=$((failures + 1))
+}
+
+for tree in "$x86_tree" "$x64_tree"; do
+    if [ ! -f "$tree/cmake_install.cmake" ] || [ ! -f "$tree/bin/MobileDrvDown.dll" ]; then
+        echo "FAILED: $tree is not a built tree (set DRVDOWN_PACKAGE_TREES)"
+        exit 1
+    fi
+done
+
+rm -rf "$work"
+mkdir -p "$work"
+if ! "$cpack" --config "$config" -B "$work" >"$work/cpack.log" 2>&1; then
+    cat "$work/cpack.log"
+    report FAILED "cpack"
+    exit 1
+fi
+zip="$work/MobileDrvDown-$version.zip"
+if [ ! -f "$zip" ]; then
+    report FAILED "cpack made no $(basename "$zip")"
+    exit 1
+fi
+
+# --- the file list ---
+expected="README.md docs/example_host.cpp docs/host-integration.md"
+for arch in x86 x64; do
+    expected+=" $arch/Tolvek.dll $arch/bin/MobileDrvDown.dll $arch/include/MobileDrvDown.h"
+    expected+=" $arch/lib/MobileDrvDown.def $arch/lib/MobileDrvDown.lib"
+    [ "$with_drvget" = 1 ] && expected+=" $arch/bin/drvget.exe"
+done
+expected=$(tr ' ' '\n' <<<"$expected" | sort)
+actual=$(python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' \
+    "$zip" | grep -v '/$' | sort)
+missing=$(comm -23 <(echo "$expected") <(echo "$actual") | tr '\n' ' ')
+extra=$(comm -13 <(echo "$expected") <(echo "$actual") | tr '\n' ' ')
+if [ -z "$missing" ] && [ -z "$extra" ]; then
+    report ok "the package holds exactly: $(tr '\n' ' ' <<<"$expected")"
+else
+    report FAILED "missing from the package: [${missing% }]; not expected in it: [${extra% }]"
+fi
+
+unpacked="$work/unpacked"
+python3 -m zipfile -e "$zip" "$unpacked"
+
+# --- the x86 library as shipped ---
+dll="$unpacked/x86/bin/MobileDrvDown.dll"
+if [ -f "$dll" ]; then
+    if "$objdump" -t "$dll" | grep -q "no symbols"; then
+        report ok "the x86 library is stripped"
+    else
+        report FAILED "the x86 library still has its symbol table"
+    fi
+    if "$here/check_x86_dll.sh" "$objdump" "$dll" "$x86_tree/MobileDrvDown.map" \
+        >"$work/x86_dll.log"; then
+        report ok "the shipped x86 library passes check_x86_dll.sh"
+    else
+        cat "$work/x86_dll.log"
+        report FAILED "the shipped x86 library fails check_x86_dll.sh"
+    fi
+fi
+
+# --- the x64 library: PE machine 0x8664 ---
+machine() { # machine FILE: the PE header's machine field, 4 hex digits
+    local offset
+    offset=$(od -An -t u4 -j 60 -N 4 "$1" | tr -d ' ')
+    od -An -t x2 -j $((offset + 4)) -N 2 "$1" | tr -d ' '
+}
+dll64="$unpacked/x64/bin/MobileDrvDown.dll"
+if [ -f "$dll64" ] && [ "$(machine "$dll64")" = 8664 ]; then
+    report ok "the x64 library is an x86-64 image"
+else
+    report FAILED "the x64 library is not an x86-64 image"
+fi
+
+# --- the stand-in engines: the library accepts engine files by their SHA-256 digest ---
+for pair in "x86:$x86_tree" "x64:$x64_tree"; do
+    arch=${pair%%:*}
+    tree=${pair#*:}
+    if cmp -s "$unpacked/$arch/Tolvek.dll" "$tree/bin/Tolvek.dll"; then
+        report ok "$arch/Tolvek.dll is the engine the $arch library trusts"
+    else
+        report FAILED "$arch/Tolvek.dll differs from the built $tree/bin/Tolvek.dll"
+    fi
+done
+
+# --- the module-definition files ---
+if grep -qx "    CreateInstance@8" "$unpacked/x86/lib/MobileDrvDown.def" 2>/dev/null &&
+    grep -qx "    CreateInstance" "$unpacked/x64/lib/MobileDrvDown.def" 2>/dev/null; then
+    report ok "x86/lib/MobileDrvDown.def is decorated, x64/lib/MobileDrvDown.def is not"
+else
+    report FAILED "the .def files do not carry their architecture's names"
+fi
+
+# --- the checksum CPack writes beside the package ---
+if (cd "$work" && sha256sum --quiet -c "$(basename "$zip").sha256"); then
+    report ok "$(basename "$zip").sha256 matches"
+else
+    report FAILED "$(basename "$zip").sha256 does not match"
+fi
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "all checks passed"
