@@ -1,0 +1,152 @@
+// Engines that misbehave and hosts that shut down at awkward moments.
+#include "support/downloader_fixture.h"
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+using namespace drvtest;
+
+namespace {
+
+// Transfers here are scripted; were one ever to run for real, this address stays on the machine.
+constexpr wchar_t kUrl[] = L"http://127.0.0.1:9/pkg.zip";
+using DownLoadFileFn = int(__stdcall*)(const wchar_t*, const wchar_t*);
+
+class FaultTest : public DownloaderFixture {
+protected:
+    void SetUp() override { SetUpTree(); }
+    int Add(IMobileDrvDown* downloader, const std::wstring& name) {
+        auto record = Record(name, kUrl, Out(name + L".zip"));
+        return downloader->AddTask(&record);
+    }
+};
+
+} // namespace
+
+TEST_F(FaultTest, EngineCallsThatBlockForSecondsDelayButNeverBreakTheShutdown) {
+    IMobileDrvDown* downloader = CreateReady();
+    Engine().SetDefaultScript({QueryStep(5, 0)});
+    Engine().SetDelay("PPStartTaskEx", 2500);
+    ASSERT_EQ(Add(downloader, L"slow"), 1);
+    ASSERT_TRUE(Engine().WaitForCalls("PPStartTaskEx", 1, 2000));
+
+    const DWORD begin = GetTickCount();
+    downloader->Uninit();
+    const DWORD took = GetTickCount() - begin;
+    EXPECT_GE(took, 1500u) << "Uninit did not wait for the worker inside the engine";
+    EXPECT_LT(took, 6000u);
+    EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 1u);
+    EXPECT_EQ(Engine().CallCount("PPCloseHandle"), 1u);
+    EXPECT_EQ(Engine().CallCount("PPClose"), 1u);
+    EXPECT_TRUE(callback.All().empty());
+    downloader->Release();
+}
+
+TEST_F(FaultTest, RandomStatesAndHugeHandlesAreReportedByTheirMeaning) {
+    IMobileDrvDown* downloader = CreateReady();
+    Engine().SetNextHandle(0xFFFFFFFE);
+    const std::vector<int32_t> states = {1, -7, 0x7FFFFFFF, 9, 1, 4};
+    for (std::size_t i = 0; i < states.size(); ++i) {
+        Engine().PushScript({QueryStep(6), QueryStep(states[i])});
+        ASSERT_EQ(Add(downloader, L"t" + std::to_wstring(i)), 1);
+    }
+    ASSERT_TRUE(callback.WaitForFinals(states.size(), 8000));
+    for (std::size_t i = 0; i < states.size(); ++i) {
+        const auto mine = callback.For(L"t" + std::to_wstring(i));
+        ASSERT_EQ(mine.size(), 2u);
+        EXPECT_EQ(mine[0].kind, MOBILEDRV_NOTIFY_PROGRESS);
+        EXPECT_EQ(mine[1].kind,
+                  states[i] == 1 ? MOBILEDRV_NOTIFY_SUCCEEDED : MOBILEDRV_NOTIFY_FAILED)
+            << "state " << states[i];
+    }
+    // The handles wrapped past zero and were used as given.
+    std::vector<uint32_t> handles;
+    for (const EngineCall& start : Engine().Calls("PPStartTaskEx")) {
+        handles.push_back(start.handle);
+    }
+    EXPECT_EQ(handles.front(), 0xFFFFFFFEu);
+    for (const EngineCall& query : Engine().Calls("PPQueryTaskEx")) {
+        EXPECT_NE(std::find(handles.begin(), handles.end(), query.handle), handles.end());
+    }
+    downloader->Release();
+}
+
+TEST_F(FaultTest, QueryThatNeverSucceedsKeepsPollingUntilCancelled) {
+    IMobileDrvDown* downloader = CreateReady();
+    Engine().PushScript({FalseQueryStep(0)});
+    ASSERT_EQ(Add(downloader, L"mute"), 1);
+    ASSERT_TRUE(Engine().WaitForCalls("PPQueryTaskEx", 3, 5000));
+    EXPECT_TRUE(callback.All().empty());
+    EXPECT_EQ(downloader->CancelTask(L"mute"), 1);
+    ASSERT_TRUE(Engine().WaitForCalls("PPCloseHandle", 1, 2000));
+    EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 1u);
+    downloader->Release();
+    EXPECT_TRUE(callback.All().empty());
+}
+
+TEST_F(FaultTest, DownloaderUnloadingItsEngineLeavesABlockingDownloadsInstanceAlone) {
+    auto download =
+        GetProc<DownLoadFileFn>(GetModuleHandleW(LibraryPath().c_str()), "DownLoadFile");
+    Engine().PushScript({QueryStep(5, 8), QueryStep(1)});
+    int result = -1;
+    std::thread blocking([&] { result = download(kUrl, Out(L"blocking.zip").c_str()); });
+    ASSERT_TRUE(Engine().WaitForCalls("PPQueryTaskEx", 1, 3000));
+    for (int i = 0; i < 3; ++i) {
+        IMobileDrvDown* downloader = CreateReady();
+        downloader->Uninit();
+        downloader->Release();
+    }
+    blocking.join();
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(Engine().CallCount("PPInit2"), 4u);
+    EXPECT_EQ(Engine().CallCount("PPClose"), 4u);
+    EXPECT_EQ(Engine().Counters().liveInstances, 0u);
+}
+
+TEST_F(FaultTest, ReleaseWaitsForNotificationsInProgressOnOtherThreads) {
+    IMobileDrvDown* downloader = CreateReady();
+    std::atomic<int> inside{0};
+    std::atomic<int> afterRelease{0};
+    std::atomic<bool> released{false};
+    callback.onNotify = [&](const Notification&) {
+        if (released) {
+            ++afterRelease;
+        }
+        ++inside;
+        Sleep(400); // a slow host
+        --inside;
+    };
+    Engine().SetDefaultScript({QueryStep(5, 0)});
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(Add(downloader, L"n" + std::to_wstring(i)), 1);
+    }
+    ASSERT_TRUE(callback.WaitUntil([](const auto& all) { return all.size() >= 2; }, 4000));
+    downloader->Release();
+    released = true;
+    EXPECT_EQ(inside.load(), 0) << "Release returned while OnNotify still ran";
+    Sleep(1500);
+    EXPECT_EQ(afterRelease.load(), 0);
+    EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 4u);
+}
+
+TEST_F(FaultTest, CancelAndReleaseFromInsideOnNotifyDoNotDeadlock) {
+    IMobileDrvDown* downloader = CreateReady();
+    std::atomic<bool> done{false};
+    callback.onNotify = [&](const Notification& n) {
+        if (n.name == L"self" && !done.exchange(true)) {
+            EXPECT_EQ(downloader->CancelTask(L"self"), 1);
+            downloader->Release();
+        }
+    };
+    Engine().SetDefaultScript({QueryStep(5, 0)});
+    ASSERT_EQ(Add(downloader, L"other"), 1);
+    ASSERT_EQ(Add(downloader, L"self"), 1);
+    for (int i = 0; i < 60 && !done; ++i) {
+        Sleep(100);
+    }
+    ASSERT_TRUE(done.load());
+    ASSERT_TRUE(Engine().WaitForCalls("PPClose", 1, 4000));
+    EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 2u);
+    EXPECT_EQ(Engine().CallCount("PPCloseHandle"), 2u);
+}
