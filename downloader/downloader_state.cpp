@@ -11,9 +11,6 @@
 
 namespace {
 
-// The downloader whose OnNotify is running on this thread, if any.
-thread_local DownloaderState* t_notifying = nullptr;
-
 bool IsSignalledOrBroken(HANDLE event) {
     return WaitForSingleObject(event, 0) != WAIT_TIMEOUT;
 }
@@ -45,16 +42,22 @@ void DownloaderState::Notify(HANDLE cancelEvent, int kind, void* record) {
         }
         ++activeNotifications_;
     }
-    DownloaderState* outer = std::exchange(t_notifying, this);
+    // Notifications run on worker threads only; the record lets a shutdown from inside OnNotify
+    // tell its own notification from the others.
+    WorkerThreadState* self = CurrentWorkerThread();
+    const DownloaderState* outer = self != nullptr ? std::exchange(self->notifying, this) : nullptr;
     callback->OnNotify(kind, record);
-    t_notifying = outer;
+    if (self != nullptr) {
+        self->notifying = outer;
+    }
     ScopedLock lock(notifyLock_);
     --activeNotifications_;
     notifyLock_.WakeAll();
 }
 
 void DownloaderState::WaitForNotifications() {
-    const bool insideOwnNotification = t_notifying == this;
+    const WorkerThreadState* self = CurrentWorkerThread();
+    const bool insideOwnNotification = self != nullptr && self->notifying == this;
     ScopedLock lock(notifyLock_);
     if (insideOwnNotification) {
         ++notifiersWaitingInside_;

@@ -10,8 +10,31 @@
 
 namespace {
 
-// True on a worker thread between its Enter and Leave on the gate.
-thread_local bool t_insideGate = false;
+// A thread-local slot of the operating system: plain pointers need no per-thread storage of the
+// runtime, which a worker thread that unloads the library on its way out could not free.
+class ThreadSlot {
+public:
+    ThreadSlot() : index_(TlsAlloc()) {}
+    ~ThreadSlot() {
+        if (index_ != TLS_OUT_OF_INDEXES) {
+            TlsFree(index_);
+        }
+    }
+    ThreadSlot(const ThreadSlot&) = delete;
+    ThreadSlot& operator=(const ThreadSlot&) = delete;
+
+    void* Get() const { return index_ != TLS_OUT_OF_INDEXES ? TlsGetValue(index_) : nullptr; }
+    void Set(void* value) const {
+        if (index_ != TLS_OUT_OF_INDEXES) {
+            TlsSetValue(index_, value);
+        }
+    }
+
+private:
+    DWORD index_;
+};
+
+const ThreadSlot g_workerThreadSlot;
 
 // What a worker thread receives: its own references, handed over before AddTask lets go of its
 // handle.
@@ -104,11 +127,14 @@ unsigned __stdcall TaskThreadProc(void* argument) {
         std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(argument));
         module = std::exchange(start->module, nullptr);
         if (start->task && g_workerGate != nullptr) {
+            WorkerThreadState self;
+            g_workerThreadSlot.Set(&self);
             g_workerGate->Enter(1);
-            t_insideGate = true;
+            self.insideGate = true;
             RunTask(*start->state, *start->task);
-            t_insideGate = false;
+            self.insideGate = false;
             g_workerGate->Leave(1);
+            g_workerThreadSlot.Set(nullptr);
         }
         // The thread's references go here: the last one of a task frees it, the last one of an
         // engine instance closes and unloads it.
@@ -135,11 +161,16 @@ bool StartWorker(const std::shared_ptr<DownloaderState>& state, const TaskHandle
     return true;
 }
 
+WorkerThreadState* CurrentWorkerThread() {
+    return static_cast<WorkerThreadState*>(g_workerThreadSlot.Get());
+}
+
 void WaitForWorkersToLeave(DWORD timeoutMs) {
     if (g_workerGate == nullptr) {
         return;
     }
-    if (!t_insideGate) {
+    const WorkerThreadState* self = CurrentWorkerThread();
+    if (self == nullptr || !self->insideGate) {
         g_workerGate->WaitIdle(timeoutMs);
         return;
     }

@@ -7,6 +7,16 @@
 
 #include <memory>
 
+// What a worker thread records about itself for code that runs on it, such as a host calling
+// Uninit from inside OnNotify. Lives on the worker's own stack.
+struct WorkerThreadState {
+    bool insideGate = false;                    // between its Enter and Leave on the gate
+    const DownloaderState* notifying = nullptr; // the downloader whose OnNotify it is calling
+};
+
+// The calling thread's record, or null when it is not a task worker.
+WorkerThreadState* CurrentWorkerThread();
+
 // Interval between two status queries of an asynchronous task.
 inline constexpr DWORD kTaskPollIntervalMs = 1000;
 
