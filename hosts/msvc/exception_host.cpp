@@ -10,28 +10,9 @@
 // Built without Microsoft's headers and libraries: it declares what it uses of kernel32.dll and
 // msvcrt.dll, and it is its own entry point.
 
-using size_t = decltype(sizeof(0));
-using HMODULE = struct HostModule*;
+#include "host_runtime.h"
+
 using DownLoadFileFn = int(__stdcall*)(const wchar_t* url, const wchar_t* targetPath);
-
-extern "C" {
-__declspec(dllimport) HMODULE __stdcall LoadLibraryW(const wchar_t* path);
-__declspec(dllimport) void* __stdcall GetProcAddress(HMODULE module, const char* name);
-__declspec(dllimport) int __stdcall FreeLibrary(HMODULE module);
-__declspec(dllimport) HMODULE __stdcall GetModuleHandleW(const wchar_t* name);
-
-__declspec(dllimport) int __cdecl __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env,
-                                                 int expandWildcards, int* startupInfo);
-__declspec(dllimport) int __cdecl printf(const char* format, ...);
-__declspec(dllimport) int __cdecl _snwprintf(wchar_t* buffer, size_t count, const wchar_t* format,
-                                             ...);
-__declspec(dllimport) int __cdecl wcscmp(const wchar_t* a, const wchar_t* b);
-__declspec(dllimport) __declspec(noreturn) void __cdecl exit(int code);
-}
-
-// The vtable of std::type_info, which every type descriptor the compiler emits points to. The
-// runtime matches handlers by name and never calls through it.
-extern "C" const void* const kTypeInfoVtable[1] __asm__("??_7type_info@@6B@") = {nullptr};
 
 namespace {
 
