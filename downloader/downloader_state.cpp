@@ -32,12 +32,13 @@ void DownloaderState::DropCallback() {
     callback_.store(nullptr);
 }
 
-void DownloaderState::Notify(HANDLE cancelEvent, int kind, void* record) {
+void DownloaderState::Notify(int kind, void* record, HANDLE cancelEventToRecheck) {
     IMobileDrvDownCallback* callback = nullptr;
     {
         ScopedLock lock(notifyLock_);
         callback = callback_.load();
-        if (callback == nullptr || IsSignalledOrBroken(cancelEvent)) {
+        if (callback == nullptr ||
+            (cancelEventToRecheck != nullptr && IsSignalledOrBroken(cancelEventToRecheck))) {
             return;
         }
         ++activeNotifications_;

@@ -31,9 +31,12 @@ public:
 
     // --- the host's callback and the notifications sent through it ---
     void SetCallback(IMobileDrvDownCallback* callback);
-    // Calls OnNotify(kind, record) on the callback as it stands, unless none is held or the
-    // task's cancel event is signalled (or cannot be waited on). No lock is held during the call.
-    void Notify(HANDLE cancelEvent, int kind, void* record);
+    // Calls OnNotify(kind, record) on the callback as it stands, unless none is held. A final
+    // notification passes its task's cancel event, which is tested once more under the lock: a
+    // task cancelled by now (or whose event cannot be waited on) ends without one. Progress needs
+    // no such test: the worker's wait on the event has just timed out. No lock is held during the
+    // call.
+    void Notify(int kind, void* record, HANDLE cancelEventToRecheck = nullptr);
     // Drops the callback: no notification begins after this returns.
     void DropCallback();
     // Waits until no notification is in progress, except those whose threads are themselves

@@ -98,7 +98,7 @@ TransferOutcome RunTransfer(DownloaderState& state, _MOBILE_DRV_TASK& task) {
         progress.status[5] = status.value20;
         progress.status[6] = status.value36;
         progress.context = state.Context();
-        state.Notify(cancel, MOBILEDRV_NOTIFY_PROGRESS, &progress);
+        state.Notify(MOBILEDRV_NOTIFY_PROGRESS, &progress);
     }
 }
 
@@ -112,10 +112,9 @@ void RunTask(DownloaderState& state, _MOBILE_DRV_TASK& task) {
         CopyWStr(result.targetPath, MOBILEDRV_TEXT_CHARS, task.targetPath);
         result.context = state.Context();
         // Not sent when the task was cancelled meanwhile: Notify tests the event once more.
-        state.Notify(CancelEventOf(&task),
-                     outcome == TransferOutcome::Succeeded ? MOBILEDRV_NOTIFY_SUCCEEDED
+        state.Notify(outcome == TransferOutcome::Succeeded ? MOBILEDRV_NOTIFY_SUCCEEDED
                                                            : MOBILEDRV_NOTIFY_FAILED,
-                     &result);
+                     &result, CancelEventOf(&task));
     }
     // By identity, not by name: a task of the same name added later keeps its own entry.
     state.RemoveTask(&task);
