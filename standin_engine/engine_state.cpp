@@ -53,7 +53,7 @@ EngineState::~EngineState() {
     std::vector<std::shared_ptr<Transfer>> stopping;
     {
         ExclusiveLock lock(lock_);
-        stopping = CollectTransfersLocked(true);
+        stopping = TakeTransfersLocked();
     }
     StopAll(stopping);
 }
@@ -140,9 +140,10 @@ void EngineState::Close() {
         if (liveInstances_ > 0) {
             --liveInstances_;
         }
-        // The last instance ends every transfer; the handles stay counted until PPCloseHandle.
+        // The last instance ends every transfer and releases every handle, those of finished
+        // transfers too: a host closes only the handles of transfers it cancelled.
         if (liveInstances_ == 0) {
-            stopping = CollectTransfersLocked(false);
+            stopping = TakeTransfersLocked();
         }
     }
     // Once no transfer runs code of this module any more, the host may unload it.
@@ -226,7 +227,7 @@ void EngineState::Reset() {
     std::vector<std::shared_ptr<Transfer>> stopping;
     {
         ExclusiveLock lock(lock_);
-        stopping = CollectTransfersLocked(true);
+        stopping = TakeTransfersLocked();
         initResult_ = true;
         defaultScript_ = DefaultScript();
         scripts_.clear();
@@ -345,15 +346,13 @@ uint32_t EngineState::AllocateHandleLocked() {
     return nextHandle_++;
 }
 
-std::vector<std::shared_ptr<Transfer>> EngineState::CollectTransfersLocked(bool release) {
+std::vector<std::shared_ptr<Transfer>> EngineState::TakeTransfersLocked() {
     std::vector<std::shared_ptr<Transfer>> transfers = std::move(retired_);
     retired_.clear();
     for (const auto& [handle, task] : tasks_) {
         transfers.push_back(task.transfer);
     }
-    if (release) {
-        tasks_.clear();
-    }
+    tasks_.clear();
     return transfers;
 }
 

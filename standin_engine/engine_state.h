@@ -100,10 +100,9 @@ private:
     // Real transfers unless the environment asks for scripted ones (see StandIn_SetMode).
     static TransferMode InitialMode();
     uint32_t AllocateHandleLocked();
-    // Collects every transfer that may still run: those of the table, which it also takes out
-    // when `release`, and the retired ones, which it always takes out. For stopping (and waiting
-    // for) once the lock is released.
-    std::vector<std::shared_ptr<Transfer>> CollectTransfersLocked(bool release);
+    // Takes every transfer out of the handle table and the retired list, for stopping (and
+    // waiting for) once the lock is released.
+    std::vector<std::shared_ptr<Transfer>> TakeTransfersLocked();
 
     SRWLOCK lock_ = SRWLOCK_INIT;
     TransferMode mode_ = InitialMode();
