@@ -8,7 +8,7 @@ packages=(
   wine64
   googletest
   clang lld llvm
-  python3
+  python3 curl
 )
 
 missing=()

@@ -1,0 +1,175 @@
+#include "bench/probes.h"
+
+#include "bench/win_handle.h"
+
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+namespace {
+
+double FileTimeSeconds(const FILETIME& time) {
+    const uint64_t ticks = (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    return static_cast<double>(ticks) / 1e7;
+}
+
+// One entry of the system's handle table (SystemExtendedHandleInformation).
+struct SystemHandleEntry {
+    void* object;
+    ULONG_PTR processId;
+    ULONG_PTR handleValue;
+    ULONG grantedAccess;
+    USHORT creatorBackTraceIndex;
+    USHORT objectTypeIndex;
+    ULONG handleAttributes;
+    ULONG reserved;
+};
+
+struct SystemHandleTable {
+    ULONG_PTR count;
+    ULONG_PTR reserved;
+    SystemHandleEntry entries[1];
+};
+
+constexpr ULONG kSystemExtendedHandleInformation = 64;
+constexpr LONG kStatusInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+
+using QuerySystemInformationFn = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+
+// The handles of this process in the system's handle table; 0 when the table cannot be read.
+DWORD CountHandlesInSystemTable() {
+    static const auto query = reinterpret_cast<QuerySystemInformationFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (query == nullptr) {
+        return 0;
+    }
+    std::vector<unsigned char> buffer(1 << 20);
+    LONG status = 0;
+    for (;;) {
+        ULONG needed = 0;
+        status = query(kSystemExtendedHandleInformation, buffer.data(),
+                       static_cast<ULONG>(buffer.size()), &needed);
+        if (status != kStatusInfoLengthMismatch) {
+            break;
+        }
+        buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed));
+    }
+    if (status != 0) {
+        return 0;
+    }
+    const auto* table = reinterpret_cast<const SystemHandleTable*>(buffer.data());
+    const ULONG_PTR self = GetCurrentProcessId();
+    DWORD count = 0;
+    for (ULONG_PTR i = 0; i < table->count; ++i) {
+        if (table->entries[i].processId == self) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+} // namespace
+
+double Now() {
+    static const LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER value{};
+        QueryPerformanceFrequency(&value);
+        return value;
+    }();
+    LARGE_INTEGER counter{};
+    QueryPerformanceCounter(&counter);
+    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+double ProcessCpuSeconds() {
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) {
+        return 0;
+    }
+    return FileTimeSeconds(kernel) + FileTimeSeconds(user);
+}
+
+uint64_t PrivateBytes() {
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    counters.cb = sizeof counters;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(),
+                              reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                              sizeof counters)) {
+        return 0;
+    }
+    // Windows reports the same commit charge in both fields; Wine 8 leaves PrivateUsage at 0
+    // and puts the process's anonymous resident and swapped memory in PagefileUsage.
+    return counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage;
+}
+
+DWORD HandleCount() {
+    // A process always holds some handles: a count of 0 means the call is not implemented (Wine
+    // 8 answers 0), and the system's handle table is counted instead.
+    DWORD count = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0) {
+        return count;
+    }
+    return CountHandlesInSystemTable();
+}
+
+DWORD ThreadCount() {
+    const OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (!snapshot.Valid()) {
+        return 0;
+    }
+    const DWORD self = GetCurrentProcessId();
+    DWORD count = 0;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot.Get(), &entry); more;
+         more = Thread32Next(snapshot.Get(), &entry)) {
+        if (entry.th32OwnerProcessID == self) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+std::optional<double> UnixProcessCpuSeconds(DWORD pid) {
+    const std::wstring path = L"Z:\\proc\\" + std::to_wstring(pid) + L"\\stat";
+    const OwnedHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) {
+        return std::nullopt;
+    }
+    char buffer[4096] = {};
+    DWORD read = 0;
+    if (!ReadFile(file.Get(), buffer, sizeof buffer - 1, &read, nullptr) || read == 0) {
+        return std::nullopt;
+    }
+    // "pid (comm) state ppid ...": utime and stime are fields 14 and 15, counted in clock ticks
+    // of 1/100 s (USER_HZ on Linux); the name may hold spaces, so counting starts after it.
+    const std::string text(buffer, read);
+    const std::size_t nameEnd = text.rfind(')');
+    if (nameEnd == std::string::npos) {
+        return std::nullopt;
+    }
+    std::istringstream fields(text.substr(nameEnd + 1));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int index = 3; index <= 15 && fields >> field; ++index) {
+        if (index == 14) {
+            utime = std::stoull(field);
+        } else if (index == 15) {
+            stime = std::stoull(field);
+        }
+    }
+    if (!fields) {
+        return std::nullopt;
+    }
+    return static_cast<double>(utime + stime) / 100.0;
+}
+
+} // namespace bench
