@@ -1,5 +1,6 @@
 // Task records, their counted handles, and the downloader's task list.
 #include "downloader/downloader_state.h"
+#include "support/process_handles.h"
 
 #include <gtest/gtest.h>
 
@@ -117,8 +118,8 @@ TEST(TaskList, EmptyingSignalsEveryEventOnceAndReleasesTheListsReferences) {
 TEST(TaskList, ConcurrentAppendsLookupsAndRemovalsFreeEachRecordOnce) {
     // Every record closes its event when freed: a leak leaves handles open, a double free closes
     // some other handle. Either way the process's handle count moves off its baseline.
-    DWORD baseline = 0;
-    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &baseline));
+    const DWORD baseline = drvtest::ProcessHandleCount();
+    ASSERT_NE(baseline, 0u);
     {
         DownloaderState state;
         std::vector<std::thread> threads;
@@ -150,7 +151,5 @@ TEST(TaskList, ConcurrentAppendsLookupsAndRemovalsFreeEachRecordOnce) {
         state.CancelAllTasks();
         EXPECT_EQ(state.TaskCount(), 0u);
     }
-    DWORD after = 0;
-    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &after));
-    EXPECT_EQ(after, baseline);
+    EXPECT_EQ(drvtest::ProcessHandleCount(), baseline);
 }
