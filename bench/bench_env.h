@@ -5,7 +5,7 @@
 #pragma once
 
 #include "MobileDrvDown.h"
-#include "engine/pp_task_status.h"
+#include "engine/engine_api.h"
 #include "standin_engine/standin_control.h"
 
 #include <windows.h>
@@ -76,12 +76,6 @@ public:
     void Close() const;
 
 private:
-    using PPInit2Fn = unsigned char(__cdecl*)(const wchar_t*, uint32_t, uint32_t);
-    using PPStartTaskExFn = uint32_t(__cdecl*)(const wchar_t*, const wchar_t*, uint32_t, uint32_t,
-                                               uint32_t, uint32_t, uint32_t, uint32_t);
-    using PPQueryTaskExFn = unsigned char(__cdecl*)(uint32_t, PP_TASK_STATUS*);
-    using PPCloseFn = uint32_t(__cdecl*)();
-
     LoadedModule module_;
     PPInit2Fn init_;
     PPStartTaskExFn start_;

@@ -8,17 +8,6 @@
 
 namespace standin {
 
-// clang-format off
-const std::array<std::string_view, 33> kEngineExports = {
-    "PPInit", "PPInit2", "PPClose", "PPSetConfig", "PPGetConfig", "PPDownload", "PPStopTask",
-    "PPRestart", "PPRemoveTask", "PPStopSeed", "PPCloseHandle", "PPQueryTask", "PPQueryTaskEx",
-    "PPStartTask", "PPStartTaskEx", "_GetTasks", "_StartRun", "_StopRun", "_Run", "_EnableP2P",
-    "_SetKeep", "_SetKeepEx", "_IsStopped", "_PPQueryTask2", "__PPSetModulePath2", "StartLan",
-    "StopLan", "_PPQueryIPPort", "_PPSetLocalLog", "_P2SPUpdateRegInfo", "_P2SPCheckProxy",
-    "_P2SPCancelCheckProxy", "_P2SPSetOption",
-};
-// clang-format on
-
 namespace {
 
 std::wstring CopyText(const wchar_t* text) {
@@ -270,8 +259,8 @@ void EngineState::SetNextHandle(uint32_t handle) {
 }
 
 bool EngineState::SetDelay(std::string_view exportName, DWORD ms) {
-    if (std::find(kEngineExports.begin(), kEngineExports.end(), exportName) ==
-        kEngineExports.end()) {
+    if (std::find(kEngineExportNames.begin(), kEngineExportNames.end(), exportName) ==
+        kEngineExportNames.end()) {
         return false;
     }
     ExclusiveLock lock(lock_);

@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+#include "engine/engine_api.h"
 #include "standin_engine/standin_control.h"
 #include "standin_engine/transfer.h"
 
@@ -22,9 +23,6 @@
 #include <vector>
 
 namespace standin {
-
-// The 33 exports of the engine, by their exported names.
-extern const std::array<std::string_view, 33> kEngineExports;
 
 // What a call passes, as the log records it.
 struct CallArguments {

@@ -16,12 +16,6 @@ using namespace drvtest;
 namespace {
 
 using DownLoadFileFn = int(__stdcall*)(const wchar_t*, const wchar_t*);
-using PPInit2Fn = bool(__cdecl*)(const wchar_t*, uint32_t, uint32_t);
-using PPStartTaskExFn = uint32_t(__cdecl*)(const wchar_t*, const wchar_t*, uint32_t, uint32_t,
-                                           uint32_t, uint32_t, uint32_t, uint32_t);
-using PPQueryTaskExFn = bool(__cdecl*)(uint32_t, void*);
-using HandleFn = int(__cdecl*)(uint32_t);
-using PPCloseFn = int(__cdecl*)();
 
 // The engine's status record as PPQueryTaskEx fills it.
 struct EngineStatus {
@@ -246,7 +240,7 @@ TEST_F(EndToEnd, ProgressNeverGoesBackwardsAndEndsAtTheTotal) {
     // total, the last speed is the average of the whole transfer.
     const uint32_t handle = Engine().Calls("PPStartTaskEx").at(0).handle;
     std::array<uint8_t, 1608> raw{};
-    ASSERT_TRUE(GetProc<PPQueryTaskExFn>(Engine().Module(), "PPQueryTaskEx")(handle, raw.data()));
+    ASSERT_TRUE(GetProc<PPQueryBytesFn>(Engine().Module(), "PPQueryTaskEx")(handle, raw.data()));
     unsigned values[7];
     std::memcpy(values, raw.data(), 24);
     std::memcpy(&values[6], raw.data() + 36, 4);
@@ -302,8 +296,8 @@ protected:
         module = tree.LoadFromTree(L"Tolvek.dll");
         init = GetProc<PPInit2Fn>(module, "PPInit2");
         start = GetProc<PPStartTaskExFn>(module, "PPStartTaskEx");
-        query = GetProc<PPQueryTaskExFn>(module, "PPQueryTaskEx");
-        remove = GetProc<HandleFn>(module, "PPRemoveTask");
+        query = GetProc<PPQueryBytesFn>(module, "PPQueryTaskEx");
+        remove = GetProc<PPRemoveTaskFn>(module, "PPRemoveTask");
         close = GetProc<PPCloseFn>(module, "PPClose");
     }
     uint32_t Start(const std::wstring& url, const std::wstring& target) {
@@ -336,8 +330,8 @@ protected:
     HMODULE module = nullptr;
     PPInit2Fn init = nullptr;
     PPStartTaskExFn start = nullptr;
-    PPQueryTaskExFn query = nullptr;
-    HandleFn remove = nullptr;
+    PPQueryBytesFn query = nullptr;
+    PPRemoveTaskFn remove = nullptr;
     PPCloseFn close = nullptr;
 };
 

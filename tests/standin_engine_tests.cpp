@@ -16,29 +16,12 @@
 
 using drvtest::FalseQueryStep;
 using drvtest::GetProc;
+using drvtest::PPQueryBytesFn;
 using drvtest::QueryStep;
 using drvtest::StandIn;
 using drvtest::TestTree;
 
 namespace {
-
-using PPInit2Fn = bool(__cdecl*)(const wchar_t*, uint32_t, uint32_t);
-using PPStartTaskExFn = uint32_t(__cdecl*)(const wchar_t*, const wchar_t*, uint32_t, uint32_t,
-                                           uint32_t, uint32_t, uint32_t, uint32_t);
-using PPQueryTaskExFn = bool(__cdecl*)(uint32_t, void*);
-using HandleFn = int(__cdecl*)(uint32_t);
-using PPCloseFn = int(__cdecl*)();
-
-// clang-format off
-const std::array<const char*, 33> kEngineExports = {
-    "PPInit", "PPInit2", "PPClose", "PPSetConfig", "PPGetConfig", "PPDownload", "PPStopTask",
-    "PPRestart", "PPRemoveTask", "PPStopSeed", "PPCloseHandle", "PPQueryTask", "PPQueryTaskEx",
-    "PPStartTask", "PPStartTaskEx", "_GetTasks", "_StartRun", "_StopRun", "_Run", "_EnableP2P",
-    "_SetKeep", "_SetKeepEx", "_IsStopped", "_PPQueryTask2", "__PPSetModulePath2", "StartLan",
-    "StopLan", "_PPQueryIPPort", "_PPSetLocalLog", "_P2SPUpdateRegInfo", "_P2SPCheckProxy",
-    "_P2SPCancelCheckProxy", "_P2SPSetOption",
-};
-// clang-format on
 
 using Status = std::array<uint8_t, 1608>;
 
@@ -60,9 +43,9 @@ protected:
         HMODULE module = standin_.Module();
         init_ = GetProc<PPInit2Fn>(module, "PPInit2");
         start_ = GetProc<PPStartTaskExFn>(module, "PPStartTaskEx");
-        query_ = GetProc<PPQueryTaskExFn>(module, "PPQueryTaskEx");
-        remove_ = GetProc<HandleFn>(module, "PPRemoveTask");
-        closeHandle_ = GetProc<HandleFn>(module, "PPCloseHandle");
+        query_ = GetProc<PPQueryBytesFn>(module, "PPQueryTaskEx");
+        remove_ = GetProc<PPRemoveTaskFn>(module, "PPRemoveTask");
+        closeHandle_ = GetProc<PPCloseHandleFn>(module, "PPCloseHandle");
         close_ = GetProc<PPCloseFn>(module, "PPClose");
     }
 
@@ -88,9 +71,9 @@ protected:
     StandIn standin_;
     PPInit2Fn init_;
     PPStartTaskExFn start_;
-    PPQueryTaskExFn query_;
-    HandleFn remove_;
-    HandleFn closeHandle_;
+    PPQueryBytesFn query_;
+    PPRemoveTaskFn remove_;
+    PPCloseHandleFn closeHandle_;
     PPCloseFn close_;
 };
 
@@ -350,7 +333,7 @@ TEST(StandInVariants, EachVariantLacksExactlyItsExport) {
     for (const auto& variant : variants) {
         TestTree tree;
         HMODULE module = LoadVariant(tree, variant.file);
-        for (const char* name : kEngineExports) {
+        for (const char* name : kEngineExportNames) {
             EXPECT_EQ(GetProcAddress(module, name) != nullptr, name != variant.missing)
                 << testing::PrintToString(std::wstring(variant.file)) << " " << name;
         }

@@ -46,49 +46,21 @@ bool IsExpectedMessage(const wchar_t* message) {
 // Each check calls DownLoadFile once. A handler for another type comes before the one under test
 // and must not take the exception; a trailing catch (...) keeps a mismatch from ending the host.
 
-void CatchAsConstWideString(DownLoadFileFn downLoadFile) {
+// The handler for `Decoy` must not take the exception; the one for `Caught` must.
+template <class Decoy, class Caught>
+void CatchAs(DownLoadFileFn downLoadFile, const char* check) {
     bool ok = false;
     try {
         downLoadFile(kUrl, g_target);
         printf("  DownLoadFile returned\n");
-    } catch (const char*) {
-        printf("  caught as const char*\n");
-    } catch (const wchar_t* message) {
-        ok = IsExpectedMessage(message);
-    } catch (...) {
-        printf("  caught only by catch (...)\n");
-    }
-    Report(ok, "catch (const wchar_t*)");
-}
-
-void CatchAsWideString(DownLoadFileFn downLoadFile) {
-    bool ok = false;
-    try {
-        downLoadFile(kUrl, g_target);
-        printf("  DownLoadFile returned\n");
-    } catch (int) {
-        printf("  caught as int\n");
-    } catch (wchar_t* message) {
-        ok = IsExpectedMessage(message);
-    } catch (...) {
-        printf("  caught only by catch (...)\n");
-    }
-    Report(ok, "catch (wchar_t*)");
-}
-
-void CatchAsVoidPointer(DownLoadFileFn downLoadFile) {
-    bool ok = false;
-    try {
-        downLoadFile(kUrl, g_target);
-        printf("  DownLoadFile returned\n");
-    } catch (char*) {
-        printf("  caught as char*\n");
-    } catch (void* object) {
+    } catch (Decoy) {
+        printf("  caught by the handler that comes first\n");
+    } catch (Caught object) {
         ok = IsExpectedMessage(static_cast<const wchar_t*>(object));
     } catch (...) {
         printf("  caught only by catch (...)\n");
     }
-    Report(ok, "catch (void*)");
+    Report(ok, check);
 }
 
 void CatchAnything(DownLoadFileFn downLoadFile) {
@@ -145,9 +117,9 @@ int Run() {
         return 2;
     }
 
-    CatchAsConstWideString(downLoadFile);
-    CatchAsWideString(downLoadFile);
-    CatchAsVoidPointer(downLoadFile);
+    CatchAs<const char*, const wchar_t*>(downLoadFile, "catch (const wchar_t*)");
+    CatchAs<int, wchar_t*>(downLoadFile, "catch (wchar_t*)");
+    CatchAs<char*, void*>(downLoadFile, "catch (void*)");
     CatchAnything(downLoadFile);
 
     // The engine's failed load leaves no module behind, and the library must not hold one either.

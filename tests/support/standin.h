@@ -3,7 +3,8 @@
 // the engine answers and afterwards reads what the library asked it.
 #pragma once
 
-#include "../../standin_engine/standin_control.h"
+#include "engine/engine_api.h"
+#include "standin_engine/standin_control.h"
 #include "support/test_tree.h"
 
 #include <windows.h>
@@ -16,6 +17,10 @@
 #include <vector>
 
 namespace drvtest {
+
+// The engine's entry points as tests call them directly: the status record as raw bytes, so
+// tests read its offsets themselves.
+using PPQueryBytesFn = unsigned char(__cdecl*)(uint32_t handle, void* status);
 
 // One query step: PPQueryTaskEx returns true with this state and these seven values.
 inline StandInStep QueryStep(int32_t state, uint32_t repeat = 1,
