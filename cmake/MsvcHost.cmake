@@ -12,7 +12,7 @@
 #     from the imported name; x64 ones get the names without it.
 #   LIBRARIES: import-library targets made by drvdown_add_import_library (ImportLibrary.cmake),
 #     such as the library's own MobileDrvDown_msvc_lib.
-# The x64 build runs such hosts under wine64; the x86 build only compiles and links them.
+# The tests run such hosts under Wine: x86 ones with the 32-bit loader, x64 ones with wine64.
 
 include(${CMAKE_CURRENT_LIST_DIR}/ImportLibrary.cmake)
 

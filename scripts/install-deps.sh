@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the main job need, when any is missing.
+# The x86 programs run under Debian's 32-bit Wine (wine32:i386), so the i386 architecture is added.
 set -euo pipefail
 
 packages=(
   cmake ninja-build
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
-  wine64
+  wine64 wine32:i386
   googletest
   clang lld llvm
-  python3 curl
+  python3 curl file
 )
 
 missing=()
@@ -22,6 +23,7 @@ if ((${#missing[@]})); then
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

@@ -34,13 +34,6 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_STORED) as archive:
         archive.writestr(name, rng.randbytes(size))
 EOF
 
-# The application folder, laid out as a host installs it (x64: only x64 runs here).
-app="$PWD/build/app"
-rm -rf "$app"
-mkdir -p "$app/bin"
-cp build/win64/bin/MobileDrvDown.dll build/win64/bin/drvget.exe "$app/bin/"
-cp build/win64/bin/Tolvek.dll "$app/"
-
 source scripts/wine-env.sh
 server_pid=""
 wine_started=""
@@ -54,6 +47,28 @@ cleanup() {
   fi
 }
 trap cleanup EXIT
+wine_started=1
+wine_start "$PWD/build/wineprefix"
+
+# The product as shipped is x86: its drvget, library and stand-in engine run under 32-bit Wine.
+# Only a machine that cannot execute 32-bit code runs the x64 build instead, and says so.
+if wine_runs_x86 build/win32/bin/arch_probe.exe; then
+  arch=x86 tree=build/win32 loader=/usr/lib/wine/wine
+else
+  echo "$X86_NOT_RUN_LINE"
+  echo "main job: running the x64 build instead of the shipped x86 one"
+  arch=x64 tree=build/win64 loader=/usr/lib/wine/wine64
+fi
+
+# The application folder, laid out as a host installs it.
+app="$PWD/build/app"
+rm -rf "$app"
+mkdir -p "$app/bin"
+cp "$tree/bin/MobileDrvDown.dll" "$tree/bin/drvget.exe" "$app/bin/"
+cp "$tree/bin/Tolvek.dll" "$app/"
+echo
+echo "== application folder ($arch)"
+file "$app/bin/drvget.exe" "$app/bin/MobileDrvDown.dll" "$app/Tolvek.dll" | sed 's/, [0-9]* sections$//'
 
 # Served at about 2 MiB/s, so that the download lasts long enough to show its progress.
 python3 scripts/serve_package.py --root "$work/www" --port-file "$work/port" \
@@ -67,15 +82,13 @@ done
 [ -s "$work/port" ] || { echo "main job: the package server did not start" >&2; exit 1; }
 url="http://127.0.0.1:$(cat "$work/port")/driver-package.zip"
 
-wine_started=1
-wine_start "$PWD/build/win64"
 result="$work/downloads/driver-package.zip"
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
 echo
-echo "== drvget $url"
+echo "== drvget ($arch) $url"
 status=0
-/usr/lib/wine/wine64 "$app/bin/drvget.exe" "$url" "$(windows_path "$result")" || status=$?
+"$loader" "$app/bin/drvget.exe" "$url" "$(windows_path "$result")" || status=$?
 if [ "$status" -ne 0 ]; then
   echo "main job: drvget failed with exit code $status" >&2
   exit 1
@@ -90,4 +103,4 @@ if [ "$served" != "$downloaded" ]; then
   echo "main job: the downloaded package differs from the served one" >&2
   exit 1
 fi
-echo "main job: the driver package was downloaded intact to $result"
+echo "main job: the $arch drvget downloaded the driver package intact to $result"

@@ -17,7 +17,7 @@ for preset in win32 win64; do
     cmake --build "$out/$preset"
 done
 
-# The shipped x86 binary cannot run here; these checks read it (see tests/binary).
+# The checks that read the shipped x86 binary (see tests/binary).
 ctest --test-dir "$out/win32" -L binary --output-on-failure
 
 rm -f "$out"/MobileDrvDown-*.zip "$out"/MobileDrvDown-*.zip.sha256

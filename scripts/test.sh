@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Builds both presets and runs the whole test suite (the x64 build under wine64).
-# Exits non-zero on any failure.
+# Builds both presets with their test suites and runs them: the x86 build (the product) under
+# 32-bit Wine, the x64 build under wine64, one after the other in one prefix and one wineserver.
+# A machine that cannot execute 32-bit code runs only the x86 binary checks and says so at the
+# start and at the end; the x86 suite then counts as not run. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+started=$SECONDS
 
 scripts/install-deps.sh
 
@@ -12,10 +15,53 @@ for preset in win32 win64; do
 done
 
 source scripts/wine-env.sh
-wine_start "$PWD/build/win64"
+wine_start "$PWD/build/wineprefix"
 trap wine_stop EXIT
 
+x86_runs=1
+if ! wine_runs_x86 build/win32/bin/arch_probe.exe; then
+  x86_runs=0
+  echo "$X86_NOT_RUN_LINE"
+fi
+
+# run_suite NAME CTEST_ARGS...: runs ctest, keeps its log, and records its counts.
+summary=()
 status=0
-ctest --test-dir build/win32 --output-on-failure --no-tests=ignore || status=1
-ctest --preset win64 || status=1
+run_suite() {
+  local name=$1
+  shift
+  local log=build/ctest-$name.log
+  echo
+  echo "== $name: ctest $*"
+  ctest "$@" 2>&1 | tee "$log" || status=1
+  local counts passed failed
+  counts=$(sed -n 's/^[0-9]*% tests passed, \([0-9]*\) tests\{0,1\} failed out of \([0-9]*\)$/\1 \2/p' "$log" | tail -n 1)
+  if [ -z "$counts" ]; then
+    summary+=("$name: no ctest summary")
+    status=1
+    return
+  fi
+  failed=${counts% *}
+  passed=$((${counts#* } - failed))
+  summary+=("$name: $passed passed, $failed failed")
+  total_passed=$((total_passed + passed))
+  total_failed=$((total_failed + failed))
+}
+total_passed=0
+total_failed=0
+
+if [ "$x86_runs" = 1 ]; then
+  run_suite x86 --preset win32
+else
+  run_suite x86-binary-checks --preset win32 -L binary
+fi
+run_suite x64 --preset win64
+
+echo
+echo "== summary ($((SECONDS - started)) s)"
+[ "$x86_runs" = 1 ] || echo "$X86_NOT_RUN_LINE"
+for line in "${summary[@]}"; do
+  echo "$line"
+done
+echo "total: $total_passed passed, $total_failed failed"
 exit $status

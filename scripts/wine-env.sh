@@ -1,11 +1,13 @@
-# Sourced by the scripts: a Wine prefix inside the x64 build tree and one persistent wineserver.
-# Usage: wine_start BUILD_DIR; ...; wine_stop
+# Sourced by the scripts: one Wine prefix for both architectures and one persistent wineserver.
+# Usage: wine_start PREFIX; ...; wine_stop
+#        wine_runs_x86 PROBE_EXE  (after wine_start): true when this machine executes 32-bit code
 wine_start() {
-  export WINEPREFIX="$1/wineprefix"
+  export WINEPREFIX="$1"
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "creating the Wine prefix in $WINEPREFIX"
+    mkdir -p "$(dirname "$WINEPREFIX")"
     /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 || true
     /usr/lib/wine/wineserver64 -w
   fi
@@ -19,3 +21,17 @@ wine_start() {
 wine_stop() {
   /usr/lib/wine/wineserver64 -k 2>/dev/null || true
 }
+
+# The probe is an i686 program that prints its pointer width; only "32" counts as running.
+# DRVDOWN_WINE32 names another 32-bit loader (a missing one shows what a machine without 32-bit
+# support prints).
+wine_runs_x86() {
+  local loader=${DRVDOWN_WINE32:-/usr/lib/wine/wine}
+  [ -x "$loader" ] || return 1
+  local answer
+  answer=$(timeout 60 "$loader" "$1" 2>/dev/null </dev/null | tr -d '\r') || return 1
+  [ "$answer" = 32 ]
+}
+
+# The line the scripts print, at the start and at the end, when x86 programs cannot run here.
+X86_NOT_RUN_LINE="x86: NOT RUN - this machine cannot execute 32-bit code (32-bit Wine failed to run an i686 program); only the x86 binary checks ran"
