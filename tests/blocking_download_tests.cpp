@@ -2,6 +2,7 @@
 #include "support/child_process.h"
 #include "support/standin.h"
 #include "support/test_tree.h"
+#include "support/timing.h"
 
 #include <gtest/gtest.h>
 
@@ -103,12 +104,14 @@ TEST_F(DownLoadFileTest, QueriesAboutEveryTwoHundredMillisecondsWhileRunningOrUn
     ASSERT_EQ(queries.size(), 6u);
     const DWORD start = Engine().Calls("PPStartTaskEx").at(0).tickCalled;
     DWORD previous = start;
+    std::vector<DWORD> gaps;
     for (const EngineCall& query : queries) {
-        const DWORD gap = query.tickCalled - previous;
-        EXPECT_GE(gap, 180u);
-        EXPECT_LE(gap, 400u);
+        gaps.push_back(query.tickCalled - previous);
+        EXPECT_GE(gaps.back(), 180u);
         previous = query.tickCalled;
     }
+    // A late thread stretches a gap or two; a wrong interval moves the median.
+    EXPECT_LE(Median(gaps), 300u);
     EXPECT_GE(elapsed, 1150u);
 }
 

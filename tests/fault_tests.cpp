@@ -35,7 +35,7 @@ TEST_F(FaultTest, EngineCallsThatBlockForSecondsDelayButNeverBreakTheShutdown) {
     downloader->Uninit();
     const DWORD took = GetTickCount() - begin;
     EXPECT_GE(took, 1500u) << "Uninit did not wait for the worker inside the engine";
-    EXPECT_LT(took, 6000u);
+    EXPECT_LT(took, 9000u) << "Uninit ran to its 10 s limit";
     EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 1u);
     EXPECT_EQ(Engine().CallCount("PPCloseHandle"), 1u);
     EXPECT_EQ(Engine().CallCount("PPClose"), 1u);

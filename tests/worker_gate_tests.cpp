@@ -1,9 +1,12 @@
 // The worker gate with real threads and real time.
 #include "module/worker_gate.h"
+#include "support/timing.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
+
+using drvtest::FastestOf;
 
 namespace {
 
@@ -24,21 +27,21 @@ protected:
 } // namespace
 
 TEST_F(WorkerGateTest, IdleGateReturnsAtOnce) {
-    EXPECT_LT(TimeWaitIdle(10000), 50u);
+    EXPECT_LT(FastestOf(3, [&] { gate.WaitIdle(10000); }), 50u) << "no step is waited";
 }
 
 TEST_F(WorkerGateTest, ZeroTimeoutOnABusyGateReturnsAfterOneStep) {
     gate.Enter(1);
-    const DWORD elapsed = TimeWaitIdle(0);
-    EXPECT_GE(elapsed, 90u);
-    EXPECT_LT(elapsed, 250u);
+    EXPECT_GE(TimeWaitIdle(0), 90u);
+    EXPECT_LT(FastestOf(3, [&] { gate.WaitIdle(0); }), 190u) << "a second step was waited";
 }
 
 TEST_F(WorkerGateTest, WorkerThatNeverLeavesHoldsTheWaitForItsWholeLimit) {
     gate.Enter(1);
     const DWORD elapsed = TimeWaitIdle(10000);
     EXPECT_GE(elapsed, 10000u);
-    EXPECT_LE(elapsed, 10150u);
+    // Generous for a busy machine; the benchmark gives the precise figure.
+    EXPECT_LE(elapsed, 12000u);
 }
 
 TEST_F(WorkerGateTest, CountSaturatesBetweenZeroAndTen) {
@@ -50,7 +53,8 @@ TEST_F(WorkerGateTest, CountSaturatesBetweenZeroAndTen) {
         gate.Leave(1);
     }
     EXPECT_EQ(gate.Count(), 0);
-    EXPECT_LT(TimeWaitIdle(10000), 50u) << "an eleventh worker is not counted";
+    EXPECT_LT(FastestOf(3, [&] { gate.WaitIdle(10000); }), 50u)
+        << "an eleventh worker is not counted";
 
     EXPECT_TRUE(gate.Leave(1));
     EXPECT_EQ(gate.Count(), 0);
@@ -70,8 +74,8 @@ TEST_F(WorkerGateTest, WorkerLeavingDuringTheWaitIsNoticedAtTheNextStep) {
     gate.WaitIdle(10000);
     const DWORD returnedAt = GetTickCount();
     worker.join();
-    EXPECT_GE(returnedAt - leftAt, 0u);
-    EXPECT_LE(returnedAt - leftAt, 150u);
+    // One 100 ms step, generously: far below the 10 s limit the wait would otherwise run to.
+    EXPECT_LE(returnedAt - leftAt, 1000u);
 }
 
 TEST_F(WorkerGateTest, ManyThreadsEnteringAndLeavingKeepTheCountExact) {
@@ -98,7 +102,7 @@ TEST_F(WorkerGateTest, SignalledStopEventEndsTheWait) {
     });
     const DWORD elapsed = TimeWaitIdle(10000);
     stopper.join();
-    EXPECT_LT(elapsed, 400u);
+    EXPECT_LT(elapsed, 3000u) << "the wait ran on towards its 10 s limit";
     // With the lock free, a signalled stop event does not keep anyone out.
     gate.Enter(1);
     EXPECT_EQ(gate.Count(), 2);
@@ -111,5 +115,5 @@ TEST(WorkerGateWithoutStopEvent, SleepsInStepsAndStillTimesOut) {
     gate.WaitIdle(300);
     const DWORD elapsed = GetTickCount() - begin;
     EXPECT_GE(elapsed, 300u);
-    EXPECT_LT(elapsed, 450u);
+    EXPECT_LT(elapsed, 2000u);
 }

@@ -1,0 +1,35 @@
+// Time checks that hold on a busy machine. A single measurement can be late by however long the
+// scheduler keeps a thread waiting, so upper bounds are checked on the median of several gaps or
+// the best of several tries; lower bounds need no such help (a timed wait never ends early).
+#pragma once
+
+#include <windows.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace drvtest {
+
+// The middle value (the upper middle one of an even count); 0 for none.
+inline DWORD Median(std::vector<DWORD> values) {
+    if (values.empty()) {
+        return 0;
+    }
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
+}
+
+// The shortest time, in ms, that `run` took over `tries` runs.
+template <class Run>
+DWORD FastestOf(int tries, Run run) {
+    DWORD fastest = MAXDWORD;
+    for (int i = 0; i < tries; ++i) {
+        const DWORD begin = GetTickCount();
+        run();
+        fastest = std::min<DWORD>(fastest, GetTickCount() - begin);
+    }
+    return fastest;
+}
+
+} // namespace drvtest
