@@ -5,7 +5,7 @@
 #pragma once
 
 #include "MobileDrvDown.h"
-#include "engine/engine_api.h"
+#include "engine_abi/engine_abi.h"
 #include "standin_engine/standin_control.h"
 
 #include <windows.h>

@@ -13,6 +13,7 @@
 // --curl: the shell that started the program answers "@curl" lines (see CurlSecondsFromShell).
 // --wineserver-pid: the Unix process whose CPU time is reported beside this one's. bench/run.sh
 // sets it all up.
+#include "standin_engine/status_values.h"
 #include "bench/bench_env.h"
 #include "bench/pollers.h"
 #include "bench/probes.h"
@@ -212,13 +213,13 @@ void EndToEnd(Bench& bench, Table& table) {
             PP_TASK_STATUS status{};
             const bool queried = bench.engine.FindStart(target, call) &&
                                  bench.engine.Query(call.handle, status) &&
-                                 status.state == MOBILEDRV_STATE_FINISHED;
+                                 status.state == standin::kStateFinished;
             bench.engine.Close();
             CheckDownload(ok, target, bench.size, "DownLoadFile");
             if (!queried) {
                 throw std::runtime_error("DownLoadFile's transfer did not report its time");
             }
-            outcome.engineMs = status.value20;
+            outcome.engineMs = status.values[standin::kValueElapsedMs];
         } else {
             const TransferResult result =
                 DriveEngineDirectly(bench.engine, bench.url, target, side == kDirect ? 10 : 200);
@@ -459,18 +460,18 @@ void NotifyLatency(Bench& bench, Table& table) {
             PP_TASK_STATUS status{};
             if (!bench.engine.FindStart(target, start) ||
                 !bench.engine.Query(start.handle, status) ||
-                status.state != MOBILEDRV_STATE_FINISHED) {
+                status.state != standin::kStateFinished) {
                 throw std::runtime_error("the engine no longer reports a finished transfer");
             }
             // The transfer's clock starts inside the PPStartTaskEx call; taking the call's
             // beginning puts the end no later than it was, so the latency is not understated.
-            const DWORD endTick = start.tickCalled + status.value20;
+            const DWORD endTick = start.tickCalled + status.values[standin::kValueElapsedMs];
             const double latency = static_cast<double>(static_cast<int32_t>(final->tick - endTick));
             latencies.push_back(latency);
-            durations.push_back(status.value20);
+            durations.push_back(status.values[standin::kValueElapsedMs]);
             CheckDownload(true, target, bytesOf(round, file), "a task");
             Progress("  task %s: transfer %u ms, OnNotify %.0f ms after its end",
-                     Narrow(name).c_str(), status.value20, latency);
+                     Narrow(name).c_str(), status.values[standin::kValueElapsedMs], latency);
         }
     }
     downloader.reset();
@@ -586,7 +587,7 @@ constexpr DWORD kSettleMs = 1500;
 
 TaskSet RunTaskSet(Bench& bench, std::size_t count, DWORD cpuSeconds) {
     TaskSet set;
-    bench.engine.ResetForScriptedState(MOBILEDRV_STATE_CONNECTING);
+    bench.engine.ResetForScriptedState(standin::kStateConnecting);
     BenchCallback callback;
     const DWORD threadsBefore = ThreadCount();
     const DWORD handlesBefore = HandleCount();
@@ -623,7 +624,7 @@ TaskSet RunTaskSet(Bench& bench, std::size_t count, DWORD cpuSeconds) {
 
 ReferenceSet RunReferenceSet(Bench& bench, std::size_t count, DWORD cpuSeconds) {
     ReferenceSet set;
-    bench.engine.ResetForScriptedState(MOBILEDRV_STATE_CONNECTING);
+    bench.engine.ResetForScriptedState(standin::kStateConnecting);
     const uint64_t privateBefore = PrivateBytes();
     const DWORD handlesBefore = HandleCount();
     ReferencePollers pollers(bench.engine, count);
@@ -637,7 +638,7 @@ ReferenceSet RunReferenceSet(Bench& bench, std::size_t count, DWORD cpuSeconds) 
 // Uninit of a downloader that has no tasks while another downloader of the process has `busyTasks`
 // running tasks (scripted: state 5 for ever). Uninit waits for the workers of every downloader.
 double UninitBesideBusyDownloader(Bench& bench, std::size_t busyTasks) {
-    bench.engine.ResetForScriptedState(MOBILEDRV_STATE_CONNECTING);
+    bench.engine.ResetForScriptedState(standin::kStateConnecting);
     BenchCallback busyCallback;
     BenchCallback idleCallback;
     DownloaderPtr busy(bench.library.Create());

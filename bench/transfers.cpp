@@ -1,3 +1,4 @@
+#include "standin_engine/status_values.h"
 #include "bench/transfers.h"
 
 #include "bench/probes.h"
@@ -15,7 +16,7 @@ namespace {
 constexpr DWORD kReadBytes = 1 << 20;
 
 constexpr bool IsRunningState(int32_t state) {
-    return state >= MOBILEDRV_STATE_CONNECTING && state <= MOBILEDRV_STATE_FINISHING;
+    return state >= standin::kStateConnecting && state <= standin::kStateFinishing;
 }
 
 // The parts of an http:// URL that WinHTTP needs.
@@ -67,10 +68,12 @@ TransferResult DriveEngineDirectly(const Engine& engine, const std::wstring& url
                     continue;
                 }
                 if (!IsRunningState(status.state)) {
-                    result.ok = status.state == MOBILEDRV_STATE_FINISHED;
+                    result.ok = status.state == standin::kStateFinished;
                     result.finalState = status.state;
-                    result.engineMs = status.value20;
-                    result.bytes = (static_cast<uint64_t>(status.value12) << 32) | status.value8;
+                    result.engineMs = status.values[standin::kValueElapsedMs];
+                    result.bytes =
+                        (static_cast<uint64_t>(status.values[standin::kValueReceivedHigh]) << 32) |
+                        status.values[standin::kValueReceivedLow];
                     break;
                 }
             }

@@ -67,7 +67,7 @@ function(drvdown_add_msvc_host name)
     add_custom_command(
       OUTPUT ${obj}
       COMMAND ${DRVDOWN_CLANG} --target=${triple} -fms-extensions -fexceptions -fcxx-exceptions
-              -std=c++20 -O2 -Wall -Wextra -I${CMAKE_SOURCE_DIR}/downloader/include
+              -std=c++20 -O2 -Wall -Wextra -I${CMAKE_SOURCE_DIR}/include
               -MD -MF ${obj}.d -c ${src_path} -o ${obj}
       DEPENDS ${src_path}
       DEPFILE ${obj}.d

@@ -5,7 +5,8 @@
 #   <arch>/include/MobileDrvDown.h  the public header
 #   <arch>/lib/MobileDrvDown.def    the exports, with their x86 stdcall decoration on x86
 #   <arch>/lib/MobileDrvDown.lib    the import library for Microsoft's linker
-# and at the top README.md and docs/ (the host-integration guide and its example host).
+# and at the top README.md and docs/ (the host-integration guide, its example host and the
+# stand-in engine's status values).
 #
 # Each build tree installs its own architecture's folder; CPack gathers the trees listed in
 # DRVDOWN_PACKAGE_TREES into one ZIP. scripts/package.sh builds both and runs CPack.
@@ -21,7 +22,7 @@ set(DRVDOWN_PACKAGE_TREES "${default_trees}" CACHE STRING
 set(arch ${DRVDOWN_ARCH})
 
 install(TARGETS MobileDrvDown RUNTIME DESTINATION ${arch}/bin)
-install(DIRECTORY ${CMAKE_SOURCE_DIR}/downloader/include/ DESTINATION ${arch}/include
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/include/ DESTINATION ${arch}/include
         FILES_MATCHING PATTERN "*.h")
 get_target_property(msvc_import_library MobileDrvDown_msvc_lib DRVDOWN_IMPORT_LIBRARY)
 install(FILES ${CMAKE_BINARY_DIR}/MobileDrvDown.def ${msvc_import_library}
@@ -49,7 +50,7 @@ endif()
 
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION .)
 install(FILES ${CMAKE_SOURCE_DIR}/docs/host-integration.md ${CMAKE_SOURCE_DIR}/docs/example_host.cpp
-        DESTINATION docs)
+              ${CMAKE_SOURCE_DIR}/docs/standin-engine.md DESTINATION docs)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME MobileDrvDown)

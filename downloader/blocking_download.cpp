@@ -1,15 +1,13 @@
 #include "downloader/blocking_download.h"
 
-#include "MobileDrvDown.h"
-#include "engine/msvc_exception.h"
-#include "module/files.h"
-#include "module/module.h"
-#include "module/strings.h"
+#include "base/files.h"
+#include "base/module.h"
+#include "base/strings.h"
+#include "base/timing.h"
 
 #include <shlwapi.h>
 
 #include <cstring>
-#include <type_traits>
 
 bool RunBlockingPoll(const EngineApi& engine, std::uint32_t handle, HANDLE shutdownEvent) {
     const HANDLE stops[2] = {g_hStopEvent, shutdownEvent};
@@ -49,13 +47,9 @@ bool DownloadWithEngine(const EngineApi& engine, const wchar_t* url, const wchar
     return handle != 0 && RunBlockingPoll(engine, handle, shutdownEvent);
 }
 
-namespace {
-
-enum class BlockingOutcome { Failed, Succeeded, EngineNotLoadable };
-
-// Everything DownLoadFile owns lives in this frame and is gone before the engine-load exception
-// is raised: nothing unwinds the library's frames when it leaves.
-BlockingOutcome DownloadOnce(const wchar_t* url, const wchar_t* targetPath) {
+// Everything this call owns lives in this frame and is gone before the caller raises the
+// engine-load exception: nothing unwinds the library's frames when it leaves.
+BlockingOutcome DownloadWithOwnEngine(const wchar_t* url, const wchar_t* targetPath) {
     if (url == nullptr || targetPath == nullptr || !TargetFolderExists(targetPath)) {
         return BlockingOutcome::Failed;
     }
@@ -69,16 +63,3 @@ BlockingOutcome DownloadOnce(const wchar_t* url, const wchar_t* targetPath) {
     return DownloadWithEngine(*load.engine, url, targetPath) ? BlockingOutcome::Succeeded
                                                              : BlockingOutcome::Failed;
 }
-
-} // namespace
-
-extern "C" int __stdcall DownLoadFile(const wchar_t* url, const wchar_t* targetPath) {
-    const BlockingOutcome outcome = DownloadOnce(url, targetPath);
-    if (outcome == BlockingOutcome::EngineNotLoadable) {
-        RaiseEngineLoadException();
-    }
-    return outcome == BlockingOutcome::Succeeded ? 1 : 0;
-}
-
-static_assert(std::is_same_v<decltype(&DownLoadFile),
-                             int(__attribute__((stdcall)) *)(const wchar_t*, const wchar_t*)>);

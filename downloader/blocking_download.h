@@ -5,9 +5,6 @@
 
 #include <cstdint>
 
-// Interval between two status queries of a blocking download.
-inline constexpr DWORD kBlockingPollIntervalMs = 200;
-
 // Waits for the transfer `handle` of `engine` to end: every 200 ms (watching the module stop
 // event and, when given, `shutdownEvent`) it queries a zero-filled status. State 1 yields true;
 // 5, 6 and 7 poll again; any other state yields false. A signalled (or failed) wait removes and
@@ -21,3 +18,10 @@ bool TargetFolderExists(const wchar_t* targetPath);
 // Clears the target and runs one transfer on an initialised engine, then polls it to its end.
 bool DownloadWithEngine(const EngineApi& engine, const wchar_t* url, const wchar_t* targetPath,
                         HANDLE shutdownEvent = nullptr);
+
+enum class BlockingOutcome { Failed, Succeeded, EngineNotLoadable };
+
+// One download through an engine instance of its own, loaded, verified and initialised for this
+// call and torn down before it returns. EngineNotLoadable: nothing is left loaded or allocated,
+// and the target is untouched, so the caller can raise the engine-load exception at once.
+BlockingOutcome DownloadWithOwnEngine(const wchar_t* url, const wchar_t* targetPath);

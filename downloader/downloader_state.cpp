@@ -1,7 +1,7 @@
 #include "downloader/downloader_state.h"
 
-#include "downloader/worker_thread.h"
-#include "module/worker_gate.h"
+#include "base/timing.h"
+#include "downloader/worker_context.h"
 
 #include <shlwapi.h>
 
@@ -25,19 +25,19 @@ bool DownloaderState::InstallEngine(EngineRef engine) {
 }
 
 void DownloaderState::SetCallback(IMobileDrvDownCallback* callback) {
-    ScopedLock lock(notifyLock_);
+    std::lock_guard lock(notifyLock_);
     callback_.store(callback);
 }
 
 void DownloaderState::DropCallback() {
-    ScopedLock lock(notifyLock_);
+    std::lock_guard lock(notifyLock_);
     callback_.store(nullptr);
 }
 
 void DownloaderState::Notify(int kind, void* record, HANDLE cancelEventToRecheck) {
     IMobileDrvDownCallback* callback = nullptr;
     {
-        ScopedLock lock(notifyLock_);
+        std::lock_guard lock(notifyLock_);
         callback = callback_.load();
         if (callback == nullptr ||
             (cancelEventToRecheck != nullptr && IsSignalledOrBroken(cancelEventToRecheck))) {
@@ -53,7 +53,7 @@ void DownloaderState::Notify(int kind, void* record, HANDLE cancelEventToRecheck
     if (self != nullptr) {
         self->notifying = outer;
     }
-    ScopedLock lock(notifyLock_);
+    std::lock_guard lock(notifyLock_);
     --activeNotifications_;
     notifyLock_.WakeAll();
 }
@@ -61,7 +61,7 @@ void DownloaderState::Notify(int kind, void* record, HANDLE cancelEventToRecheck
 void DownloaderState::WaitForNotifications() {
     const WorkerThreadState* self = CurrentWorkerThread();
     const bool insideOwnNotification = self != nullptr && self->notifying == this;
-    ScopedLock lock(notifyLock_);
+    std::lock_guard lock(notifyLock_);
     if (insideOwnNotification) {
         ++notifiersWaitingInside_;
         notifyLock_.WakeAll();
@@ -75,7 +75,7 @@ void DownloaderState::WaitForNotifications() {
 }
 
 int DownloaderState::AppendTask(TaskHandle task) {
-    ScopedLock lock(listLock_);
+    std::lock_guard lock(listLock_);
     try {
         tasks_.push_back(std::move(task));
     } catch (const std::bad_alloc&) {
@@ -94,7 +94,7 @@ int DownloaderState::RemoveTask(const _MOBILE_DRV_TASK* task) {
 
 template <class Matches>
 int DownloaderState::RemoveFirst(Matches matches) {
-    ScopedLock lock(listLock_);
+    std::lock_guard lock(listLock_);
     const auto found = std::find_if(tasks_.begin(), tasks_.end(), matches);
     if (found == tasks_.end()) {
         return 0;
@@ -105,7 +105,7 @@ int DownloaderState::RemoveFirst(Matches matches) {
 }
 
 TaskHandle DownloaderState::FindCancelEvent(const wchar_t* name) {
-    ScopedLock lock(listLock_);
+    std::lock_guard lock(listLock_);
     for (const TaskHandle& task : tasks_) {
         if (StrCmpIW(task->name, name) == 0) {
             return task;
@@ -119,7 +119,7 @@ void DownloaderState::CancelAllTasks() {
     // of a task frees its record, which is no work to do while holding the list lock.
     std::vector<TaskHandle> cancelled;
     {
-        ScopedLock lock(listLock_);
+        std::lock_guard lock(listLock_);
         for (const TaskHandle& task : tasks_) {
             if (HANDLE event = CancelEventOf(task.get())) {
                 SetEvent(event);
@@ -130,17 +130,17 @@ void DownloaderState::CancelAllTasks() {
 }
 
 std::size_t DownloaderState::TaskCount() {
-    ScopedLock lock(listLock_);
+    std::lock_guard lock(listLock_);
     return tasks_.size();
 }
 
 std::size_t DownloaderState::TaskCapacity() {
-    ScopedLock lock(listLock_);
+    std::lock_guard lock(listLock_);
     return tasks_.capacity();
 }
 
 EngineRef DownloaderState::BeginBlockingDownload() {
-    ScopedLock lock(blockingLock_);
+    std::lock_guard lock(blockingLock_);
     EngineRef engine = shutdowns_ == 0 ? Engine() : nullptr;
     if (engine) {
         ++blockingDownloads_;
@@ -149,7 +149,7 @@ EngineRef DownloaderState::BeginBlockingDownload() {
 }
 
 void DownloaderState::EndBlockingDownload() {
-    ScopedLock lock(blockingLock_);
+    std::lock_guard lock(blockingLock_);
     --blockingDownloads_;
     blockingLock_.WakeAll();
 }
@@ -157,7 +157,7 @@ void DownloaderState::EndBlockingDownload() {
 void DownloaderState::Shutdown() {
     DropCallback();
     {
-        ScopedLock lock(blockingLock_);
+        std::lock_guard lock(blockingLock_);
         ++shutdowns_;
         SetEvent(shutdownEvent_.get());
     }
@@ -169,7 +169,7 @@ void DownloaderState::Shutdown() {
     // none is left the engine is taken away before anyone else can reach for it.
     EngineRef dropped;
     {
-        ScopedLock lock(blockingLock_);
+        std::lock_guard lock(blockingLock_);
         while (blockingDownloads_ > 0) {
             blockingLock_.Wait();
         }

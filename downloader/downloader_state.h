@@ -4,10 +4,10 @@
 #pragma once
 
 #include "MobileDrvDown.h"
+#include "base/locks.h"
+#include "base/unique_handle.h"
 #include "downloader/drv_task.h"
 #include "engine/engine_api.h"
-#include "module/handles.h"
-#include "module/locks.h"
 
 #include <atomic>
 #include <cstdint>
@@ -88,11 +88,8 @@ private:
     SlimLock blockingLock_;
     int blockingDownloads_ = 0; // DownloadNow calls using the engine
     int shutdowns_ = 0;         // Shutdown calls in progress (several threads may shut down)
-    UniqueHandle shutdownEvent_;
+    unique_handle shutdownEvent_;
 
     CriticalSection listLock_;
     std::vector<TaskHandle> tasks_;
 };
-
-// How long a shutdown waits for the workers of every downloader to leave the gate.
-inline constexpr DWORD kShutdownWaitMs = 10000;

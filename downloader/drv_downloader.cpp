@@ -2,8 +2,9 @@
 
 #include "downloader/blocking_download.h"
 #include "downloader/worker_thread.h"
+#include "base/strings.h"
+#include "base/timing.h"
 #include "engine/msvc_exception.h"
-#include "module/strings.h"
 
 #include <new>
 #include <type_traits>
@@ -147,13 +148,7 @@ int __stdcall CDrvDownloader::DownloadNow(const wchar_t* url, const wchar_t* tar
                                                                                              : 0;
 }
 
-extern "C" IMobileDrvDown* __stdcall CreateInstance(int requestedVersion, int* outVersion) {
-    if (outVersion != nullptr) {
-        *outVersion = MOBILEDRV_INTERFACE_VERSION;
-    }
-    if (requestedVersion > MOBILEDRV_INTERFACE_VERSION) {
-        return nullptr;
-    }
+IMobileDrvDown* CreateDownloader() {
     try {
         auto state = std::make_shared<DownloaderState>();
         // Without its shutdown event a downloader could not end its blocking downloads.
@@ -166,9 +161,7 @@ extern "C" IMobileDrvDown* __stdcall CreateInstance(int requestedVersion, int* o
     }
 }
 
-// The exact types hosts call through: stdcall exports and interface operations.
-static_assert(std::is_same_v<decltype(&CreateInstance),
-                             IMobileDrvDown*(__attribute__((stdcall)) *)(int, int*)>);
+// The exact types hosts call through: stdcall interface operations.
 static_assert(std::is_same_v<decltype(&IMobileDrvDown::Release),
                              void (__attribute__((stdcall)) IMobileDrvDown::*)()>);
 static_assert(

@@ -6,9 +6,6 @@
 
 #include <memory>
 
-// AddTask pauses this long after starting a task's worker.
-inline constexpr DWORD kAddTaskPauseMs = 100;
-
 // One downloader: one engine instance, the host's callback and a list of named tasks. The
 // object itself is only the host's handle; everything its workers use lives in the shared
 // DownloaderState, so a worker that outlives Release never touches freed memory.
@@ -30,3 +27,6 @@ public:
 private:
     std::shared_ptr<DownloaderState> state_;
 };
+
+// A new downloader, or null when memory or its shutdown event cannot be had.
+IMobileDrvDown* CreateDownloader();

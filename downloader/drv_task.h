@@ -2,9 +2,11 @@
 #pragma once
 
 #include "MobileDrvDown.h"
+#include "base/unique_handle.h"
 #include "downloader/shared_handle.h"
 
 #include <cstddef>
+#include <utility>
 
 using TaskHandle = shared_handle<_MOBILE_DRV_TASK>;
 
@@ -12,10 +14,7 @@ using TaskHandle = shared_handle<_MOBILE_DRV_TASK>;
 // valid for as long as anybody (the list, the worker, CancelTask) holds a reference to the task.
 template <>
 inline void dispose_record<_MOBILE_DRV_TASK>(_MOBILE_DRV_TASK* task) {
-    if (task->cancelEvent != nullptr) {
-        CloseHandle(task->cancelEvent);
-        task->cancelEvent = nullptr;
-    }
+    const unique_handle cancelEvent(std::exchange(task->cancelEvent, nullptr));
     delete task;
 }
 

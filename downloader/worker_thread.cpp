@@ -1,53 +1,26 @@
 #include "downloader/worker_thread.h"
 
-#include "module/files.h"
-#include "module/strings.h"
-#include "module/worker_gate.h"
+#include "base/files.h"
+#include "base/module.h"
+#include "base/strings.h"
+#include "base/timing.h"
+#include "base/unique_handle.h"
+#include "base/worker_gate.h"
+#include "downloader/worker_context.h"
 
 #include <process.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
-
-// A thread-local slot of the operating system: plain pointers need no per-thread storage of the
-// runtime, which a worker thread that unloads the library on its way out could not free.
-class ThreadSlot {
-public:
-    ThreadSlot() : index_(TlsAlloc()) {}
-    ~ThreadSlot() {
-        if (index_ != TLS_OUT_OF_INDEXES) {
-            TlsFree(index_);
-        }
-    }
-    ThreadSlot(const ThreadSlot&) = delete;
-    ThreadSlot& operator=(const ThreadSlot&) = delete;
-
-    void* Get() const { return index_ != TLS_OUT_OF_INDEXES ? TlsGetValue(index_) : nullptr; }
-    void Set(void* value) const {
-        if (index_ != TLS_OUT_OF_INDEXES) {
-            TlsSetValue(index_, value);
-        }
-    }
-
-private:
-    DWORD index_;
-};
-
-const ThreadSlot g_workerThreadSlot;
 
 // What a worker thread receives: its own references, handed over before AddTask lets go of its
 // handle.
 struct WorkerStart {
     std::shared_ptr<DownloaderState> state;
     TaskHandle task;
-    HMODULE module = nullptr; // a reference on this library, released as the thread exits
-
-    ~WorkerStart() {
-        if (module != nullptr) {
-            FreeLibrary(module);
-        }
-    }
+    unique_hmodule module; // a reference on this library, released as the thread exits
 };
 
 enum class TransferOutcome { NoEngine, Cancelled, Succeeded, Failed };
@@ -92,12 +65,7 @@ TransferOutcome RunTransfer(DownloaderState& state, _MOBILE_DRV_TASK& task) {
         }
         std::memset(&progress, 0, sizeof progress);
         CopyWStr(progress.name, MOBILEDRV_NAME_CHARS, task.name);
-        progress.status[0] = status.value0;
-        progress.status[1] = status.value4;
-        progress.status[2] = status.value8;
-        progress.status[3] = status.value12;
-        progress.status[4] = status.value16;
-        progress.status[5] = status.value20;
+        std::copy(std::begin(status.values), std::end(status.values), progress.status);
         progress.status[6] = status.value36;
         progress.context = state.Context();
         state.Notify(MOBILEDRV_NOTIFY_PROGRESS, &progress);
@@ -128,16 +96,16 @@ unsigned __stdcall TaskThreadProc(void* argument) {
     HMODULE module = nullptr;
     {
         std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(argument));
-        module = std::exchange(start->module, nullptr);
+        module = start->module.release();
         if (start->task && g_workerGate != nullptr) {
             WorkerThreadState self;
-            g_workerThreadSlot.Set(&self);
+            SetCurrentWorkerThread(&self);
             g_workerGate->Enter(1);
             self.insideGate = true;
             RunTask(*start->state, *start->task);
             self.insideGate = false;
             g_workerGate->Leave(1);
-            g_workerThreadSlot.Set(nullptr);
+            SetCurrentWorkerThread(nullptr);
         }
         // The thread's references go here: the last one of a task frees it, the last one of an
         // engine instance closes and unloads it.
@@ -150,34 +118,18 @@ unsigned __stdcall TaskThreadProc(void* argument) {
 } // namespace
 
 bool StartWorker(const std::shared_ptr<DownloaderState>& state, const TaskHandle& task) {
-    auto start = std::unique_ptr<WorkerStart>(new (std::nothrow) WorkerStart{state, task});
-    if (!start || !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                                      reinterpret_cast<LPCWSTR>(&TaskThreadProc), &start->module)) {
+    auto start = std::unique_ptr<WorkerStart>(new (std::nothrow) WorkerStart{state, task, {}});
+    if (!start ||
+        !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&TaskThreadProc), start->module.put())) {
         return false;
     }
-    const uintptr_t thread = _beginthreadex(nullptr, 0, TaskThreadProc, start.get(), 0, nullptr);
-    if (thread == 0) {
+    // The thread runs detached: its handle goes at once, and nothing ever waits on it.
+    const unique_handle thread(reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, 0, TaskThreadProc, start.get(), 0, nullptr)));
+    if (!thread) {
         return false;
     }
-    start.release(); // the thread owns it now
-    CloseHandle(reinterpret_cast<HANDLE>(thread));
+    static_cast<void>(start.release()); // the thread owns it now
     return true;
-}
-
-WorkerThreadState* CurrentWorkerThread() {
-    return static_cast<WorkerThreadState*>(g_workerThreadSlot.Get());
-}
-
-void WaitForWorkersToLeave(DWORD timeoutMs) {
-    if (g_workerGate == nullptr) {
-        return;
-    }
-    const WorkerThreadState* self = CurrentWorkerThread();
-    if (self == nullptr || !self->insideGate) {
-        g_workerGate->WaitIdle(timeoutMs);
-        return;
-    }
-    g_workerGate->Leave(1);
-    g_workerGate->WaitIdle(timeoutMs);
-    g_workerGate->Enter(1);
 }

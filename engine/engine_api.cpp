@@ -1,23 +1,21 @@
 #include "engine/engine_api.h"
 
+#include "base/module.h"
 #include "engine/verify.h"
-#include "module/module.h"
 
 #include <shlwapi.h>
 
 #include <new>
 
+// The instance is closed before its module reference goes with the member.
 EngineApi::~EngineApi() {
     PPClose();
-    if (module != nullptr) {
-        FreeLibrary(module);
-    }
 }
 
-void EngineApi::Bind(HMODULE loaded) {
-    module = loaded;
+void EngineApi::Bind(unique_hmodule loaded) {
+    module = std::move(loaded);
     for (std::size_t i = 0; i < kEngineEntryCount; ++i) {
-        entries[i] = GetProcAddress(loaded, kEngineExportNames[i]);
+        entries[i] = GetProcAddress(module.get(), kEngineExportNames[i]);
     }
 }
 
@@ -70,7 +68,7 @@ EngineLoad LoadEngine() {
     // Held open from the check until the image is mapped, so the file cannot be swapped between.
     // A file that cannot be opened or read through cannot be loaded either; only one read whole
     // and not trusted is damaged.
-    UniqueHandle file = OpenEngineFileForVerification(path);
+    unique_hfile file = OpenEngineFileForVerification(path);
     if (!file) {
         return {EngineLoadStatus::NotLoadable, nullptr};
     }
@@ -89,12 +87,12 @@ EngineLoad LoadEngine() {
     } catch (const std::bad_alloc&) {
         return {EngineLoadStatus::NoMemory, nullptr};
     }
-    HMODULE module = LoadLibraryW(path);
+    unique_hmodule module(LoadLibraryW(path));
     file.reset();
-    if (module == nullptr) {
+    if (!module) {
         return {EngineLoadStatus::NotLoadable, nullptr};
     }
-    engine->Bind(module);
+    engine->Bind(std::move(module));
 
     // A failed initialisation tears the instance down right here: the record's destructor calls
     // PPClose and unloads the library.

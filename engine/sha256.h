@@ -1,27 +1,38 @@
-// SHA-256 digests, for checking the engine file against the build's allowlist.
+// SHA-256 digests through the system's cryptography (CNG), for checking the engine file.
 #pragma once
+
+#include "base/unique_handle.h"
+
+#include <bcrypt.h>
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+
+inline NTSTATUS CloseAlgorithmProvider(BCRYPT_ALG_HANDLE algorithm) noexcept {
+    return BCryptCloseAlgorithmProvider(algorithm, 0);
+}
+using unique_bcrypt_algorithm =
+    unique_any<close_traits<BCRYPT_ALG_HANDLE, &CloseAlgorithmProvider>>;
+using unique_bcrypt_hash = unique_any<close_traits<BCRYPT_HASH_HANDLE, &BCryptDestroyHash>>;
 
 class Sha256 {
 public:
     using Digest = std::array<std::uint8_t, 32>;
-
-    Sha256();
-    void Update(const void* data, std::size_t size);
-    Digest Finish();
-
     // Lowercase hexadecimal form of a digest, NUL-terminated.
     using Hex = std::array<char, 65>;
+
+    Sha256();
+    // Adds `size` bytes; false when the system's hash failed (then Finish yields nothing).
+    bool Update(const void* data, std::size_t size);
+    // The digest of everything added; empty when the system's hash failed at any point.
+    std::optional<Digest> Finish();
+
     static Hex ToHex(const Digest& digest);
 
 private:
-    void Compress(const std::uint8_t* block);
-
-    std::array<std::uint32_t, 8> state_;
-    std::array<std::uint8_t, 64> buffer_{};
-    std::size_t buffered_ = 0;
-    std::uint64_t totalBytes_ = 0;
+    unique_bcrypt_algorithm algorithm_;
+    unique_bcrypt_hash hash_;
+    bool failed_ = false;
 };

@@ -1,11 +1,11 @@
 #include "engine/verify.h"
 
-#include "MobileDrvDown.h"
+#include "base/strings.h"
 #include "engine/sha256.h"
-#include "module/strings.h"
 
 #include <array>
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -14,21 +14,21 @@ constexpr const char* kTrustedEngineDigests[] = {
 #include "engine_allowlist.inc"
     nullptr};
 
-bool DigestFile(HANDLE file, Sha256::Digest& digest) {
+// The digest of the whole file from its current position; empty when it could not be read
+// through (or the system could not hash it).
+std::optional<Sha256::Digest> DigestFile(HANDLE file) {
     Sha256 hash;
     std::array<std::uint8_t, 64 * 1024> chunk;
     for (;;) {
         DWORD read = 0;
         if (!ReadFile(file, chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr)) {
-            return false;
+            return std::nullopt;
         }
         if (read == 0) {
-            break;
+            return hash.Finish();
         }
         hash.Update(chunk.data(), read);
     }
-    digest = hash.Finish();
-    return true;
 }
 
 bool ProcessCanShowMessageBox() {
@@ -55,17 +55,17 @@ void WriteToStandardError(const wchar_t* text) {
 
 } // namespace
 
-UniqueHandle OpenEngineFileForVerification(const wchar_t* path) {
-    return UniqueHandle(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+unique_hfile OpenEngineFileForVerification(const wchar_t* path) {
+    return unique_hfile(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
 }
 
 EngineFileCheck CheckEngineFile(HANDLE file) {
-    Sha256::Digest digest;
-    if (!DigestFile(file, digest)) {
+    const std::optional<Sha256::Digest> digest = DigestFile(file);
+    if (!digest) {
         return EngineFileCheck::Unreadable;
     }
-    const Sha256::Hex hex = Sha256::ToHex(digest);
+    const Sha256::Hex hex = Sha256::ToHex(*digest);
     for (const char* const* trusted = kTrustedEngineDigests; *trusted != nullptr; ++trusted) {
         if (std::strcmp(*trusted, hex.data()) == 0) {
             return EngineFileCheck::Trusted;
@@ -84,5 +84,5 @@ void ReportDamagedEngineAndExit(const wchar_t* path) {
     if (ProcessCanShowMessageBox()) {
         MessageBoxW(nullptr, message, L"Driver download", MB_OK | MB_ICONERROR | MB_SYSTEMMODAL);
     }
-    ExitProcess(MOBILEDRV_EXIT_ENGINE_DAMAGED);
+    ExitProcess(kExitEngineDamaged);
 }

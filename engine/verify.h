@@ -1,22 +1,25 @@
 // Checking that an engine file is one the build trusts, before it is ever loaded.
 #pragma once
 
-#include "module/handles.h"
+#include "base/unique_handle.h"
 
 // Opens `path` for reading with read sharing only: while the handle is open nobody can write,
 // replace, rename or delete the file, so what was checked is what gets loaded. Null on failure.
-UniqueHandle OpenEngineFileForVerification(const wchar_t* path);
+unique_hfile OpenEngineFileForVerification(const wchar_t* path);
 
 enum class EngineFileCheck {
     Trusted,    // read through, and its SHA-256 digest is on the build's allowlist
     Untrusted,  // read through, and not a file the build trusts: damaged
-    Unreadable, // could not be read through: says nothing about the file, so it is not damaged
+    Unreadable, // could not be read through (or not hashed): no sign of damage, just no answer
 };
 
 // Checks the open file, read from its start.
 EngineFileCheck CheckEngineFile(HANDLE file);
 
+// Exit code of a process whose engine file is damaged; the public header gives hosts the same
+// value as MOBILEDRV_EXIT_ENGINE_DAMAGED.
+inline constexpr UINT kExitEngineDamaged = 0xE0DD0001u;
+
 // Tells the user that the engine file is damaged (a message box where the process can show one,
-// the debugger output and standard error always) and ends the process with
-// MOBILEDRV_EXIT_ENGINE_DAMAGED.
+// the debugger output and standard error always) and ends the process with kExitEngineDamaged.
 [[noreturn]] void ReportDamagedEngineAndExit(const wchar_t* path);

@@ -11,11 +11,13 @@ wine_start() {
     /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 || true
     /usr/lib/wine/wineserver64 -w
   fi
-  # A server still serving this prefix (an earlier run that was cut short) is simply reused.
-  /usr/lib/wine/wineserver64 -p 2>/dev/null || true
+  # A server still serving this prefix (an earlier run that was cut short) is simply reused. The
+  # server and Wine's background services run in a session of their own, so that nothing which
+  # ends the caller's process group takes them down while others still use them.
+  setsid /usr/lib/wine/wineserver64 -p 2>/dev/null || true
   # Start Wine's background services now, detached from any output pipe: a test whose process
   # started them would hand them its stdout, and whoever reads that pipe would wait for ever.
-  /usr/lib/wine/wine64 wineboot >/dev/null 2>&1 </dev/null || true
+  setsid /usr/lib/wine/wine64 wineboot >/dev/null 2>&1 </dev/null || true
 }
 
 wine_stop() {

@@ -1,6 +1,7 @@
 #include "standin_engine/engine_state.h"
 
-#include "standin_engine/win_raii.h"
+#include "base/locks.h"
+#include "base/unique_handle.h"
 
 #include <algorithm>
 #include <cstring>
@@ -41,7 +42,7 @@ EngineState::~EngineState() {
     // reference on the module, or the process is ending and its threads are gone.
     std::vector<std::shared_ptr<Transfer>> stopping;
     {
-        ExclusiveLock lock(lock_);
+        std::lock_guard lock(lock_);
         stopping = TakeTransfersLocked();
     }
     StopAll(stopping);
@@ -71,7 +72,7 @@ EngineState::CallTicket EngineState::BeginCall(std::string_view exportName,
     record.text1 = CopyText(arguments.text1);
     record.text2 = CopyText(arguments.text2);
 
-    ExclusiveLock lock(lock_);
+    std::lock_guard lock(lock_);
     const auto found = delays_.find(exportName);
     delay = found != delays_.end() ? found->second : 0;
     delayGeneration = releaseGeneration_.load();
@@ -80,7 +81,7 @@ EngineState::CallTicket EngineState::BeginCall(std::string_view exportName,
 }
 
 void EngineState::EndCall(const CallTicket& ticket, uint32_t result, uint32_t handle) {
-    ExclusiveLock lock(lock_);
+    std::lock_guard lock(lock_);
     // A Reset while the call ran has emptied the log; the call then leaves no trace.
     if (ticket.generation != logGeneration_) {
         return;
@@ -96,7 +97,7 @@ void EngineState::WaitDelay(DWORD ms, uint64_t generation) {
     if (ms == 0) {
         return;
     }
-    ExclusiveLock lock(delayLock_);
+    std::lock_guard lock(delayLock_);
     const DWORD start = GetTickCount();
     while (generation == releaseGeneration_) {
         DWORD remaining = INFINITE;
@@ -107,12 +108,12 @@ void EngineState::WaitDelay(DWORD ms, uint64_t generation) {
             }
             remaining = ms - elapsed;
         }
-        SleepConditionVariableSRW(&delayReleased_, &lock.Native(), remaining, 0);
+        delayLock_.Wait(remaining);
     }
 }
 
 bool EngineState::Init() {
-    ExclusiveLock lock(lock_);
+    std::lock_guard lock(lock_);
     ++initCalls_;
     if (initResult_) {
         ++liveInstances_;
@@ -123,7 +124,7 @@ bool EngineState::Init() {
 void EngineState::Close() {
     std::vector<std::shared_ptr<Transfer>> stopping;
     {
-        ExclusiveLock lock(lock_);
+        std::lock_guard lock(lock_);
         ++closeCalls_;
         // PPClose also follows a failed PPInit2, so it cannot always match a live instance.
         if (liveInstances_ > 0) {
@@ -144,7 +145,7 @@ uint32_t EngineState::StartTask(const wchar_t* url, const wchar_t* target) {
     TransferMode mode;
     Script script;
     {
-        ExclusiveLock lock(lock_);
+        std::lock_guard lock(lock_);
         mode = mode_;
         // Real transfers leave the queued scripts to the scripted ones.
         if (mode == TransferMode::Scripted) {
@@ -161,16 +162,16 @@ uint32_t EngineState::StartTask(const wchar_t* url, const wchar_t* target) {
     if (transfer == nullptr) {
         return 0;
     }
-    ExclusiveLock lock(lock_);
+    std::lock_guard lock(lock_);
     const uint32_t handle = AllocateHandleLocked();
     tasks_.emplace(handle, TaskEntry{.transfer = std::move(transfer)});
     return handle;
 }
 
-bool EngineState::QueryTask(uint32_t handle, TaskStatus& status) {
+bool EngineState::QueryTask(uint32_t handle, PP_TASK_STATUS& status) {
     std::shared_ptr<Transfer> transfer;
     {
-        ExclusiveLock lock(lock_);
+        std::lock_guard lock(lock_);
         const auto found = tasks_.find(handle);
         if (found == tasks_.end() || found->second.removed) {
             return false;
@@ -183,7 +184,7 @@ bool EngineState::QueryTask(uint32_t handle, TaskStatus& status) {
 bool EngineState::RemoveTask(uint32_t handle) {
     std::shared_ptr<Transfer> transfer;
     {
-        ExclusiveLock lock(lock_);
+        std::lock_guard lock(lock_);
         const auto found = tasks_.find(handle);
         if (found == tasks_.end() || found->second.removed) {
             return false;
@@ -198,7 +199,7 @@ bool EngineState::RemoveTask(uint32_t handle) {
 bool EngineState::CloseTaskHandle(uint32_t handle) {
     std::shared_ptr<Transfer> transfer;
     {
-        ExclusiveLock lock(lock_);
+        std::lock_guard lock(lock_);
         const auto found = tasks_.find(handle);
         if (found == tasks_.end()) {
             return false;
@@ -215,7 +216,7 @@ bool EngineState::CloseTaskHandle(uint32_t handle) {
 void EngineState::Reset() {
     std::vector<std::shared_ptr<Transfer>> stopping;
     {
-        ExclusiveLock lock(lock_);
+        std::lock_guard lock(lock_);
         stopping = TakeTransfersLocked();
         initResult_ = true;
         defaultScript_ = DefaultScript();
@@ -234,27 +235,27 @@ void EngineState::Reset() {
 }
 
 void EngineState::SetMode(TransferMode mode) {
-    ExclusiveLock lock(lock_);
+    std::lock_guard lock(lock_);
     mode_ = mode;
 }
 
 void EngineState::SetInitResult(bool result) {
-    ExclusiveLock lock(lock_);
+    std::lock_guard lock(lock_);
     initResult_ = result;
 }
 
 void EngineState::PushScript(Script script) {
-    ExclusiveLock lock(lock_);
+    std::lock_guard lock(lock_);
     scripts_.push_back(std::move(script));
 }
 
 void EngineState::SetDefaultScript(Script script) {
-    ExclusiveLock lock(lock_);
+    std::lock_guard lock(lock_);
     defaultScript_ = std::move(script);
 }
 
 void EngineState::SetNextHandle(uint32_t handle) {
-    ExclusiveLock lock(lock_);
+    std::lock_guard lock(lock_);
     nextHandle_ = handle;
 }
 
@@ -263,7 +264,7 @@ bool EngineState::SetDelay(std::string_view exportName, DWORD ms) {
         kEngineExportNames.end()) {
         return false;
     }
-    ExclusiveLock lock(lock_);
+    std::lock_guard lock(lock_);
     if (ms == 0) {
         delays_.erase(std::string(exportName));
     } else {
@@ -274,21 +275,21 @@ bool EngineState::SetDelay(std::string_view exportName, DWORD ms) {
 
 void EngineState::ReleaseDelays() {
     {
-        ExclusiveLock lock(lock_);
+        std::lock_guard lock(lock_);
         delays_.clear();
     }
-    ExclusiveLock lock(delayLock_);
+    std::lock_guard lock(delayLock_);
     ++releaseGeneration_;
-    WakeAllConditionVariable(&delayReleased_);
+    delayLock_.WakeAll();
 }
 
 uint32_t EngineState::LogCount() {
-    ExclusiveLock lock(lock_);
+    std::lock_guard lock(lock_);
     return static_cast<uint32_t>(log_.size());
 }
 
 uint32_t EngineState::CallCount(const char* exportName) {
-    ExclusiveLock lock(lock_);
+    std::lock_guard lock(lock_);
     if (exportName == nullptr) {
         return static_cast<uint32_t>(log_.size());
     }
@@ -298,7 +299,7 @@ uint32_t EngineState::CallCount(const char* exportName) {
 }
 
 bool EngineState::GetLogEntry(uint32_t index, StandInLogEntry& entry) {
-    ExclusiveLock lock(lock_);
+    std::lock_guard lock(lock_);
     if (index >= log_.size()) {
         return false;
     }
@@ -319,7 +320,7 @@ bool EngineState::GetLogEntry(uint32_t index, StandInLogEntry& entry) {
 }
 
 StandInCounters EngineState::Counters() {
-    ExclusiveLock lock(lock_);
+    std::lock_guard lock(lock_);
     return StandInCounters{.initCalls = initCalls_,
                            .closeCalls = closeCalls_,
                            .liveInstances = liveInstances_,

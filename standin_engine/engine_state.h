@@ -6,7 +6,8 @@
 
 #include <atomic>
 
-#include "engine/engine_api.h"
+#include "engine_abi/engine_abi.h"
+#include "base/locks.h"
 #include "standin_engine/standin_control.h"
 #include "standin_engine/transfer.h"
 
@@ -58,7 +59,7 @@ public:
     bool Init();
     void Close();
     uint32_t StartTask(const wchar_t* url, const wchar_t* target);
-    bool QueryTask(uint32_t handle, TaskStatus& status);
+    bool QueryTask(uint32_t handle, PP_TASK_STATUS& status);
     bool RemoveTask(uint32_t handle);
     bool CloseTaskHandle(uint32_t handle);
 
@@ -102,7 +103,7 @@ private:
     // waiting for) once the lock is released.
     std::vector<std::shared_ptr<Transfer>> TakeTransfersLocked();
 
-    SRWLOCK lock_ = SRWLOCK_INIT;
+    SlimLock lock_;
     TransferMode mode_ = InitialMode();
     bool initResult_ = true;
     Script defaultScript_ = DefaultScript();
@@ -119,9 +120,8 @@ private:
     std::vector<LogRecord> log_;
     uint64_t logGeneration_ = 0; // counts the Resets, which empty the log
 
-    // Delayed calls wait on their own lock and condition variable, never on lock_.
-    SRWLOCK delayLock_ = SRWLOCK_INIT;
-    CONDITION_VARIABLE delayReleased_ = CONDITION_VARIABLE_INIT;
+    // Delayed calls wait on their own lock (with its condition variable), never on lock_.
+    SlimLock delayLock_;
     std::atomic<uint64_t> releaseGeneration_{0};
 };
 

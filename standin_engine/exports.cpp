@@ -69,7 +69,7 @@ extern "C" bool __cdecl Engine_PPQueryTaskEx(uint32_t handle, void* status) {
     if (status == nullptr) {
         return call.Return(false);
     }
-    return call.Return(Engine().QueryTask(handle, *static_cast<standin::TaskStatus*>(status)));
+    return call.Return(Engine().QueryTask(handle, *static_cast<PP_TASK_STATUS*>(status)));
 }
 
 extern "C" int __cdecl Engine_PPRemoveTask(uint32_t handle) {

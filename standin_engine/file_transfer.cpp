@@ -16,11 +16,11 @@ public:
 
     int32_t Open(uint64_t& total, uint32_t& code) override {
         code = 0;
-        file_.Reset(CreateFileW(path_.c_str(), GENERIC_READ,
+        file_.reset(CreateFileW(path_.c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         LARGE_INTEGER size{};
-        if (!file_.Valid() || !GetFileSizeEx(file_.Get(), &size)) {
+        if (!file_ || !GetFileSizeEx(file_.get(), &size)) {
             return kStateUnreachable;
         }
         total = static_cast<uint64_t>(size.QuadPart);
@@ -29,7 +29,7 @@ public:
 
     bool Read(uint8_t* buffer, size_t size, size_t& got) override {
         DWORD read = 0;
-        if (!ReadFile(file_.Get(), buffer, static_cast<DWORD>(std::min<size_t>(size, 1u << 30)),
+        if (!ReadFile(file_.get(), buffer, static_cast<DWORD>(std::min<size_t>(size, 1u << 30)),
                       &read, nullptr)) {
             return false;
         }
@@ -39,7 +39,7 @@ public:
 
 private:
     const std::wstring path_;
-    UniqueHandle file_{nullptr};
+    unique_hfile file_;
 };
 
 } // namespace

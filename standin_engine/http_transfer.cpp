@@ -19,25 +19,7 @@ constexpr int kConnectTimeoutMs = 20000;
 constexpr int kSendTimeoutMs = 30000;
 constexpr int kReceiveTimeoutMs = 30000;
 
-class WinHttpHandle {
-public:
-    WinHttpHandle() = default;
-    ~WinHttpHandle() { Reset(nullptr); }
-    WinHttpHandle(const WinHttpHandle&) = delete;
-    WinHttpHandle& operator=(const WinHttpHandle&) = delete;
-
-    void Reset(HINTERNET handle) {
-        if (handle_ != nullptr) {
-            WinHttpCloseHandle(handle_);
-        }
-        handle_ = handle;
-    }
-    HINTERNET Get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-
-private:
-    HINTERNET handle_ = nullptr;
-};
+using unique_hinternet = unique_any<close_traits<HINTERNET, &WinHttpCloseHandle>>;
 
 bool EqualsIgnoringCase(const std::wstring& text, const wchar_t* other) {
     return _wcsicmp(text.c_str(), other) == 0;
@@ -81,30 +63,30 @@ public:
     int32_t Open(uint64_t& total, uint32_t& code) override {
         const DWORD access = IsLoopbackHost(host_) ? WINHTTP_ACCESS_TYPE_NO_PROXY
                                                    : WINHTTP_ACCESS_TYPE_DEFAULT_PROXY;
-        session_.Reset(
+        session_.reset(
             WinHttpOpen(kUserAgent, access, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
         if (!session_) {
             return kStateUnreachable;
         }
-        WinHttpSetTimeouts(session_.Get(), 0, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
-        connect_.Reset(WinHttpConnect(session_.Get(), host_.c_str(), port_, 0));
+        WinHttpSetTimeouts(session_.get(), 0, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
+        connect_.reset(WinHttpConnect(session_.get(), host_.c_str(), port_, 0));
         if (!connect_) {
             return kStateUnreachable;
         }
-        request_.Reset(WinHttpOpenRequest(connect_.Get(), L"GET", path_.c_str(), nullptr,
+        request_.reset(WinHttpOpenRequest(connect_.get(), L"GET", path_.c_str(), nullptr,
                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                           secure_ ? WINHTTP_FLAG_SECURE : 0));
         // Redirects are followed by WinHTTP itself; the answer read here is the last one.
         if (!request_ ||
-            !WinHttpSendRequest(request_.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+            !WinHttpSendRequest(request_.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                                 WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-            !WinHttpReceiveResponse(request_.Get(), nullptr)) {
+            !WinHttpReceiveResponse(request_.get(), nullptr)) {
             return kStateUnreachable;
         }
         DWORD status = 0;
         DWORD size = sizeof status;
         if (!WinHttpQueryHeaders(
-                request_.Get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                request_.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                 WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
             return kStateUnreachable;
         }
@@ -112,7 +94,7 @@ public:
         if (status < 200 || status > 299) {
             return kStateHttpError;
         }
-        total = AnnouncedLength(request_.Get());
+        total = AnnouncedLength(request_.get());
         return 0;
     }
 
@@ -120,7 +102,7 @@ public:
         // Asking first how much is there makes each read return as soon as bytes arrive, so a
         // slow server still shows progress and a stopped transfer is seen at the next arrival.
         DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(request_.Get(), &available)) {
+        if (!WinHttpQueryDataAvailable(request_.get(), &available)) {
             return false;
         }
         if (available == 0) {
@@ -129,7 +111,7 @@ public:
         }
         const DWORD wanted = static_cast<DWORD>(std::min<size_t>(available, size));
         DWORD read = 0;
-        if (!WinHttpReadData(request_.Get(), buffer, wanted, &read)) {
+        if (!WinHttpReadData(request_.get(), buffer, wanted, &read)) {
             return false;
         }
         got = read;
@@ -142,9 +124,9 @@ private:
     const std::wstring path_;
     const bool secure_;
     // Closed in reverse order: request, connection, session.
-    WinHttpHandle session_;
-    WinHttpHandle connect_;
-    WinHttpHandle request_;
+    unique_hinternet session_;
+    unique_hinternet connect_;
+    unique_hinternet request_;
 };
 
 } // namespace

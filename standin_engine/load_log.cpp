@@ -1,6 +1,7 @@
 #include "standin_engine/load_log.h"
 
-#include "standin_engine/win_raii.h"
+#include "base/locks.h"
+#include "base/unique_handle.h"
 
 #include <string>
 
@@ -36,14 +37,14 @@ void AppendLoadLogLine(HMODULE module) {
 
     const std::string line = "attach " + ToUtf8(modulePath) + "\r\n";
     // FILE_APPEND_DATA alone makes each write land at the end, also with other writers.
-    UniqueHandle file(CreateFileW(logPath.c_str(), FILE_APPEND_DATA,
+    unique_hfile file(CreateFileW(logPath.c_str(), FILE_APPEND_DATA,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid()) {
+    if (!file) {
         return;
     }
     DWORD written = 0;
-    WriteFile(file.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
 } // namespace standin

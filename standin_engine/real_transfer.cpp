@@ -1,7 +1,5 @@
 #include "standin_engine/real_transfer.h"
 
-#include "downloader/include/MobileDrvDown.h"
-
 #include <process.h>
 
 #include <algorithm>
@@ -12,28 +10,11 @@
 
 namespace standin {
 
-// Hosts read these numbers in the public header.
-static_assert(kStateFinished == MOBILEDRV_STATE_FINISHED &&
-              kStateUnreachable == MOBILEDRV_STATE_UNREACHABLE &&
-              kStateHttpError == MOBILEDRV_STATE_HTTP_ERROR &&
-              kStateWriteFailed == MOBILEDRV_STATE_WRITE_FAILED &&
-              kStateConnecting == MOBILEDRV_STATE_CONNECTING &&
-              kStateReceiving == MOBILEDRV_STATE_RECEIVING &&
-              kStateFinishing == MOBILEDRV_STATE_FINISHING &&
-              kStateInterrupted == MOBILEDRV_STATE_INTERRUPTED);
-static_assert(kValueTotalLow == MOBILEDRV_STATUS_TOTAL_LOW &&
-              kValueTotalHigh == MOBILEDRV_STATUS_TOTAL_HIGH &&
-              kValueReceivedLow == MOBILEDRV_STATUS_RECEIVED_LOW &&
-              kValueReceivedHigh == MOBILEDRV_STATUS_RECEIVED_HIGH &&
-              kValueSpeed == MOBILEDRV_STATUS_SPEED &&
-              kValueElapsedMs == MOBILEDRV_STATUS_ELAPSED_MS &&
-              kValueHttpStatus == MOBILEDRV_STATUS_HTTP_CODE);
+// The running states are the ones the library polls on.
+static_assert(::IsRunningState(kStateConnecting) && ::IsRunningState(kStateReceiving) &&
+              ::IsRunningState(kStateFinishing) && kStateFinished == kTaskStateFinished);
 
 namespace {
-
-constexpr bool IsRunningState(int32_t state) {
-    return state == kStateConnecting || state == kStateReceiving || state == kStateFinishing;
-}
 
 uint32_t Low(uint64_t value) {
     return static_cast<uint32_t>(value);
@@ -56,13 +37,7 @@ uint32_t Rate(uint64_t bytes, ULONGLONG ms) {
 // which it gives up with its very last instruction.
 struct ThreadStart {
     std::shared_ptr<RealTransfer> transfer;
-    HMODULE module = nullptr;
-
-    ~ThreadStart() {
-        if (module != nullptr) {
-            FreeLibrary(module);
-        }
-    }
+    unique_hmodule module;
 };
 
 } // namespace
@@ -80,18 +55,18 @@ public:
         // Another transfer (of this process or another) may hold a name already: take the next.
         for (int attempt = 0; attempt < 100; ++attempt) {
             path_ = stem + std::to_wstring(counter++) + L".part";
-            file_.Reset(CreateFileW(path_.c_str(), GENERIC_WRITE,
+            file_.reset(CreateFileW(path_.c_str(), GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-            if (file_.Valid() || GetLastError() != ERROR_FILE_EXISTS) {
+            if (file_ || GetLastError() != ERROR_FILE_EXISTS) {
                 break;
             }
         }
-        created_ = file_.Valid();
+        created_ = static_cast<bool>(file_);
     }
 
     ~TempFile() {
-        file_.Reset(nullptr);
+        file_.reset();
         if (created_ && !moved_) {
             DeleteFileW(path_.c_str());
         }
@@ -100,13 +75,13 @@ public:
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
 
-    bool Valid() const { return file_.Valid(); }
+    bool Valid() const { return static_cast<bool>(file_); }
 
     bool Write(const uint8_t* data, size_t size) {
         while (size > 0) {
             const DWORD chunk = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
             DWORD written = 0;
-            if (!WriteFile(file_.Get(), data, chunk, &written, nullptr) || written == 0) {
+            if (!WriteFile(file_.get(), data, chunk, &written, nullptr) || written == 0) {
                 return false;
             }
             data += written;
@@ -117,14 +92,14 @@ public:
 
     // Closes the file and puts it in the target's place.
     bool MoveOver(const std::wstring& target) {
-        file_.Reset(nullptr);
+        file_.reset();
         moved_ = MoveFileExW(path_.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
         return moved_;
     }
 
 private:
     std::wstring path_;
-    UniqueHandle file_{nullptr};
+    unique_hfile file_;
     bool created_ = false; // only a file this object created is ever removed
     bool moved_ = false;
 };
@@ -139,7 +114,8 @@ std::shared_ptr<RealTransfer> RealTransfer::Start(std::unique_ptr<Source> source
     start->transfer = transfer;
     // The thread keeps this module loaded until it has ended, whatever the host unloads.
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<LPCWSTR>(&RealTransfer::ThreadProc), &start->module)) {
+                            reinterpret_cast<LPCWSTR>(&RealTransfer::ThreadProc),
+                            start->module.put())) {
         return nullptr;
     }
     const uintptr_t thread =
@@ -147,8 +123,8 @@ std::shared_ptr<RealTransfer> RealTransfer::Start(std::unique_ptr<Source> source
     if (thread == 0) {
         return nullptr;
     }
-    start.release(); // the thread owns it now
-    transfer->thread_.Reset(reinterpret_cast<HANDLE>(thread));
+    static_cast<void>(start.release()); // the thread owns it now
+    transfer->thread_.reset(reinterpret_cast<HANDLE>(thread));
     return transfer;
 }
 
@@ -156,7 +132,7 @@ unsigned __stdcall RealTransfer::ThreadProc(void* argument) {
     HMODULE module = nullptr;
     {
         std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(argument));
-        module = std::exchange(start->module, nullptr);
+        module = start->module.release();
         RealTransfer& transfer = *start->transfer;
         int32_t state = kStateWriteFailed;
         try {
@@ -236,7 +212,7 @@ void RealTransfer::End(int32_t state) {
     state_ = state;
 }
 
-bool RealTransfer::Query(TaskStatus& status) {
+bool RealTransfer::Query(PP_TASK_STATUS& status) {
     if (stopped_) {
         return false;
     }
@@ -247,7 +223,7 @@ bool RealTransfer::Query(TaskStatus& status) {
     const uint64_t total = total_;
     uint32_t speed = 0;
     if (running) {
-        ExclusiveLock lock(speedLock_);
+        std::lock_guard lock(speedLock_);
         if (now - newerMarkTick_ >= kSpeedWindowMs) {
             olderMarkTick_ = std::exchange(newerMarkTick_, now);
             olderMarkBytes_ = std::exchange(newerMarkBytes_, received);
@@ -264,7 +240,7 @@ bool RealTransfer::Query(TaskStatus& status) {
     status.values[kValueSpeed] = speed;
     status.values[kValueElapsedMs] =
         static_cast<uint32_t>(std::min<ULONGLONG>(now - startTick_, 0xFFFFFFFFu));
-    status.value7 = httpStatus_;
+    status.value36 = httpStatus_;
     status.state = state;
     return true;
 }
@@ -274,12 +250,12 @@ void RealTransfer::Stop() {
 }
 
 bool RealTransfer::Idle() {
-    return !thread_.Valid() || WaitForSingleObject(thread_.Get(), 0) == WAIT_OBJECT_0;
+    return !thread_ || WaitForSingleObject(thread_.get(), 0) == WAIT_OBJECT_0;
 }
 
 void RealTransfer::WaitUntilIdle() {
-    if (thread_.Valid()) {
-        WaitForSingleObject(thread_.Get(), INFINITE);
+    if (thread_) {
+        WaitForSingleObject(thread_.get(), INFINITE);
     }
 }
 

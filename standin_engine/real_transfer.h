@@ -7,7 +7,8 @@
 #pragma once
 
 #include "standin_engine/transfer.h"
-#include "standin_engine/win_raii.h"
+#include "base/locks.h"
+#include "base/unique_handle.h"
 
 #include <windows.h>
 
@@ -50,7 +51,7 @@ public:
 
     RealTransfer(std::unique_ptr<Source> source, std::wstring target);
 
-    bool Query(TaskStatus& status) override;
+    bool Query(PP_TASK_STATUS& status) override;
     void Stop() override;
     bool Idle() override;
     void WaitUntilIdle() override;
@@ -65,7 +66,7 @@ private:
     std::unique_ptr<Source> source_; // used, and released at its end, by the transfer's thread
     const std::wstring target_;
     const ULONGLONG startTick_ = GetTickCount64();
-    UniqueHandle thread_{nullptr};
+    unique_handle thread_;
 
     std::atomic<bool> stopped_{false};
     std::atomic<int32_t> state_{kStateConnecting};
@@ -76,7 +77,7 @@ private:
 
     // The speed is measured between two marks at least kSpeedWindowMs apart; queries move them.
     static constexpr ULONGLONG kSpeedWindowMs = 1000;
-    SRWLOCK speedLock_ = SRWLOCK_INIT;
+    SlimLock speedLock_;
     ULONGLONG olderMarkTick_ = startTick_;
     uint64_t olderMarkBytes_ = 0;
     ULONGLONG newerMarkTick_ = startTick_;

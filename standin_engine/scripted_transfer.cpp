@@ -1,6 +1,7 @@
 #include "standin_engine/scripted_transfer.h"
 
-#include "standin_engine/win_raii.h"
+#include "base/locks.h"
+#include "base/unique_handle.h"
 
 #include <algorithm>
 
@@ -12,8 +13,8 @@ ScriptedTransfer::ScriptedTransfer(std::vector<StandInStep> steps) : steps_(std:
     }
 }
 
-bool ScriptedTransfer::Query(TaskStatus& status) {
-    ExclusiveLock lock(lock_);
+bool ScriptedTransfer::Query(PP_TASK_STATUS& status) {
+    std::lock_guard lock(lock_);
     if (stopped_) {
         return false;
     }
@@ -27,13 +28,13 @@ bool ScriptedTransfer::Query(TaskStatus& status) {
         return false;
     }
     std::copy(step.values, step.values + 6, status.values);
-    status.value7 = step.values[6];
+    status.value36 = step.values[6];
     status.state = step.state;
     return true;
 }
 
 void ScriptedTransfer::Stop() {
-    ExclusiveLock lock(lock_);
+    std::lock_guard lock(lock_);
     stopped_ = true;
 }
 

@@ -1,6 +1,7 @@
 // A transfer that moves nothing and answers each query from its script.
 #pragma once
 
+#include "base/locks.h"
 #include "standin_engine/transfer.h"
 
 #include <windows.h>
@@ -12,11 +13,11 @@ public:
     // With no steps, every query answers true with the finished state.
     explicit ScriptedTransfer(std::vector<StandInStep> steps);
 
-    bool Query(TaskStatus& status) override;
+    bool Query(PP_TASK_STATUS& status) override;
     void Stop() override;
 
 private:
-    SRWLOCK lock_ = SRWLOCK_INIT;
+    SlimLock lock_;
     std::vector<StandInStep> steps_;
     size_t step_ = 0;
     uint32_t answered_ = 0; // queries the current step has answered so far

@@ -4,7 +4,8 @@
 #pragma once
 
 #include "standin_engine/standin_control.h"
-#include "standin_engine/task_status.h"
+#include "engine_abi/engine_abi.h"
+#include "standin_engine/status_values.h"
 
 #include <memory>
 #include <string>
@@ -31,7 +32,7 @@ class Transfer {
 public:
     virtual ~Transfer() = default;
     // Fills `status` and returns true, or returns false when there is nothing to report.
-    virtual bool Query(TaskStatus& status) = 0;
+    virtual bool Query(PP_TASK_STATUS& status) = 0;
     // Ends the transfer; later queries return false. Called more than once is harmless. Returns
     // at once: work the transfer still does on a thread of its own ends soon after.
     virtual void Stop() = 0;

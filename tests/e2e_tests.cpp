@@ -1,5 +1,6 @@
 // Downloads end to end: the library drives the stand-in engine with real transfers against a
 // loopback HTTP server of the test's own; and drvget, the command-line host, run as a program.
+#include "standin_engine/status_values.h"
 #include "support/child_process.h"
 #include "support/downloader_fixture.h"
 #include "support/http_test_server.h"
@@ -33,11 +34,11 @@ std::string RandomBytes(std::size_t size, unsigned seed) {
 }
 
 uint64_t Total(const unsigned* status) {
-    return MOBILEDRV_STATUS_U64(status, MOBILEDRV_STATUS_TOTAL_LOW);
+    return standin::Combined(status, standin::kValueTotalLow);
 }
 
 uint64_t Received(const unsigned* status) {
-    return MOBILEDRV_STATUS_U64(status, MOBILEDRV_STATUS_RECEIVED_LOW);
+    return standin::Combined(status, standin::kValueReceivedLow);
 }
 
 std::vector<Notification> OfKind(const std::vector<Notification>& all, int kind) {
@@ -226,15 +227,15 @@ TEST_F(EndToEnd, ProgressNeverGoesBackwardsAndEndsAtTheTotal) {
         const unsigned* status = progress[i].status;
         EXPECT_EQ(Total(status), body.size()) << i;
         EXPECT_LE(Received(status), body.size()) << i;
-        EXPECT_EQ(status[MOBILEDRV_STATUS_HTTP_CODE], 200u) << i;
+        EXPECT_EQ(status[standin::kValueHttpStatus], 200u) << i;
         if (i > 0) {
             const unsigned* before = progress[i - 1].status;
             EXPECT_GE(Received(status), Received(before)) << i;
-            EXPECT_GT(status[MOBILEDRV_STATUS_ELAPSED_MS], before[MOBILEDRV_STATUS_ELAPSED_MS]);
+            EXPECT_GT(status[standin::kValueElapsedMs], before[standin::kValueElapsedMs]);
         }
     }
     EXPECT_GT(Received(progress.back().status), Received(progress.front().status));
-    EXPECT_GT(progress.back().status[MOBILEDRV_STATUS_SPEED], 0u);
+    EXPECT_GT(progress.back().status[standin::kValueSpeed], 0u);
 
     // The task ended by its state, so the engine still answers for it: the count reached the
     // total, the last speed is the average of the whole transfer.
@@ -246,13 +247,12 @@ TEST_F(EndToEnd, ProgressNeverGoesBackwardsAndEndsAtTheTotal) {
     std::memcpy(&values[6], raw.data() + 36, 4);
     int32_t state = 0;
     std::memcpy(&state, raw.data() + 44, 4);
-    EXPECT_EQ(state, MOBILEDRV_STATE_FINISHED);
+    EXPECT_EQ(state, standin::kStateFinished);
     EXPECT_EQ(Total(values), body.size());
     EXPECT_EQ(Received(values), body.size());
-    EXPECT_GE(values[MOBILEDRV_STATUS_ELAPSED_MS],
-              progress.back().status[MOBILEDRV_STATUS_ELAPSED_MS]);
-    const uint64_t average = body.size() * 1000 / std::max(values[MOBILEDRV_STATUS_ELAPSED_MS], 1u);
-    EXPECT_NEAR(static_cast<double>(values[MOBILEDRV_STATUS_SPEED]), static_cast<double>(average),
+    EXPECT_GE(values[standin::kValueElapsedMs], progress.back().status[standin::kValueElapsedMs]);
+    const uint64_t average = body.size() * 1000 / std::max(values[standin::kValueElapsedMs], 1u);
+    EXPECT_NEAR(static_cast<double>(values[standin::kValueSpeed]), static_cast<double>(average),
                 average * 0.01 + 1);
     EXPECT_TRUE(OutFile(L"pkg.zip") == body);
 }
@@ -319,8 +319,8 @@ protected:
         WaitFor(
             [&] {
                 state = Query(handle).state;
-                return state != MOBILEDRV_STATE_CONNECTING && state != MOBILEDRV_STATE_RECEIVING &&
-                       state != MOBILEDRV_STATE_FINISHING;
+                return state != standin::kStateConnecting && state != standin::kStateReceiving &&
+                       state != standin::kStateFinishing;
             },
             20000);
         return state;
@@ -342,7 +342,7 @@ TEST_F(RealEngine, AFreshLoadTransfersForRealUntilTheTestHelperTakesOver) {
 
     const uint32_t real = Start(url, L"out\\real.bin");
     ASSERT_NE(real, 0u);
-    EXPECT_EQ(WaitForEnd(real), MOBILEDRV_STATE_FINISHED);
+    EXPECT_EQ(WaitForEnd(real), standin::kStateFinished);
     EXPECT_TRUE(tree.ReadFile(L"out\\real.bin") == body);
     EXPECT_EQ(Start(L"ftp://127.0.0.1/pkg.zip", L"out\\ftp.bin"), 0u) << "unsupported scheme";
     EXPECT_EQ(start(url.c_str(), L"", 0, 0, 0, 0, 0, 0), 0u) << "no target";
@@ -351,13 +351,13 @@ TEST_F(RealEngine, AFreshLoadTransfersForRealUntilTheTestHelperTakesOver) {
     // and nothing moves.
     StandIn helper(tree);
     const uint32_t scripted = Start(url, L"out\\scripted.bin");
-    EXPECT_EQ(Query(scripted).state, MOBILEDRV_STATE_FINISHED);
+    EXPECT_EQ(Query(scripted).state, standin::kStateFinished);
     helper.UseRealTransfers();
     const uint32_t again = Start(url, L"out\\again.bin");
-    EXPECT_EQ(WaitForEnd(again), MOBILEDRV_STATE_FINISHED);
+    EXPECT_EQ(WaitForEnd(again), standin::kStateFinished);
     helper.Reset();
     const uint32_t afterReset = Start(url, L"out\\reset.bin");
-    EXPECT_EQ(Query(afterReset).state, MOBILEDRV_STATE_FINISHED);
+    EXPECT_EQ(Query(afterReset).state, standin::kStateFinished);
     EXPECT_EQ(FilesIn(tree, L"out"), (Names{L"again.bin", L"real.bin"}));
 }
 
@@ -367,8 +367,8 @@ TEST_F(RealEngine, TheLastCloseStopsTransfersAndWaitsUntilTheirFilesAreGone) {
     ASSERT_TRUE(init(L"Varnelmobilemgr", 0, 0));
     const uint32_t kept = Start(server.Url("/slow.zip"), L"out\\kept.zip");
     const uint32_t removed = Start(server.Url("/slow.zip"), L"out\\removed.zip");
-    ASSERT_TRUE(WaitFor([&] { return Query(kept).state == MOBILEDRV_STATE_RECEIVING; }, 10000));
-    ASSERT_TRUE(WaitFor([&] { return Query(removed).state == MOBILEDRV_STATE_RECEIVING; }, 10000));
+    ASSERT_TRUE(WaitFor([&] { return Query(kept).state == standin::kStateReceiving; }, 10000));
+    ASSERT_TRUE(WaitFor([&] { return Query(removed).state == standin::kStateReceiving; }, 10000));
 
     EXPECT_EQ(remove(removed), 1);
     EXPECT_EQ(Query(removed).state, 0) << "a stopped transfer reports nothing";

@@ -1,7 +1,6 @@
 // String and file helpers of the module, linked into the test program.
-#include "MobileDrvDown.h"
-#include "module/files.h"
-#include "module/strings.h"
+#include "base/files.h"
+#include "base/strings.h"
 #include "support/test_tree.h"
 
 #include <gtest/gtest.h>
@@ -74,13 +73,6 @@ TEST(AppendWStr, AppendsAndCutsAtCapacity) {
     EXPECT_EQ(std::wstring(dest), L"abcde");
     EXPECT_EQ(AppendWStr(dest, 8, L"fghij"), kCopyTruncated);
     EXPECT_EQ(std::wstring(dest), L"abcdefg");
-}
-
-TEST(ExtractZipFile, ReturnsOneForAnyArguments) {
-    EXPECT_EQ(ExtractZipFile(nullptr, nullptr), 1);
-    int some = 7;
-    EXPECT_EQ(ExtractZipFile(&some, L"C:\\nowhere\\x.zip"), 1);
-    EXPECT_EQ(some, 7);
 }
 
 class ClearTargetFileTest : public ::testing::Test {

@@ -13,7 +13,8 @@ std::string HexOf(const std::string& data, std::size_t chunk) {
     for (std::size_t at = 0; at < data.size(); at += chunk) {
         hash.Update(data.data() + at, std::min(chunk, data.size() - at));
     }
-    return Sha256::ToHex(hash.Finish()).data();
+    const auto digest = hash.Finish();
+    return digest ? Sha256::ToHex(*digest).data() : "(no digest)";
 }
 
 } // namespace

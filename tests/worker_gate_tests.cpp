@@ -1,5 +1,5 @@
 // The worker gate with real threads and real time.
-#include "module/worker_gate.h"
+#include "base/worker_gate.h"
 #include "support/timing.h"
 
 #include <gtest/gtest.h>

@@ -4,8 +4,11 @@
 //   drvget --blocking URL TARGET         one blocking DownLoadFile call
 //   drvget --help
 #include "MobileDrvDown.h"
+#include "base/locks.h"
+#include "base/unique_handle.h"
 
 #include "console_output.h"
+#include "standin_engine/status_values.h"
 
 #include <windows.h>
 
@@ -13,6 +16,7 @@
 #include <atomic>
 #include <cstring>
 #include <cwchar>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -63,48 +67,21 @@ const wchar_t kUsage[] =
     L"  4  cancelled (Ctrl+C)\n"
     L"  0xE0DD0001  the library found the engine file damaged and ended the program\n";
 
-class Handle {
-public:
-    explicit Handle(HANDLE handle) : handle_(handle) {}
-    ~Handle() {
-        if (handle_ != nullptr) {
-            CloseHandle(handle_);
-        }
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    HANDLE Get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
-
-class Lock {
-public:
-    explicit Lock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-    ~Lock() { ReleaseSRWLockExclusive(&lock_); }
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-
-private:
-    SRWLOCK& lock_;
-};
-
 // Shared with the console control handler, which Windows calls on a thread of its own.
 struct Control {
     std::atomic<bool> cancelled{false};
-    Handle wake{CreateEventW(nullptr, FALSE, FALSE, nullptr)};    // something changed
-    Handle finished{CreateEventW(nullptr, TRUE, FALSE, nullptr)}; // cleanup is done
+    unique_handle wake{CreateEventW(nullptr, FALSE, FALSE, nullptr)};    // something changed
+    unique_handle finished{CreateEventW(nullptr, TRUE, FALSE, nullptr)}; // cleanup is done
 };
 Control g_control;
 
 BOOL WINAPI OnConsoleControl(DWORD type) {
     g_control.cancelled = true;
-    SetEvent(g_control.wake.Get());
+    SetEvent(g_control.wake.get());
     // When the console closes, the process ends as soon as this returns: let the downloads be
     // cancelled first.
     if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
-        WaitForSingleObject(g_control.finished.Get(), 5000);
+        WaitForSingleObject(g_control.finished.get(), 5000);
     }
     return TRUE;
 }
@@ -186,7 +163,7 @@ public:
         // Every record begins with the task's name.
         const wchar_t* name = static_cast<const wchar_t*>(record);
         {
-            Lock lock(lock_);
+            std::lock_guard lock(lock_);
             Task* task = Find(name);
             if (task == nullptr || task->outcome != Outcome::Running) {
                 return;
@@ -201,21 +178,21 @@ public:
                     kind == MOBILEDRV_NOTIFY_SUCCEEDED ? Outcome::Succeeded : Outcome::Failed;
             }
         }
-        SetEvent(g_control.wake.Get());
+        SetEvent(g_control.wake.get());
     }
 
     std::vector<Task> Snapshot() {
-        Lock lock(lock_);
+        std::lock_guard lock(lock_);
         return tasks_;
     }
 
     void Started(size_t index) {
-        Lock lock(lock_);
+        std::lock_guard lock(lock_);
         tasks_[index].lastWordTick = GetTickCount64();
     }
 
     void End(size_t index, Outcome outcome) {
-        Lock lock(lock_);
+        std::lock_guard lock(lock_);
         if (tasks_[index].outcome == Outcome::Running) {
             tasks_[index].outcome = outcome;
         }
@@ -224,7 +201,7 @@ public:
     // Fails the running tasks the library has been silent about for too long; returns their
     // names, for cancelling whatever may be left of them.
     std::vector<std::wstring> FailSilentTasks() {
-        Lock lock(lock_);
+        std::lock_guard lock(lock_);
         std::vector<std::wstring> silent;
         const ULONGLONG now = GetTickCount64();
         for (Task& task : tasks_) {
@@ -248,12 +225,12 @@ private:
         return nullptr;
     }
 
-    SRWLOCK lock_ = SRWLOCK_INIT;
+    SlimLock lock_;
     std::vector<Task> tasks_;
 };
 
 uint64_t Combined(const unsigned* status, size_t low) {
-    return MOBILEDRV_STATUS_U64(status, low);
+    return standin::Combined(status, low);
 }
 
 std::wstring ProgressLine(const Task& task) {
@@ -271,9 +248,9 @@ std::wstring ProgressLine(const Task& task) {
     if (task.progressRecords == 0) {
         return line + L"starting";
     }
-    const uint64_t total = Combined(task.status, MOBILEDRV_STATUS_TOTAL_LOW);
-    const uint64_t received = Combined(task.status, MOBILEDRV_STATUS_RECEIVED_LOW);
-    const uint64_t speed = task.status[MOBILEDRV_STATUS_SPEED];
+    const uint64_t total = Combined(task.status, standin::kValueTotalLow);
+    const uint64_t received = Combined(task.status, standin::kValueReceivedLow);
+    const uint64_t speed = task.status[standin::kValueSpeed];
     if (total != 0) {
         const uint64_t percent = std::min<uint64_t>(received * 100 / total, 100);
         line += std::to_wstring(percent) + L"%  " + FormatBytes(received) + L" of " +
@@ -295,7 +272,7 @@ std::wstring ResultLine(const Task& task) {
         return line + L"done: " + task.target + L" (" + FormatBytes(FileSize(task.target)) + L")";
     case Outcome::Failed:
         line += L"FAILED: " + task.url;
-        if (const unsigned code = task.status[MOBILEDRV_STATUS_HTTP_CODE]; code >= 300) {
+        if (const unsigned code = task.status[standin::kValueHttpStatus]; code >= 300) {
             line += L" (HTTP " + std::to_wstring(code) + L")";
         }
         if (task.droppedSilently) {
@@ -349,7 +326,7 @@ int RunTasks(std::vector<Task> tasks) {
     std::vector<unsigned> printedRecords(count, 0);
     std::vector<bool> printedEnd(count, false);
     for (;;) {
-        WaitForSingleObject(g_control.wake.Get(), kRedrawMs);
+        WaitForSingleObject(g_control.wake.get(), kRedrawMs);
         for (const std::wstring& name : board.FailSilentTasks()) {
             downloader->CancelTask(name.c_str());
         }
@@ -432,11 +409,11 @@ int RunBlocking(const std::wstring& url, const std::wstring& target) {
     out.Line(L"downloading " + url + L" -> " + target + L" (blocking, no progress)");
     // The call runs on a thread of its own, so that Ctrl+C can still end the program cleanly.
     BlockingCall call{url, target};
-    Handle thread(CreateThread(nullptr, 0, BlockingThread, &call, 0, nullptr));
-    if (thread.Get() == nullptr) {
+    unique_handle thread(CreateThread(nullptr, 0, BlockingThread, &call, 0, nullptr));
+    if (!thread) {
         call.result = DownLoadFile(url.c_str(), target.c_str());
     } else {
-        const HANDLE waits[] = {thread.Get(), g_control.wake.Get()};
+        const HANDLE waits[] = {thread.get(), g_control.wake.get()};
         while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
             if (g_control.cancelled) {
                 // The blocking call cannot be cancelled; the process ends around it.
@@ -498,6 +475,6 @@ int Run(int argc, wchar_t** argv) {
 
 int wmain(int argc, wchar_t** argv) {
     const int code = Run(argc, argv);
-    SetEvent(g_control.finished.Get());
+    SetEvent(g_control.finished.get());
     return code;
 }

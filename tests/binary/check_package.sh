@@ -51,7 +51,7 @@ if [ ! -f "$zip" ]; then
 fi
 
 # --- the file list ---
-expected="README.md docs/example_host.cpp docs/host-integration.md"
+expected="README.md docs/example_host.cpp docs/host-integration.md docs/standin-engine.md"
 for arch in x86 x64; do
     expected+=" $arch/Tolvek.dll $arch/bin/MobileDrvDown.dll $arch/include/MobileDrvDown.h"
     expected+=" $arch/lib/MobileDrvDown.def $arch/lib/MobileDrvDown.lib"

@@ -1,6 +1,6 @@
 // Read-outs of the module-wide objects of one loaded copy of the library.
-#include "module/module.h"
-#include "module/worker_gate.h"
+#include "base/module.h"
+#include "base/worker_gate.h"
 
 extern "C" const wchar_t* ProbeModuleDir() {
     return g_szModuleDir;

@@ -3,7 +3,7 @@
 // the engine answers and afterwards reads what the library asked it.
 #pragma once
 
-#include "engine/engine_api.h"
+#include "engine_abi/engine_abi.h"
 #include "standin_engine/standin_control.h"
 #include "support/test_tree.h"
 

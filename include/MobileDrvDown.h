@@ -86,67 +86,12 @@ enum {
     MOBILEDRV_NOTIFY_PROGRESS = 2   /* still running; record: _MOBILE_DRV_PROGRESS */
 };
 
-/* BEGIN engine status values */
 /*
- * What the stand-in engine reports for one transfer. Each status query yields a state and seven
- * values; while the state is a running one the library passes the values on unchanged in
- * _MOBILE_DRV_PROGRESS.status[0..6] (at most once a second), and the state decides how the task
- * ends: state 1 ends it with a success notification, any state that is neither 1 nor running with
- * a failure notification. Hosts see the values, never the state.
- *
- * States:
- *   5 connecting: resolving, connecting, sending the request and waiting for the response head
- *     (for file:// URLs: opening the file).
- *   6 receiving: bytes are arriving and go to a temporary file in the target's folder.
- *   7 finishing: every byte is in; the count is checked and the file moved into place.
- *   1 finished: the complete file is under the target's name.
- *   2 unreachable: no connection (name not resolved, connection refused, TLS failed, no response)
- *     or, for file:// URLs, the file could not be opened.
- *   3 HTTP error: the final response (after redirects) had a status outside 200..299; the code
- *     is value 6.
- *   4 write failed: the bytes could not be stored (no temporary file in the target's folder, a
- *     write failed, the file could not replace the target).
- *   8 interrupted: the source broke off mid-body, or delivered fewer or more bytes than it
- *     announced.
- * A failed transfer leaves nothing under the target's name and removes its temporary file. A
- * stopped transfer (a cancelled task) reports nothing any more.
+ * The seven status values of a progress notification are the engine's: the library passes them
+ * on unchanged from each status query and gives them no meaning of its own. Hosts see the values,
+ * never the engine's state, which decides only how a task ends. The stand-in engine that comes
+ * with the library documents what it reports in docs/standin-engine.md.
  */
-enum {
-    MOBILEDRV_STATE_FINISHED = 1,
-    MOBILEDRV_STATE_UNREACHABLE = 2,
-    MOBILEDRV_STATE_HTTP_ERROR = 3,
-    MOBILEDRV_STATE_WRITE_FAILED = 4,
-    MOBILEDRV_STATE_CONNECTING = 5,
-    MOBILEDRV_STATE_RECEIVING = 6,
-    MOBILEDRV_STATE_FINISHING = 7,
-    MOBILEDRV_STATE_INTERRUPTED = 8
-};
-
-/*
- * The seven values, by their index in _MOBILE_DRV_PROGRESS.status. Sizes are 64-bit numbers over
- * two values, low half first (see MOBILEDRV_STATUS_U64).
- *   0, 1  total size in bytes as the source announced it (Content-Length, or the file's size);
- *         0 while it is unknown, and for a server that does not announce it.
- *   2, 3  bytes received so far; never decreases.
- *   4     current speed in bytes per second, measured over the last one to two seconds.
- *   5     milliseconds since the transfer started.
- *   6     HTTP status code of the final response; 0 before it arrived and for file:// URLs.
- */
-enum {
-    MOBILEDRV_STATUS_TOTAL_LOW = 0,
-    MOBILEDRV_STATUS_TOTAL_HIGH = 1,
-    MOBILEDRV_STATUS_RECEIVED_LOW = 2,
-    MOBILEDRV_STATUS_RECEIVED_HIGH = 3,
-    MOBILEDRV_STATUS_SPEED = 4,
-    MOBILEDRV_STATUS_ELAPSED_MS = 5,
-    MOBILEDRV_STATUS_HTTP_CODE = 6
-};
-
-/* The 64-bit number whose low half is status[lowIndex] and whose high half follows it. */
-#define MOBILEDRV_STATUS_U64(status, lowIndex)                                                     \
-    (((unsigned long long)(status)[(lowIndex) + 1] << 32) |                                        \
-     (unsigned long long)(status)[(lowIndex)])
-/* END engine status values */
 
 /*
  * Progress of a running task (kind 2), sent about once a second, the first one about a second

@@ -1,6 +1,6 @@
-#include "module/files.h"
+#include "base/files.h"
 
-#include "module/strings.h"
+#include "base/strings.h"
 
 #include <shlwapi.h>
 

@@ -1,4 +1,5 @@
-// Owning wrappers for the Windows locks the library uses.
+// Owning wrappers for the Windows locks the library uses. Both meet the standard's Lockable
+// requirements, so std::lock_guard and std::unique_lock hold them for a scope.
 #pragma once
 
 #include <windows.h>
@@ -27,24 +28,14 @@ public:
 
     void lock() { AcquireSRWLockExclusive(&lock_); }
     void unlock() { ReleaseSRWLockExclusive(&lock_); }
-    // Waits, the lock held by the caller, until WakeAll is called.
-    void Wait() { SleepConditionVariableSRW(&condition_, &lock_, INFINITE, 0); }
+    // Waits, the lock held by the caller, until WakeAll is called or `timeoutMs` have passed;
+    // false on the time-out. (Like any condition variable, it may also wake for nothing.)
+    bool Wait(DWORD timeoutMs = INFINITE) {
+        return SleepConditionVariableSRW(&condition_, &lock_, timeoutMs, 0) != FALSE;
+    }
     void WakeAll() { WakeAllConditionVariable(&condition_); }
 
 private:
     SRWLOCK lock_ = SRWLOCK_INIT;
     CONDITION_VARIABLE condition_ = CONDITION_VARIABLE_INIT;
-};
-
-// Holds a lock for the scope: works with both lock types above.
-template <class Lock>
-class ScopedLock {
-public:
-    explicit ScopedLock(Lock& lock) : lock_(lock) { lock_.lock(); }
-    ~ScopedLock() { lock_.unlock(); }
-    ScopedLock(const ScopedLock&) = delete;
-    ScopedLock& operator=(const ScopedLock&) = delete;
-
-private:
-    Lock& lock_;
 };

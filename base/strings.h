@@ -1,4 +1,4 @@
-// Bounded copies of UTF-16 strings into fixed-size buffers.
+// Bounded copies of UTF-16 strings into fixed-size buffers (the system's strsafe copies).
 #pragma once
 
 #include <windows.h>
@@ -15,5 +15,6 @@ inline constexpr HRESULT kCopyTruncated = static_cast<HRESULT>(0x8007007A);
 HRESULT CopyWStr(wchar_t* dest, std::uint32_t capacity, const wchar_t* source);
 
 // Appends `source` to the NUL-terminated string in `dest` (capacity characters in all), cutting
-// silently. Returns S_OK or kCopyTruncated like CopyWStr.
+// silently. Returns S_OK or kCopyTruncated like CopyWStr; E_INVALIDARG (dest untouched) when
+// capacity is 0 or `dest` holds no terminator within it.
 HRESULT AppendWStr(wchar_t* dest, std::uint32_t capacity, const wchar_t* source);

@@ -1,6 +1,9 @@
 // Counts running task workers so that a shutdown can wait for them, with a time limit.
 #pragma once
 
+#include "base/timing.h"
+#include "base/unique_handle.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -11,20 +14,18 @@
 class CWorkerGate {
 public:
     static constexpr std::int32_t kLimit = 10;
-    static constexpr DWORD kStepMs = 100;
 
     // `stopEvent` is watched, not owned. A gate whose lock event could not be created refuses
     // every lock attempt: Enter and Leave change nothing and WaitIdle returns at once.
     explicit CWorkerGate(HANDLE stopEvent);
-    ~CWorkerGate();
     CWorkerGate(const CWorkerGate&) = delete;
     CWorkerGate& operator=(const CWorkerGate&) = delete;
 
     void Enter(std::int32_t n);
     // Nonzero when the count was changed and the lock released; 0 when taking the lock failed.
     BOOL Leave(std::int32_t n);
-    // Returns once the count is 0, or once `timeoutMs` have passed (tested every 100 ms), or when
-    // the stop event is signalled. The caller does not learn which.
+    // Returns once the count is 0, or once `timeoutMs` have passed (tested every kGateStepMs), or
+    // when the stop event is signalled. The caller does not learn which.
     void WaitIdle(DWORD timeoutMs);
 
     // The count as it stands (for diagnostics and tests); takes the lock.
@@ -34,7 +35,7 @@ private:
     bool Lock(DWORD timeoutMs);
     BOOL Unlock();
 
-    HANDLE lockEvent_;
+    unique_handle lockEvent_;
     HANDLE stopEvent_;
     std::int32_t count_ = 0;
     std::int32_t limit_ = kLimit;

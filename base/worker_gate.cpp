@@ -1,30 +1,23 @@
-#include "module/worker_gate.h"
+#include "base/worker_gate.h"
 
 CWorkerGate::CWorkerGate(HANDLE stopEvent)
     : lockEvent_(CreateEventW(nullptr, FALSE, TRUE, nullptr)), stopEvent_(stopEvent) {}
 
-CWorkerGate::~CWorkerGate() {
-    if (lockEvent_ != nullptr) {
-        CloseHandle(lockEvent_);
-        lockEvent_ = nullptr;
-    }
-}
-
 bool CWorkerGate::Lock(DWORD timeoutMs) {
-    if (lockEvent_ == nullptr) {
+    if (!lockEvent_) {
         return false;
     }
     if (stopEvent_ == nullptr) {
-        return WaitForSingleObject(lockEvent_, timeoutMs) == WAIT_OBJECT_0;
+        return WaitForSingleObject(lockEvent_.get(), timeoutMs) == WAIT_OBJECT_0;
     }
     // The lock event comes first: when both are signalled the wait reports the lock, so a
     // signalled stop event only makes an attempt fail while someone else holds the lock.
-    const HANDLE events[2] = {lockEvent_, stopEvent_};
+    const HANDLE events[2] = {lockEvent_.get(), stopEvent_};
     return WaitForMultipleObjects(2, events, FALSE, timeoutMs) == WAIT_OBJECT_0;
 }
 
 BOOL CWorkerGate::Unlock() {
-    return SetEvent(lockEvent_);
+    return SetEvent(lockEvent_.get());
 }
 
 void CWorkerGate::Enter(std::int32_t n) {
@@ -55,8 +48,8 @@ void CWorkerGate::WaitIdle(DWORD timeoutMs) {
             return;
         }
         if (stopEvent_ == nullptr) {
-            Sleep(kStepMs);
-        } else if (WaitForSingleObject(stopEvent_, kStepMs) != WAIT_TIMEOUT) {
+            Sleep(kGateStepMs);
+        } else if (WaitForSingleObject(stopEvent_, kGateStepMs) != WAIT_TIMEOUT) {
             return;
         }
         // Unsigned difference: correct across the wrap of the tick count.

@@ -1,0 +1,45 @@
+#include "base/module.h"
+
+#include "base/unique_handle.h"
+#include "base/worker_gate.h"
+
+#include <shlwapi.h>
+
+HANDLE g_hStopEvent = nullptr;
+wchar_t g_szModuleDir[MAX_PATH] = {};
+CWorkerGate* g_workerGate = nullptr;
+
+namespace {
+
+// Creates the module-wide objects when the module is loaded (static initialisation runs before
+// the process-attach work) and destroys them when it is unloaded (after the process-detach work).
+struct ModuleObjects {
+    // The gate is a member, not allocated, so creating it cannot fail; a gate whose lock event is
+    // missing refuses every lock attempt instead.
+    ModuleObjects()
+        : stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)), gate(stopEvent.get()) {
+        g_hStopEvent = stopEvent.get();
+        g_workerGate = &gate;
+    }
+    // The stop event is closed first; the gate goes after it, with the members.
+    ~ModuleObjects() {
+        g_hStopEvent = nullptr;
+        stopEvent.reset();
+        g_workerGate = nullptr;
+    }
+    ModuleObjects(const ModuleObjects&) = delete;
+    ModuleObjects& operator=(const ModuleObjects&) = delete;
+
+    unique_handle stopEvent;
+    CWorkerGate gate;
+};
+
+ModuleObjects g_moduleObjects;
+
+} // namespace
+
+void OnProcessAttach(HMODULE module) {
+    GetModuleFileNameW(module, g_szModuleDir, MAX_PATH);
+    PathRemoveFileSpecW(g_szModuleDir);
+    DisableThreadLibraryCalls(module);
+}

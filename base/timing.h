@@ -1,0 +1,16 @@
+// The library's timing contract in one place: hosts pace themselves on these figures, and the
+// tests and the benchmark measure against them.
+#pragma once
+
+#include <windows.h>
+
+// A task's worker asks the engine for its transfer's state this often.
+inline constexpr DWORD kTaskPollIntervalMs = 1000;
+// DownLoadFile and DownloadNow ask the engine for their transfer's state this often.
+inline constexpr DWORD kBlockingPollIntervalMs = 200;
+// AddTask pauses this long after starting a task's worker.
+inline constexpr DWORD kAddTaskPauseMs = 100;
+// A wait on the worker gate tests its count this often.
+inline constexpr DWORD kGateStepMs = 100;
+// A shutdown waits this long at most for the workers to leave the gate.
+inline constexpr DWORD kShutdownWaitMs = 10000;

@@ -1,0 +1,50 @@
+// The DLL's surface: its entry point and its three exports. Everything behind them lives in the
+// layers below. (The build defines MOBILEDRVDOWN_BUILDING, so the public header declares the
+// exports without dllimport.)
+#include "MobileDrvDown.h"
+#include "base/module.h"
+#include "downloader/blocking_download.h"
+#include "downloader/drv_downloader.h"
+#include "engine/msvc_exception.h"
+#include "engine/verify.h"
+
+#include <type_traits>
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        OnProcessAttach(instance);
+    }
+    return TRUE;
+}
+
+extern "C" IMobileDrvDown* __stdcall CreateInstance(int requestedVersion, int* outVersion) {
+    if (outVersion != nullptr) {
+        *outVersion = MOBILEDRV_INTERFACE_VERSION;
+    }
+    if (requestedVersion > MOBILEDRV_INTERFACE_VERSION) {
+        return nullptr;
+    }
+    return CreateDownloader();
+}
+
+extern "C" int __stdcall DownLoadFile(const wchar_t* url, const wchar_t* targetPath) {
+    const BlockingOutcome outcome = DownloadWithOwnEngine(url, targetPath);
+    if (outcome == BlockingOutcome::EngineNotLoadable) {
+        RaiseEngineLoadException();
+    }
+    return outcome == BlockingOutcome::Succeeded ? 1 : 0;
+}
+
+extern "C" int __stdcall ExtractZipFile(const void* /*reserved1*/, const void* /*reserved2*/) {
+    return 1;
+}
+
+// The exact types hosts link against: stdcall, with the documented arguments and results.
+static_assert(std::is_same_v<decltype(&CreateInstance),
+                             IMobileDrvDown*(__attribute__((stdcall)) *)(int, int*)>);
+static_assert(std::is_same_v<decltype(&DownLoadFile),
+                             int(__attribute__((stdcall)) *)(const wchar_t*, const wchar_t*)>);
+static_assert(std::is_same_v<decltype(&ExtractZipFile),
+                             int(__attribute__((stdcall)) *)(const void*, const void*)>);
+// The exit code hosts are told about is the one the engine check ends the process with.
+static_assert(MOBILEDRV_EXIT_ENGINE_DAMAGED == kExitEngineDamaged);
