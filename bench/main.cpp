@@ -4,15 +4,16 @@
 //
 //   bench_drvdown --server URL --paced-server URL --paced-rate BYTES_PER_SECOND --www DIR
 //                 --file NAME --work DIR [--repeat N] [--rounds N] [--notify-rounds N]
-//                 [--cpu-seconds S] [--curl] [--wineserver-pid PID]
+//                 [--cpu-seconds S] [--curl] [--wineserver-pid PID] [--rows]
 //
 // --server: a loopback HTTP server (http://127.0.0.1:PORT) of the folder --www, which holds the
 // large file --file; --paced-server: one of the same folder that sends at --paced-rate. --work: a
 // folder for the library's tree and the downloaded files. --repeat: rounds of each ratio;
 // --rounds: rounds over the task counts; --notify-rounds: rounds of the notification latency.
 // --curl: the shell that started the program answers "@curl" lines (see CurlSecondsFromShell).
-// --wineserver-pid: the Unix process whose CPU time is reported beside this one's. bench/run.sh
-// sets it all up.
+// --wineserver-pid: the Unix process whose CPU time is reported beside this one's. --rows: the
+// table as tab-separated rows, which bench/side_by_side.py puts beside those of the other
+// architecture. bench/run.sh sets it all up.
 #include "bench/bench_env.h"
 #include "bench/pollers.h"
 #include "bench/probes.h"
@@ -62,6 +63,7 @@ struct Options {
     DWORD cpuSeconds = 10;
     bool curl = false;
     DWORD wineserverPid = 0;
+    bool rows = false; // prints the table as tab-separated rows (Table::PrintRows)
 };
 
 void Progress(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
@@ -835,6 +837,8 @@ Options ParseOptions(int argc, wchar_t** argv) {
             options.pacedServer = value();
         } else if (name == L"--paced-rate") {
             options.pacedRate = std::stoull(value());
+        } else if (name == L"--rows") {
+            options.rows = true;
         } else if (name == L"--curl") {
             options.curl = true;
         } else if (name == L"--wineserver-pid") {
@@ -850,7 +854,7 @@ Options ParseOptions(int argc, wchar_t** argv) {
             "usage: bench_drvdown --server http://127.0.0.1:PORT --paced-server "
             "http://127.0.0.1:PORT --paced-rate BYTES_PER_SECOND --www DIR --file NAME --work DIR "
             "[--repeat N] [--rounds N] [--notify-rounds N] [--cpu-seconds S] [--curl] "
-            "[--wineserver-pid PID]");
+            "[--wineserver-pid PID] [--rows]");
     }
     return options;
 }
@@ -865,7 +869,11 @@ int Run(int argc, wchar_t** argv) {
     RunningTasks(bench, table);
     table.Note(Format("measured in %.0f s; %d repetitions per ratio, alternating the sides",
                       Now() - start, bench.options.repeat));
-    table.Print(stdout);
+    if (bench.options.rows) {
+        table.PrintRows(stdout);
+    } else {
+        table.Print(stdout);
+    }
     return 0;
 }
 
