@@ -671,9 +671,9 @@ void RunningTasks(Bench& b) {
                 cpu.push_back(set.cpuPercent);
                 progress.push_back(set.progressPerSecond);
             }
-            Progress(Format("figures 3, 5, 6: %zu running task(s): Uninit %.0f ms, handles %+.0f, "
-                            "CPU %.2f %%",
-                            kTaskCounts[index], set.uninitMs, set.handlesLeft, set.cpuPercent));
+            Progress(Format("figures 3, 5, 6: %zu running task(s): Uninit %.0f ms, handles %+.0f%s",
+                            kTaskCounts[index], set.uninitMs, set.handlesLeft,
+                            cpuSeconds > 0 ? Format(", CPU %.2f %%", set.cpuPercent).c_str() : ""));
         }
     }
     Heading(3,
