@@ -20,11 +20,29 @@ std::wstring Quote(const std::wstring& argument) {
     return quoted + L"\"";
 }
 
+// The name of a NAME=VALUE entry, with its '=' (names of drive variables start with '=').
+std::wstring NameOf(const std::wstring& entry) {
+    const std::size_t equals = entry.find(L'=', 1);
+    return equals == std::wstring::npos ? entry : entry.substr(0, equals + 1);
+}
+
+bool Overridden(const std::wstring& entry, const std::vector<std::wstring>& extra) {
+    const std::wstring name = NameOf(entry);
+    for (const std::wstring& other : extra) {
+        if (CompareStringOrdinal(name.c_str(), -1, NameOf(other).c_str(), -1, TRUE) == CSTR_EQUAL) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::wstring EnvironmentBlock(const std::vector<std::wstring>& extra) {
     std::wstring block;
     wchar_t* own = GetEnvironmentStringsW();
     for (const wchar_t* entry = own; *entry != L'\0'; entry += wcslen(entry) + 1) {
-        block.append(entry).push_back(L'\0');
+        if (!Overridden(entry, extra)) {
+            block.append(entry).push_back(L'\0');
+        }
     }
     FreeEnvironmentStringsW(own);
     for (const std::wstring& entry : extra) {
@@ -37,7 +55,8 @@ std::wstring EnvironmentBlock(const std::vector<std::wstring>& extra) {
 } // namespace
 
 ChildResult RunChild(const std::wstring& program, const std::vector<std::wstring>& arguments,
-                     const std::vector<std::wstring>& environment, DWORD timeoutMs) {
+                     const std::vector<std::wstring>& environment, DWORD timeoutMs,
+                     const std::wstring& currentDir) {
     // Output goes to a file, not a pipe: a crashed child's debugger can inherit a pipe and keep
     // its reader waiting, whereas a file is simply read once the child has ended.
     wchar_t folder[MAX_PATH] = {};
@@ -63,9 +82,9 @@ ChildResult RunChild(const std::wstring& program, const std::vector<std::wstring
     startup.hStdOutput = output;
     startup.hStdError = output;
     PROCESS_INFORMATION process{};
-    const BOOL started =
-        CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                       CREATE_UNICODE_ENVIRONMENT, env.data(), nullptr, &startup, &process);
+    const BOOL started = CreateProcessW(
+        program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+        env.data(), currentDir.empty() ? nullptr : currentDir.c_str(), &startup, &process);
     CloseHandle(output);
     if (!started) {
         DeleteFileW(outputPath);
