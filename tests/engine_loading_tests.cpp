@@ -1,6 +1,7 @@
 // Loading the engine, hardened: its dependencies come from its own folder (or the host's, or
-// System32), never from the current folder or PATH. Each case runs the library in a child
-// process.
+// System32), never from the current folder or PATH; and a library that trusts signers only loads
+// engines its pinned maker signed and ends the process for every other file. Each case runs the
+// library in a child process, since a refused engine ends the process.
 #include "engine/engine_api.h"
 #include "support/child_process.h"
 #include "support/test_tree.h"
@@ -18,6 +19,7 @@ namespace {
 
 // Transfers here are scripted; were one ever to run for real, this address stays on the machine.
 constexpr wchar_t kUrl[] = L"http://127.0.0.1:9/pkg.zip";
+constexpr DWORD kEngineDamaged = 0xE0DD0001u;
 constexpr DWORD kUnhandledException = 4; // library_child's code for an exception nobody caught
 
 std::wstring ChildProgram() {
@@ -197,5 +199,67 @@ TEST(EngineModuleLoad, FallsBackToTheAlteredSearchOnlyWhereTheSafeFlagsAreUnknow
               DWORD{LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_APPLICATION_DIR |
                     LOAD_LIBRARY_SEARCH_SYSTEM32});
 }
+
+// DrvDownSigned: the library built to trust maker A's key and no file digest, as bin\ of a tree
+// whose engine is one of the signed (or damaged) files.
+class SignedEngineTree {
+public:
+    explicit SignedEngineTree(const std::wstring& engine) {
+        tree.InstallLibrary(L"DrvDownSigned.dll");
+        tree.InstallEngine(engine);
+        tree.MakeDir(L"out");
+    }
+    ChildResult Download() {
+        return RunChild(
+            ChildProgram(),
+            {tree.Path(L"bin\\MobileDrvDown.dll"), L"downloadfile", kUrl,
+             tree.Path(L"out\\pkg.zip")},
+            {L"STANDIN_LOAD_LOG=" + tree.Path(L"loads.txt"), L"STANDIN_TRANSFERS=scripted"});
+    }
+
+    TestTree tree;
+};
+
+TEST(SignedEngine, EveryBuildSignedByThePinnedMakerIsLoadedAndUsed) {
+    for (const wchar_t* engine :
+         {L"signing\\Tolvek_signedA.dll", L"signing\\Tolvek_rebuilt_signedA.dll"}) {
+        SCOPED_TRACE(Narrow(engine));
+        SignedEngineTree layout(engine);
+        const ChildResult child = layout.Download();
+        EXPECT_EQ(child.exitCode, 1u) << child.output;
+        EXPECT_NE(child.output.find("result 1"), std::string::npos) << child.output;
+        EXPECT_TRUE(
+            Attached(AttachedFiles(layout.tree, L"loads.txt"), layout.tree.Path(L"Tolvek.dll")));
+    }
+}
+
+// Each file the signer-only library must refuse: the process ends with the documented code after
+// telling the user, and the engine file is never loaded.
+class RefusedEngine : public ::testing::TestWithParam<const wchar_t*> {};
+
+TEST_P(RefusedEngine, EndsTheProcessAsDamagedAndIsNeverLoaded) {
+    SignedEngineTree layout(GetParam());
+    const ChildResult child = layout.Download();
+    EXPECT_EQ(child.exitCode, kEngineDamaged) << child.output;
+    EXPECT_NE(child.output.find("damaged"), std::string::npos) << child.output;
+    EXPECT_EQ(child.output.find("result"), std::string::npos) << "DownLoadFile returned";
+    EXPECT_FALSE(layout.tree.Exists(L"loads.txt")) << layout.tree.ReadFile(L"loads.txt");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SignedEngine, RefusedEngine,
+    ::testing::Values(L"signing\\Tolvek_signedA_tampered.dll",    // a code byte changed
+                      L"signing\\Tolvek_signedA_patched.dll",     // ... and the signed digest too
+                      L"signing\\Tolvek_signedA_badsig.dll",      // a signature byte flipped
+                      L"signing\\Tolvek_signedA_appended.dll",    // bytes after the signature
+                      L"signing\\Tolvek_signedB.dll",             // another maker
+                      L"Tolvek.dll",                              // unsigned, digest not listed
+                      L"signing\\Tolvek_signedA_nocodesign.dll"), // A's key, not for code signing
+    [](const ::testing::TestParamInfo<const wchar_t*>& info) {
+        std::string name = Narrow(info.param);
+        name = name.substr(name.find_last_of('\\') + 1);
+        name = name.substr(0, name.find('.'));
+        return name;
+    });
 
 } // namespace
