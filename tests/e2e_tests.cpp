@@ -433,6 +433,26 @@ TEST_F(DrvgetProgram, AFailingDownloadOrABadCommandLineExitsNonZero) {
     EXPECT_EQ(Run({L"--help"}).exitCode, 0u);
 }
 
+// drvget with the library as a release that trusts signers only builds it (DrvDownSigned: no
+// file digests, the test maker A's key pinned): an engine A signed downloads; a damaged copy ends
+// drvget with the documented code before anything is fetched.
+TEST_F(DrvgetProgram, ASignerOnlyLibraryDownloadsThroughASignedEngineAndRefusesADamagedOne) {
+    tree.InstallLibrary(L"DrvDownSigned.dll");
+    tree.InstallEngine(L"signing\\Tolvek_signedA.dll");
+    const std::string body = RandomBytes(300 * 1024, 23);
+    server.Route("/s.zip", HttpResponse::Ok(body));
+    const ChildResult child = Run({server.Url("/s.zip"), tree.Path(L"out\\s.zip")});
+    EXPECT_EQ(child.exitCode, 0u) << child.output;
+    EXPECT_TRUE(tree.ReadFile(L"out\\s.zip") == body);
+
+    tree.InstallEngine(L"signing\\Tolvek_signedA_tampered.dll");
+    const ChildResult refused = Run({server.Url("/s.zip"), tree.Path(L"out\\t.zip")});
+    EXPECT_EQ(refused.exitCode, 0xE0DD0001u) << refused.output;
+    EXPECT_NE(refused.output.find("damaged"), std::string::npos) << refused.output;
+    EXPECT_FALSE(tree.Exists(L"out\\t.zip"));
+    EXPECT_EQ(server.Requests("/s.zip"), 1u);
+}
+
 TEST_F(DrvgetProgram, AnEngineThatCannotStartIsReportedWithExitCodeThree) {
     DeleteFileW(tree.Path(L"Tolvek.dll").c_str());
     const ChildResult missing = Run({server.Url("/a.zip"), tree.Path(L"out\\a.zip")});
