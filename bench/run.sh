@@ -140,3 +140,4 @@ fi
   echo "date:    $(date -u '+%Y-%m-%d %H:%M UTC')"
 } | tee -a "$table"
 echo "table:   $table"
+scripts/verify-cost.sh # what the engine check adds to Init, x86 and x64
