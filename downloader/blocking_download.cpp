@@ -11,10 +11,13 @@
 #include <cstring>
 #include <type_traits>
 
-bool RunBlockingPoll(const EngineApi& engine, std::uint32_t handle) {
+bool RunBlockingPoll(const EngineApi& engine, std::uint32_t handle, HANDLE shutdownEvent) {
+    const HANDLE stops[2] = {g_hStopEvent, shutdownEvent};
+    const DWORD stopCount = shutdownEvent != nullptr ? 2 : 1;
     PP_TASK_STATUS status;
     for (;;) {
-        if (WaitForSingleObject(g_hStopEvent, kBlockingPollIntervalMs) != WAIT_TIMEOUT) {
+        if (WaitForMultipleObjects(stopCount, stops, FALSE, kBlockingPollIntervalMs) !=
+            WAIT_TIMEOUT) {
             engine.PPRemoveTask(handle);
             engine.PPCloseHandle(handle);
             return false;
@@ -39,10 +42,11 @@ bool TargetFolderExists(const wchar_t* targetPath) {
     return folder[0] != L'\0' && PathFileExistsW(folder);
 }
 
-bool DownloadWithEngine(const EngineApi& engine, const wchar_t* url, const wchar_t* targetPath) {
+bool DownloadWithEngine(const EngineApi& engine, const wchar_t* url, const wchar_t* targetPath,
+                        HANDLE shutdownEvent) {
     ClearTargetFile(targetPath);
     const std::uint32_t handle = engine.PPStartTaskEx(url, targetPath);
-    return handle != 0 && RunBlockingPoll(engine, handle);
+    return handle != 0 && RunBlockingPoll(engine, handle, shutdownEvent);
 }
 
 namespace {

@@ -17,6 +17,8 @@ bool IsSignalledOrBroken(HANDLE event) {
 
 } // namespace
 
+DownloaderState::DownloaderState() : shutdownEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
 bool DownloaderState::InstallEngine(EngineRef engine) {
     EngineRef expected;
     return engine_.compare_exchange_strong(expected, std::move(engine));
@@ -137,10 +139,45 @@ std::size_t DownloaderState::TaskCapacity() {
     return tasks_.capacity();
 }
 
+EngineRef DownloaderState::BeginBlockingDownload() {
+    ScopedLock lock(blockingLock_);
+    EngineRef engine = shutdowns_ == 0 ? Engine() : nullptr;
+    if (engine) {
+        ++blockingDownloads_;
+    }
+    return engine;
+}
+
+void DownloaderState::EndBlockingDownload() {
+    ScopedLock lock(blockingLock_);
+    --blockingDownloads_;
+    blockingLock_.WakeAll();
+}
+
 void DownloaderState::Shutdown() {
     DropCallback();
+    {
+        ScopedLock lock(blockingLock_);
+        ++shutdowns_;
+        SetEvent(shutdownEvent_.get());
+    }
     CancelAllTasks();
     WaitForWorkersToLeave(kShutdownWaitMs);
     WaitForNotifications();
-    DropEngine();
+
+    // Blocking downloads end within one poll step of the event; none begins meanwhile, so once
+    // none is left the engine is taken away before anyone else can reach for it.
+    EngineRef dropped;
+    {
+        ScopedLock lock(blockingLock_);
+        while (blockingDownloads_ > 0) {
+            blockingLock_.Wait();
+        }
+        dropped = engine_.exchange(nullptr);
+        if (--shutdowns_ == 0) {
+            ResetEvent(shutdownEvent_.get());
+        }
+    }
+    // The downloader's reference goes outside the lock: when it is the last, it closes the
+    // instance and unloads the engine.
 }

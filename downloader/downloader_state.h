@@ -6,6 +6,7 @@
 #include "MobileDrvDown.h"
 #include "downloader/drv_task.h"
 #include "engine/engine_api.h"
+#include "module/handles.h"
 #include "module/locks.h"
 
 #include <atomic>
@@ -14,7 +15,8 @@
 
 class DownloaderState {
 public:
-    DownloaderState() = default;
+    // Creates the shutdown event; check ShutdownEvent() for whether that worked.
+    DownloaderState();
     DownloaderState(const DownloaderState&) = delete;
     DownloaderState& operator=(const DownloaderState&) = delete;
 
@@ -22,8 +24,14 @@ public:
     EngineRef Engine() const { return engine_.load(); }
     // Installs `engine` unless one is installed already; false then.
     bool InstallEngine(EngineRef engine);
-    // Drops the downloader's reference; the instance is torn down when its last user lets go.
-    void DropEngine() { engine_.store(nullptr); }
+
+    // --- blocking downloads (DownloadNow) in progress on host threads ---
+    // Registers one and hands it the engine to use; empty, and nothing registered, when the
+    // downloader has no engine or is being shut down.
+    EngineRef BeginBlockingDownload();
+    void EndBlockingDownload();
+    // Signalled while the downloader is being shut down: a blocking download watching it ends.
+    HANDLE ShutdownEvent() const { return shutdownEvent_.get(); }
 
     // --- the context value, overwritten by every AddTask and carried by every notification ---
     std::int32_t Context() const { return context_.load(); }
@@ -59,8 +67,9 @@ public:
     std::size_t TaskCount();
     std::size_t TaskCapacity();
 
-    // The full shutdown: drop the callback, cancel every task, wait for the workers (at most
-    // 10 s) and for notifications in progress, and drop the engine.
+    // The full shutdown: drop the callback, end blocking downloads and cancel every task, wait for
+    // the workers (at most 10 s), for notifications and for blocking downloads in progress, and
+    // drop the engine.
     void Shutdown();
 
 private:
@@ -74,6 +83,12 @@ private:
     SlimLock notifyLock_;
     int activeNotifications_ = 0;    // OnNotify calls in progress
     int notifiersWaitingInside_ = 0; // of those, the ones whose thread is in WaitForNotifications
+
+    // Guards the two counts below and the shutdown event's state.
+    SlimLock blockingLock_;
+    int blockingDownloads_ = 0; // DownloadNow calls using the engine
+    int shutdowns_ = 0;         // Shutdown calls in progress (several threads may shut down)
+    UniqueHandle shutdownEvent_;
 
     CriticalSection listLock_;
     std::vector<TaskHandle> tasks_;

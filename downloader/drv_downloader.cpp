@@ -108,14 +108,43 @@ int __stdcall CDrvDownloader::CancelTask(const wchar_t* name) {
     return 1;
 }
 
+namespace {
+
+// One DownloadNow in progress, registered with its downloader so that a shutdown ends it and
+// waits for it. Holds the shared state itself: Release on another thread may free the downloader
+// object meanwhile.
+class BlockingDownload {
+public:
+    explicit BlockingDownload(std::shared_ptr<DownloaderState> state)
+        : state_(std::move(state)), engine_(state_->BeginBlockingDownload()) {}
+    ~BlockingDownload() {
+        if (engine_) {
+            engine_.reset();
+            state_->EndBlockingDownload();
+        }
+    }
+    BlockingDownload(const BlockingDownload&) = delete;
+    BlockingDownload& operator=(const BlockingDownload&) = delete;
+
+    // Empty when the downloader has no engine or is being shut down.
+    const EngineApi* Engine() const { return engine_.get(); }
+    HANDLE ShutdownEvent() const { return state_->ShutdownEvent(); }
+
+private:
+    std::shared_ptr<DownloaderState> state_;
+    EngineRef engine_;
+};
+
+} // namespace
+
 int __stdcall CDrvDownloader::DownloadNow(const wchar_t* url, const wchar_t* targetPath) {
-    // The reference keeps the engine loaded for this call even if another thread runs Uninit or
-    // Release meanwhile.
-    const EngineRef engine = state_->Engine();
-    if (!engine || url == nullptr || targetPath == nullptr || !TargetFolderExists(targetPath)) {
+    const BlockingDownload download(state_);
+    if (download.Engine() == nullptr || url == nullptr || targetPath == nullptr ||
+        !TargetFolderExists(targetPath)) {
         return 0;
     }
-    return DownloadWithEngine(*engine, url, targetPath) ? 1 : 0;
+    return DownloadWithEngine(*download.Engine(), url, targetPath, download.ShutdownEvent()) ? 1
+                                                                                             : 0;
 }
 
 extern "C" IMobileDrvDown* __stdcall CreateInstance(int requestedVersion, int* outVersion) {
@@ -127,6 +156,10 @@ extern "C" IMobileDrvDown* __stdcall CreateInstance(int requestedVersion, int* o
     }
     try {
         auto state = std::make_shared<DownloaderState>();
+        // Without its shutdown event a downloader could not end its blocking downloads.
+        if (state->ShutdownEvent() == nullptr) {
+            return nullptr;
+        }
         return std::make_unique<CDrvDownloader>(std::move(state)).release();
     } catch (const std::bad_alloc&) {
         return nullptr;

@@ -50,7 +50,7 @@ struct WorkerStart {
     }
 };
 
-enum class TransferOutcome { NotStarted, Cancelled, Succeeded, Failed };
+enum class TransferOutcome { NoEngine, Cancelled, Succeeded, Failed };
 
 bool IsSignalledOrBroken(HANDLE event, DWORD timeoutMs) {
     return WaitForSingleObject(event, timeoutMs) != WAIT_TIMEOUT;
@@ -61,12 +61,14 @@ bool IsSignalledOrBroken(HANDLE event, DWORD timeoutMs) {
 TransferOutcome RunTransfer(DownloaderState& state, _MOBILE_DRV_TASK& task) {
     const EngineRef engine = state.Engine();
     if (!engine) {
-        return TransferOutcome::NotStarted;
+        return TransferOutcome::NoEngine;
     }
     ClearTargetFile(task.targetPath);
+    // A transfer the engine does not start is a failed task: AddTask has already told the host
+    // that the task was taken, so its end must be reported. There is nothing to remove.
     const std::uint32_t handle = engine->PPStartTaskEx(task.url, task.targetPath);
     if (handle == 0) {
-        return TransferOutcome::NotStarted;
+        return TransferOutcome::Failed;
     }
 
     const HANDLE cancel = CancelEventOf(&task);
@@ -102,7 +104,9 @@ TransferOutcome RunTransfer(DownloaderState& state, _MOBILE_DRV_TASK& task) {
     }
 }
 
-// Runs one task from start to end on its worker thread, then takes it out of the list.
+// Runs one task from start to end on its worker thread, then takes it out of the list. Only a
+// task without an engine (added before Init, which installs the callback) or a cancelled one
+// ends without a final notification.
 void RunTask(DownloaderState& state, _MOBILE_DRV_TASK& task) {
     const TransferOutcome outcome = RunTransfer(state, task);
     if (outcome == TransferOutcome::Succeeded || outcome == TransferOutcome::Failed) {

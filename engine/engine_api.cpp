@@ -68,11 +68,18 @@ EngineLoad LoadEngine() {
     }
 
     // Held open from the check until the image is mapped, so the file cannot be swapped between.
+    // A file that cannot be opened or read through cannot be loaded either; only one read whole
+    // and not trusted is damaged.
     UniqueHandle file = OpenEngineFileForVerification(path);
     if (!file) {
         return {EngineLoadStatus::NotLoadable, nullptr};
     }
-    if (!IsTrustedEngineFile(file.get())) {
+    switch (CheckEngineFile(file.get())) {
+    case EngineFileCheck::Trusted:
+        break;
+    case EngineFileCheck::Unreadable:
+        return {EngineLoadStatus::NotLoadable, nullptr};
+    case EngineFileCheck::Untrusted:
         ReportDamagedEngineAndExit(path);
     }
 

@@ -111,7 +111,8 @@ enum class EngineLoadStatus {
     Ready,       // loaded, bound and initialised
     NoFile,      // no engine file beside the library's folder
     NoMemory,    // the record could not be allocated
-    NotLoadable, // the file passed verification but the system could not load it
+    NotLoadable, // the file could not be opened or read for the check, or the system could not
+                 // load it
     InitFailed,  // PPInit2 missing or false; the instance was torn down again
 };
 

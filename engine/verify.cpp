@@ -60,18 +60,18 @@ UniqueHandle OpenEngineFileForVerification(const wchar_t* path) {
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
 }
 
-bool IsTrustedEngineFile(HANDLE file) {
+EngineFileCheck CheckEngineFile(HANDLE file) {
     Sha256::Digest digest;
     if (!DigestFile(file, digest)) {
-        return false;
+        return EngineFileCheck::Unreadable;
     }
     const Sha256::Hex hex = Sha256::ToHex(digest);
     for (const char* const* trusted = kTrustedEngineDigests; *trusted != nullptr; ++trusted) {
         if (std::strcmp(*trusted, hex.data()) == 0) {
-            return true;
+            return EngineFileCheck::Trusted;
         }
     }
-    return false;
+    return EngineFileCheck::Untrusted;
 }
 
 void ReportDamagedEngineAndExit(const wchar_t* path) {

@@ -158,21 +158,70 @@ TEST_F(DownloaderTest, DownloadNowFollowsTheEngineStateAndKeepsTheInstanceLoaded
     downloader->Release();
 }
 
+// A host shutting a downloader down from another thread ends its DownloadNow on a transfer that
+// would run for a long time: the transfer is removed, then closed, the result is 0, and the
+// engine instance is closed by the shutdown only after that. (Were the download not ended, it
+// would return 1 when the transfer finishes, 25 s later.)
+TEST_F(DownloaderTest, UninitOrReleaseOnAnotherThreadEndsARunningDownloadNow) {
+    for (const bool release : {false, true}) {
+        SCOPED_TRACE(release ? "Release" : "Uninit");
+        IMobileDrvDown* downloader = CreateReady();
+        Engine().PushScript({QueryStep(6, 125), QueryStep(1)});
+        int result = -1;
+        std::thread blocking(
+            [&] { result = downloader->DownloadNow(kUrl, Out(L"a.zip").c_str()); });
+        ASSERT_TRUE(Engine().WaitForCalls("PPQueryTaskEx", 2, 5000));
+        const DWORD shutdownAt = GetTickCount();
+        if (release) {
+            downloader->Release();
+        } else {
+            downloader->Uninit();
+        }
+        const auto log = NamesOf(Engine().Log());
+        blocking.join();
+
+        EXPECT_EQ(result, 0);
+        const uint32_t handle = Engine().Calls("PPStartTaskEx").at(0).handle;
+        const auto remove = Engine().Calls("PPRemoveTask");
+        ASSERT_EQ(remove.size(), 1u);
+        EXPECT_EQ(remove[0].handle, handle);
+        EXPECT_EQ(Engine().Calls("PPCloseHandle").at(0).handle, handle);
+        // One 200 ms poll step, generously for a busy machine: far below the transfer's 25 s.
+        EXPECT_LE(remove[0].tickCalled - shutdownAt, 3000u);
+        // Read when the shutdown returned: the download had stopped using the engine by then.
+        ASSERT_GE(log.size(), 3u);
+        EXPECT_EQ(std::vector<std::string>(log.end() - 3, log.end()),
+                  (Names{"PPRemoveTask", "PPCloseHandle", "PPClose"}));
+        if (!release) {
+            // The downloader works again after Init; its next DownloadNow is not ended early.
+            ASSERT_EQ(downloader->Init(&callback), 1);
+            Engine().PushScript({QueryStep(5, 2), QueryStep(1)});
+            EXPECT_EQ(downloader->DownloadNow(kUrl, Out(L"b.zip").c_str()), 1);
+            downloader->Release();
+        }
+        Engine().Reset();
+    }
+    EXPECT_TRUE(EngineLoadedOnlyByTest());
+}
+
 TEST_F(DownloaderTest, DownloadNowRacingReleaseNeverUsesAnUnloadedEngine) {
     for (int round = 0; round < 4; ++round) {
         IMobileDrvDown* downloader = CreateReady();
-        Engine().PushScript({QueryStep(5, 3), QueryStep(1)});
+        Engine().PushScript({QueryStep(5, 50), QueryStep(1)});
         int result = -1;
         std::thread blocking(
             [&] { result = downloader->DownloadNow(kUrl, Out(L"a.zip").c_str()); });
         ASSERT_TRUE(Engine().WaitForCalls("PPQueryTaskEx", 1, 3000));
         downloader->Release();
         blocking.join();
-        EXPECT_EQ(result, 1);
-        // The instance was closed only after the blocking download's last query returned.
+        // Release ended the download; the instance was closed only after the download's last
+        // engine call had returned.
+        EXPECT_EQ(result, 0);
         const auto log = Engine().Log();
+        ASSERT_GE(log.size(), 2u);
         ASSERT_EQ(log.back().name, "PPClose");
-        EXPECT_GE(log.back().tickCalled, Engine().Calls("PPQueryTaskEx").back().tickReturned);
+        EXPECT_EQ(log[log.size() - 2].name, "PPCloseHandle");
+        EXPECT_GE(log.back().tickCalled, log[log.size() - 2].tickReturned);
         EXPECT_EQ(Engine().Counters().liveInstances, 0u);
         Engine().Reset();
     }

@@ -155,6 +155,46 @@ TEST_F(TaskTest, AddTaskRefusesNullRecordsAndEmptyUrlsButAcceptsEmptyNames) {
     EXPECT_EQ(callback.All().at(0).context, 3) << "the refused calls left the context alone";
 }
 
+// AddTask said the task was taken, so a host waits for its end: a refused start must not end it
+// in silence, nor leave it listed.
+TEST_F(TaskTest, StartRefusedByTheEngineEndsInOneFailureAndLeavesTheList) {
+    tree.WriteFile(L"out\\refused.zip", "old");
+    Engine().PushFailingStart();
+    ASSERT_EQ(Add(L"refused", 7), 1);
+    ASSERT_TRUE(callback.WaitForFinals(1, 5000));
+    Sleep(300);
+
+    const auto all = callback.All();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].kind, MOBILEDRV_NOTIFY_FAILED);
+    EXPECT_EQ(all[0].name, L"refused");
+    EXPECT_EQ(all[0].targetPath, Out(L"refused.zip"));
+    EXPECT_EQ(all[0].context, 7);
+    EXPECT_EQ(all[0].threadId, Engine().Calls("PPStartTaskEx").at(0).threadId);
+    EXPECT_EQ(downloader->CancelTask(L"refused"), 0) << "the failed task is still listed";
+    EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 0u) << "there was no transfer to remove";
+    EXPECT_EQ(Engine().CallCount("PPCloseHandle"), 0u);
+    EXPECT_FALSE(tree.Exists(L"out\\refused.zip")) << "the target is cleared before the start";
+}
+
+class EngineWithoutStartTest : public DownloaderFixture {
+protected:
+    void SetUp() override { SetUpTree(L"Tolvek_nostart.dll"); }
+};
+
+TEST_F(EngineWithoutStartTest, EveryTaskEndsInOneFailure) {
+    IMobileDrvDown* downloader = CreateReady();
+    auto record = Record(L"a", kUrl, Out(L"a.zip"), 3);
+    ASSERT_EQ(downloader->AddTask(&record), 1);
+    ASSERT_TRUE(callback.WaitForFinals(1, 5000));
+    const auto all = callback.All();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].kind, MOBILEDRV_NOTIFY_FAILED);
+    EXPECT_EQ(all[0].context, 3);
+    EXPECT_EQ(downloader->CancelTask(L"a"), 0);
+    downloader->Release();
+}
+
 TEST_F(TaskTest, CancelStopsTheTransferWithinASecondAndNothingFollows) {
     Engine().PushScript({QueryStep(5, 0)});
     ASSERT_EQ(Add(L"Pkg"), 1);

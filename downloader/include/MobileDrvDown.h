@@ -75,9 +75,10 @@ typedef struct _MOBILE_DRV_TASK {
  * engine for the transfer's state once a second: a running state sends a progress notification,
  * the finished state ends the task with a success notification, any other state with a failure
  * notification. A query the engine does not answer sends nothing and is repeated a second later.
- * A task sends no notification at all when it is cancelled (CancelTask, Uninit, Release) before
- * its end is sent, when the engine does not start its transfer, or when its downloader has no
- * engine (AddTask before Init): such a task just ends.
+ * A transfer the engine does not start ends its task with a failure notification, like any
+ * failed transfer. A task sends no notification at all when it is cancelled (CancelTask, Uninit,
+ * Release) before its end is sent, or when its downloader has no engine (AddTask before Init,
+ * when there is no callback to tell): such a task just ends.
  */
 enum {
     MOBILEDRV_NOTIFY_SUCCEEDED = 0, /* the file is complete; record: _MOBILE_DRV_RESULT */
@@ -211,13 +212,15 @@ public:
        success; 0 for a null callback, a downloader that has an engine already (a second Init),
        no engine file, too little memory, or an engine that lacks PPInit2 or refuses to
        initialise (tasks added before are then cancelled as by Uninit).
-       When the engine file exists but cannot be opened or loaded, Init throws
+       When the engine file exists but cannot be opened, read through or loaded, Init throws
        L"can not load tolvek.dll" (see DownLoadFile for how to catch it). An engine file that
        fails the check ends the process (MOBILEDRV_EXIT_ENGINE_DAMAGED). */
     virtual int __stdcall Init(IMobileDrvDownCallback* callback) = 0;
     /* Drops the callback, cancels every task of this downloader (their transfers are removed from
-       the engine), waits until no task worker of any downloader in the process runs, for at most
-       10 s, then releases the engine instance (it is unloaded once no worker uses it any more).
+       the engine) and ends its DownloadNow calls in progress on other threads (see DownloadNow),
+       waits until no task worker of any downloader in the process runs, for at most 10 s, and
+       until those DownloadNow calls no longer use the engine, then releases the engine instance
+       (it is unloaded once no worker uses it any more).
        No notification begins after it returns (see IMobileDrvDownCallback). Allowed from inside
        OnNotify. Does nothing harmful when called twice or before Init; the downloader may be
        initialised again. */
@@ -225,8 +228,9 @@ public:
     /* Copies `task` and starts it on a worker thread of its own. 1 when the task was taken, after
        a pause of 100 ms; 0 at once for a null record, an empty URL, too little memory, or when
        the task's cancel event or its worker thread cannot be created. Init is not
-       required, but without an engine the task ends at once without notification. The task
-       leaves the downloader's list by itself when its worker ends. */
+       required, but without an engine the task ends at once without notification. A transfer
+       the engine does not start ends the task with a failure notification. The task leaves the
+       downloader's list by itself when its worker ends. */
     virtual int __stdcall AddTask(_MOBILE_DRV_TASK* task) = 0;
     /* Cancels the first listed task of that name (letter case ignored): its transfer is removed
        from the engine and it sends no more notifications. 1 when a task was signalled; 0 for a
@@ -238,7 +242,9 @@ public:
        transfer has ended (the state is queried every 200 ms): 1 when the engine reported the
        file complete, 0 otherwise. 0 at once without Init, for null arguments, or when the folder
        of `targetPath` does not exist. The target is cleared first as for AddTask. Sends no
-       notifications; Uninit or Release on another thread meanwhile is safe. */
+       notifications. Uninit or Release of this downloader on another thread ends it: within one
+       200 ms poll step the transfer is removed from the engine and DownloadNow returns 0; the
+       Uninit or Release returns only after that. */
     virtual int __stdcall DownloadNow(const wchar_t* url, const wchar_t* targetPath) = 0;
 };
 
@@ -260,10 +266,11 @@ MOBILEDRV_API IMobileDrvDown* __stdcall CreateInstance(int requestedVersion, int
 
 /*
  * Exit code of a process whose engine file failed verification. Before loading the engine (Init,
- * DownLoadFile) the library checks that Tolvek.dll is a file it trusts, by its SHA-256 digest;
- * when it is not, the user is told that the engine file is damaged (a message box where the
- * process can show one, the debugger output and standard error) and the process ends with this
- * code: the call does not return. A damaged engine is never loaded.
+ * DownLoadFile) the library reads Tolvek.dll through and checks that it is a file it trusts, by
+ * its SHA-256 digest; when a file read whole is not, the user is told that the engine file is
+ * damaged (a message box where the process can show one, the debugger output and standard error)
+ * and the process ends with this code: the call does not return. A damaged engine is never
+ * loaded. A file that cannot be read through is not taken for damaged: see DownLoadFile.
  */
 #define MOBILEDRV_EXIT_ENGINE_DAMAGED 0xE0DD0001u
 
@@ -275,7 +282,8 @@ MOBILEDRV_API IMobileDrvDown* __stdcall CreateInstance(int requestedVersion, int
  * created); an existing file at `targetPath` is deleted, or renamed to "~" plus its name and
  * deleted at the next restart, before the transfer starts; a folder there is never removed. Null
  * arguments yield 0, as does no engine file.
- * When the engine file exists but cannot be opened or loaded, the call throws a
+ * When the engine file exists but cannot be opened, read through (an I/O error says nothing
+ * about the file, so it is not taken for damage) or loaded, the call throws a
  * `const wchar_t*` pointing to L"can not load tolvek.dll", before the target is touched. It is
  * raised as Microsoft's C++ runtime raises a throw: a host built with Microsoft's compiler (or
  * clang in Microsoft mode) catches it as const wchar_t*, wchar_t*, void* or ...; to a host built
