@@ -97,14 +97,14 @@ HttpTestServer::HttpTestServer() {
         throw std::runtime_error("the test server cannot listen on 127.0.0.1");
     }
     stopping_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    acceptor_ = std::thread([this] { AcceptLoop(); });
+    acceptor_ = HostThread([this] { AcceptLoop(); });
 }
 
 HttpTestServer::~HttpTestServer() {
     SetEvent(stopping_);
     closesocket(listener_); // ends the accept call
-    acceptor_.join();
-    std::vector<std::thread> connections;
+    acceptor_.Join();
+    std::vector<HostThread> connections;
     {
         std::lock_guard lock(mutex_);
         // Ends every send and receive in progress; each thread closes its own socket.
@@ -113,8 +113,8 @@ HttpTestServer::~HttpTestServer() {
         }
         connections.swap(connections_);
     }
-    for (std::thread& connection : connections) {
-        connection.join();
+    for (HostThread& connection : connections) {
+        connection.Join();
     }
     CloseHandle(stopping_);
 }

@@ -6,6 +6,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "support/host_thread.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -13,7 +15,6 @@
 #include <set>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 namespace drvtest {
@@ -71,13 +72,13 @@ private:
     SOCKET listener_ = INVALID_SOCKET;
     uint16_t port_ = 0;
     HANDLE stopping_ = nullptr; // manual-reset event, set by the destructor
-    std::thread acceptor_;
+    HostThread acceptor_;
 
     std::mutex mutex_;
     std::map<std::string, HttpResponse> routes_;
     std::map<std::string, std::size_t> requests_;
     std::set<SOCKET> open_;
-    std::vector<std::thread> connections_;
+    std::vector<HostThread> connections_;
 };
 
 } // namespace drvtest
