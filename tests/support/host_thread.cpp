@@ -25,7 +25,7 @@ HostThread::HostThread(std::function<void()> body) {
         throw std::runtime_error("no thread could be started");
     }
     owned.release(); // the thread owns it now
-    thread_ = UniqueHandle(reinterpret_cast<HANDLE>(thread));
+    thread_ = unique_handle(reinterpret_cast<HANDLE>(thread));
 }
 
 HostThread& HostThread::operator=(HostThread&& other) noexcept {

@@ -8,7 +8,7 @@
 // std::threads would see it now and then, a handle neither the library nor the test owns.
 #pragma once
 
-#include "module/handles.h"
+#include "base/unique_handle.h"
 
 #include <functional>
 
@@ -30,7 +30,7 @@ public:
     void Join();
 
 private:
-    UniqueHandle thread_;
+    unique_handle thread_;
 };
 
 } // namespace drvtest
