@@ -60,8 +60,8 @@ std::wstring FileUrl(const std::wstring& path) {
 std::vector<std::wstring> FilesIn(const TestTree& tree, const std::wstring& folder) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(tree.Path(folder + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
+    const unique_find_handle search(FindFirstFileW(tree.Path(folder + L"\\*").c_str(), &found));
+    if (!search) {
         return names;
     }
     do {
@@ -69,8 +69,7 @@ std::vector<std::wstring> FilesIn(const TestTree& tree, const std::wstring& fold
         if (name != L"." && name != L"..") {
             names.push_back(name);
         }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    } while (FindNextFileW(search.get(), &found));
     std::sort(names.begin(), names.end());
     return names;
 }

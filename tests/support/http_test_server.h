@@ -6,6 +6,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "base/unique_handle.h"
 #include "support/host_thread.h"
 
 #include <cstddef>
@@ -18,6 +19,11 @@
 #include <vector>
 
 namespace drvtest {
+
+inline SOCKET NoSocket() noexcept {
+    return INVALID_SOCKET;
+}
+using unique_socket = unique_any<close_traits<SOCKET, &closesocket, &NoSocket>>;
 
 struct HttpResponse {
     int status = 200;
@@ -69,9 +75,9 @@ private:
     bool SendBody(SOCKET client, std::string_view data, const HttpResponse& response);
     bool Pause(DWORD ms);
 
-    SOCKET listener_ = INVALID_SOCKET;
+    unique_socket listener_;
     uint16_t port_ = 0;
-    HANDLE stopping_ = nullptr; // manual-reset event, set by the destructor
+    unique_handle stopping_; // manual-reset event, set by the destructor
     HostThread acceptor_;
 
     std::mutex mutex_;
