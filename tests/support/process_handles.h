@@ -9,8 +9,8 @@
 
 namespace drvtest {
 
-// GetProcessHandleCount, or where that answers 0 (Wine 8 does) this process's entries in the
-// system's handle table (NtQuerySystemInformation, SystemExtendedHandleInformation).
+// GetProcessHandleCount, or where that answers 0 (Wine 8 does) the handles found by probing this
+// process's handle values one by one.
 DWORD ProcessHandleCount();
 
 // One handle of this process: its value and the type of the object it refers to.
@@ -23,7 +23,7 @@ struct ProcessHandle {
     auto operator<=>(const ProcessHandle& other) const = default;
 };
 
-// This process's handles from the system's handle table, by value; empty when it cannot be read.
+// This process's handles, found by probing its handle values, sorted by value.
 std::vector<ProcessHandle> ProcessHandles();
 
 // How many handles of each type `handles` holds.
