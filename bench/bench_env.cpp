@@ -63,6 +63,8 @@ Engine::Engine(const std::wstring& path)
       reset_(module_.Bind<decltype(reset_)>("StandIn_Reset")),
       setMode_(module_.Bind<decltype(setMode_)>("StandIn_SetMode")),
       setDefaultScript_(module_.Bind<decltype(setDefaultScript_)>("StandIn_SetDefaultScript")),
+      setDelay_(module_.Bind<decltype(setDelay_)>("StandIn_SetDelay")),
+      releaseDelays_(module_.Bind<decltype(releaseDelays_)>("StandIn_ReleaseDelays")),
       logCount_(module_.Bind<decltype(logCount_)>("StandIn_LogCount")),
       callCount_(module_.Bind<decltype(callCount_)>("StandIn_CallCount")),
       getLogEntry_(module_.Bind<decltype(getLogEntry_)>("StandIn_GetLogEntry")),
@@ -78,6 +80,14 @@ void Engine::ResetForScriptedState(int32_t state) {
     setMode_(kStandInScripted);
     const StandInStep forever{.result = 1, .state = state, .repeat = 0};
     setDefaultScript_(1, &forever, 1);
+}
+
+void Engine::HoldQueries() const {
+    setDelay_("PPQueryTaskEx", INFINITE);
+}
+
+void Engine::ReleaseQueries() const {
+    releaseDelays_();
 }
 
 uint32_t Engine::CallCount(const char* exportName) const {

@@ -65,6 +65,10 @@ public:
     // Empties the log, forgets every transfer and makes every transfer started from now on
     // answer each query with `state` for ever.
     void ResetForScriptedState(int32_t state);
+    // Makes every PPQueryTaskEx from now on wait inside the engine until ReleaseQueries (or a
+    // reset): the transfers stay running and answer nothing meanwhile.
+    void HoldQueries() const;
+    void ReleaseQueries() const;
     uint32_t CallCount(const char* exportName) const;
     StandInCounters Counters() const;
     // The last PPStartTaskEx call whose target was `target`; false when the log has none.
@@ -84,6 +88,8 @@ private:
     decltype(&StandIn_Reset) reset_;
     decltype(&StandIn_SetMode) setMode_;
     decltype(&StandIn_SetDefaultScript) setDefaultScript_;
+    decltype(&StandIn_SetDelay) setDelay_;
+    decltype(&StandIn_ReleaseDelays) releaseDelays_;
     decltype(&StandIn_LogCount) logCount_;
     decltype(&StandIn_CallCount) callCount_;
     decltype(&StandIn_GetLogEntry) getLogEntry_;

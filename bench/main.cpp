@@ -4,15 +4,16 @@
 //
 //   bench_drvdown --server URL --paced-server URL --paced-rate BYTES_PER_SECOND --www DIR
 //                 --file NAME --work DIR [--repeat N] [--rounds N] [--notify-rounds N]
-//                 [--cpu-seconds S] [--curl] [--wineserver-pid PID]
+//                 [--cpu-seconds S] [--curl] [--wineserver-pid PID] [--rows]
 //
 // --server: a loopback HTTP server (http://127.0.0.1:PORT) of the folder --www, which holds the
 // large file --file; --paced-server: one of the same folder that sends at --paced-rate. --work: a
 // folder for the library's tree and the downloaded files. --repeat: rounds of each ratio;
 // --rounds: rounds over the task counts; --notify-rounds: rounds of the notification latency.
 // --curl: the shell that started the program answers "@curl" lines (see CurlSecondsFromShell).
-// --wineserver-pid: the Unix process whose CPU time is reported beside this one's. bench/run.sh
-// sets it all up.
+// --wineserver-pid: the Unix process whose CPU time is reported beside this one's. --rows: the
+// table as tab-separated rows, which bench/side_by_side.py puts beside those of the other
+// architecture. bench/run.sh sets it all up.
 #include "standin_engine/status_values.h"
 #include "bench/bench_env.h"
 #include "bench/pollers.h"
@@ -30,6 +31,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -63,6 +65,7 @@ struct Options {
     DWORD cpuSeconds = 10;
     bool curl = false;
     DWORD wineserverPid = 0;
+    bool rows = false; // prints the table as tab-separated rows (Table::PrintRows)
 };
 
 void Progress(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
@@ -95,6 +98,10 @@ public:
         DWORD tick = 0;
     };
 
+    // Room for `expectedFinals` final notifications, taken now: a notification must not need
+    // memory where the process may have none left.
+    explicit BenchCallback(std::size_t expectedFinals = 0) { finals_.reserve(expectedFinals); }
+
     void MOBILEDRV_THISCALL OnNotify(int kind, void* record) override {
         const DWORD tick = GetTickCount();
         if (kind == MOBILEDRV_NOTIFY_PROGRESS) {
@@ -102,12 +109,25 @@ public:
             return;
         }
         const auto* result = static_cast<const _MOBILE_DRV_RESULT*>(record);
+        if (workerStack_ == 0) {
+            workerStack_ = CurrentStackAllocation();
+        }
         std::lock_guard lock(mutex_);
         finals_.push_back({result->name, kind, tick});
         changed_.notify_all();
     }
 
     uint64_t ProgressCount() const { return progress_.load(); }
+    // The stack allocation of the first worker thread that sent a final notification, in bytes.
+    uint64_t WorkerStack() const { return workerStack_.load(); }
+    std::size_t FinalCount() {
+        std::lock_guard lock(mutex_);
+        return finals_.size();
+    }
+    std::vector<Final> Finals() {
+        std::lock_guard lock(mutex_);
+        return finals_;
+    }
 
     // The final notification of the task `name`; empty when none came within `timeoutMs`.
     std::optional<Final> WaitFinal(const std::wstring& name, DWORD timeoutMs) {
@@ -126,6 +146,7 @@ public:
 
 private:
     std::atomic<uint64_t> progress_{0};
+    std::atomic<uint64_t> workerStack_{0};
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Final> finals_;
@@ -559,26 +580,37 @@ struct ReferenceSet {
     CpuWindow cpu;
 };
 
-// Adds `count` tasks from up to kAdderThreads host threads at once. The threads start 100 ms /
-// kAdderThreads apart, so that the workers' 1000 ms polls spread evenly over the second instead
-// of waking in batches.
-std::size_t AddTasks(IMobileDrvDown& downloader, std::size_t count, const Tree& tree) {
+// Adds `count` tasks from up to kAdderThreads host threads at once and returns how many were
+// taken. The threads start 100 ms / kAdderThreads apart, so that the workers' 1000 ms polls
+// spread evenly over the second instead of waking in batches. With `refused`, the threads stop
+// once an AddTask has returned 0, and `refused` tells how many did.
+std::size_t AddTasks(IMobileDrvDown& downloader, std::size_t count, const Tree& tree,
+                     std::size_t* refused = nullptr) {
     const std::size_t adders = std::min(count, kAdderThreads);
     std::atomic<std::size_t> started{0};
     std::atomic<std::size_t> next{0};
     std::atomic<std::size_t> taken{0};
+    std::atomic<std::size_t> refusals{0};
     RunOnThreads(adders, [&] {
         Sleep(static_cast<DWORD>(started++ * kAddTaskPauseMs / adders));
         auto record = std::make_unique<_MOBILE_DRV_TASK>();
-        for (std::size_t i = next++; i < count; i = next++) {
+        for (std::size_t i = next++; i < count && (refused == nullptr || refusals == 0);
+             i = next++) {
             *record = _MOBILE_DRV_TASK{};
             CopyText(record->name, L"scripted-" + std::to_wstring(i));
             // Scripted transfers never connect; the address is loopback all the same.
             CopyText(record->url, L"http://127.0.0.1:1/scripted-" + std::to_wstring(i));
             CopyText(record->targetPath, tree.OutFile(L"scripted-" + std::to_wstring(i) + L".bin"));
-            taken += downloader.AddTask(record.get()) != 0 ? 1 : 0;
+            if (downloader.AddTask(record.get()) != 0) {
+                ++taken;
+            } else {
+                ++refusals;
+            }
         }
     });
+    if (refused != nullptr) {
+        *refused = refusals;
+    }
     return taken;
 }
 
@@ -806,6 +838,118 @@ void RunningTasks(Bench& bench, Table& table) {
     }
 }
 
+// Figure 7, for a 32-bit process only: how many tasks run at once before AddTask returns 0. Each
+// task has a worker thread of its own, and a thread takes address space: its stack (the program's
+// default stack reserve) and what the system maps for a thread besides, so the user address space
+// of the process is what runs out. Tasks are added from kAdderThreads host threads
+// until an AddTask returns 0, while every PPQueryTaskEx waits inside the engine, so that no task
+// can end. Then the engine answers state 1: every task taken must end with exactly one success
+// notification, and after Uninit and Release the process must hold the handles it held before.
+void TasksAtOnce(Bench& bench, Table& table) {
+    // More tasks than 4 GiB holds stacks of 1 MiB: the address space runs out first.
+    constexpr std::size_t kMostTasks = 8192;
+    const auto* image = reinterpret_cast<const char*>(GetModuleHandleW(nullptr));
+    const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        image + reinterpret_cast<const IMAGE_DOS_HEADER*>(image)->e_lfanew);
+    const double stackReserveKiB =
+        static_cast<double>(headers->OptionalHeader.SizeOfStackReserve) / 1024;
+    const bool largeAddressAware =
+        (headers->FileHeader.Characteristics & IMAGE_FILE_LARGE_ADDRESS_AWARE) != 0;
+
+    bench.engine.ResetForScriptedState(standin::kStateFinished);
+    bench.engine.HoldQueries();
+    const DWORD threadsBefore = ThreadCount();
+    const DWORD handlesBefore = HandleCount();
+    BenchCallback callback(kMostTasks);
+    DownloaderPtr downloader(bench.library.Create());
+    if (!downloader->Init(&callback)) {
+        throw std::runtime_error("Init failed");
+    }
+    const AddressSpace before = UserAddressSpace();
+    Progress("figure 7: adding running tasks from %zu host threads until AddTask returns 0 "
+             "(default stack reserve %.0f KiB, %.0f MiB committed of %.0f MiB)",
+             kAdderThreads, stackReserveKiB, static_cast<double>(before.committed) / kMiB,
+             static_cast<double>(before.total) / kMiB);
+    std::size_t refused = 0;
+    const double start = Now();
+    const std::size_t taken = AddTasks(*downloader, kMostTasks, bench.tree, &refused);
+    const double addSeconds = Now() - start;
+    // Each worker queries its transfer 1000 ms after starting it, and that query stays inside the
+    // engine.
+    WaitUntil([&] { return bench.engine.CallCount("PPQueryTaskEx") >= taken; }, 30000);
+    const uint32_t waiting = bench.engine.CallCount("PPQueryTaskEx");
+    const double workers = static_cast<double>(ThreadCount()) - threadsBefore;
+    const AddressSpace atLimit = UserAddressSpace();
+    const double committedPerTask =
+        (static_cast<double>(atLimit.committed) - static_cast<double>(before.committed)) /
+        static_cast<double>(std::max<std::size_t>(taken, 1));
+    Progress("  %zu tasks taken in %.1f s, %zu AddTask calls returned 0; %u queries waiting, %.0f "
+             "threads more, %.0f KiB committed per task",
+             taken, addSeconds, refused, waiting, workers, committedPerTask / 1024);
+
+    bench.engine.ReleaseQueries();
+    WaitUntil([&] { return callback.FinalCount() >= taken; }, 60000);
+    downloader->Uninit();
+    downloader.reset();
+    const bool workersEnded = WaitUntil([&] { return ThreadCount() <= threadsBefore; }, 30000);
+    const double handlesLeft = static_cast<double>(HandleCount()) - handlesBefore;
+    const AddressSpace after = UserAddressSpace();
+    std::map<std::wstring, std::size_t> successes; // by task name
+    std::size_t others = 0;
+    for (const BenchCallback::Final& final : callback.Finals()) {
+        if (final.kind == MOBILEDRV_NOTIFY_SUCCEEDED) {
+            ++successes[final.name];
+        } else {
+            ++others;
+        }
+    }
+    const auto once = std::count_if(successes.begin(), successes.end(),
+                                    [](const auto& task) { return task.second == 1; });
+    Progress("  %zu tasks with one success notification, %zu with more, %zu other notifications; "
+             "handles %+.0f",
+             static_cast<std::size_t>(once), successes.size() - once, others, handlesLeft);
+
+    const auto mib = [](uint64_t bytes) {
+        return Format("%.0f", static_cast<double>(bytes) / kMiB);
+    };
+    const auto add = [&](std::string figure, std::string value, std::string goal = "",
+                         std::string verdict = "info") {
+        table.Add({.figure = std::move(figure),
+                   .median = std::move(value),
+                   .spread = "(once)",
+                   .goal = std::move(goal),
+                   .verdict = std::move(verdict)});
+    };
+    table.Heading(7, Format("Tasks running at once in a 32-bit host before AddTask returns 0 (x86 "
+                            "only; scripted engine that holds every query; the exe: default stack "
+                            "reserve %.0f KiB, %s; user address space %.0f MiB)",
+                            stackReserveKiB,
+                            largeAddressAware ? "large-address-aware" : "not large-address-aware",
+                            static_cast<double>(before.total) / kMiB));
+    add("tasks running when AddTask first returned 0", Format("%zu", taken));
+    add("of them, tasks whose worker waited in its first engine query", Format("%u", waiting));
+    add("threads of the process then, beyond before CreateInstance", Format("%.0f", workers));
+    add("address space committed before the first task, MiB", mib(before.committed));
+    add("address space committed per running task, KiB", Format("%.0f", committedPerTask / 1024));
+    add("of it, a worker thread's stack allocation (seen from the thread), KiB",
+        Format("%.0f", static_cast<double>(callback.WorkerStack()) / 1024));
+    add("address space committed after Release - before the first task, MiB",
+        Format("%+.0f",
+               (static_cast<double>(after.committed) - static_cast<double>(before.committed)) /
+                   kMiB));
+    add(Format("time to add them from %zu host threads, s", kAdderThreads),
+        Format("%.1f", addSeconds));
+    add(Format("AddTask returned 0 past the limit (calls that did: %zu)", refused),
+        refused > 0 ? "yes" : "no", "yes", Verdict(refused > 0 && taken < kMostTasks));
+    add(Format("tasks with one success notification after state 1 (more: %zu, other kinds: %zu)",
+               successes.size() - once, others),
+        Format("%zu of %zu", static_cast<std::size_t>(once), taken), "all",
+        Verdict(static_cast<std::size_t>(once) == taken && successes.size() == taken &&
+                others == 0));
+    add("handles after Uninit and Release - before CreateInstance, workers ended",
+        Format("%+.0f", handlesLeft), "= 0", Verdict(workersEnded && handlesLeft == 0));
+}
+
 Options ParseOptions(int argc, wchar_t** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
@@ -836,6 +980,8 @@ Options ParseOptions(int argc, wchar_t** argv) {
             options.pacedServer = value();
         } else if (name == L"--paced-rate") {
             options.pacedRate = std::stoull(value());
+        } else if (name == L"--rows") {
+            options.rows = true;
         } else if (name == L"--curl") {
             options.curl = true;
         } else if (name == L"--wineserver-pid") {
@@ -851,7 +997,7 @@ Options ParseOptions(int argc, wchar_t** argv) {
             "usage: bench_drvdown --server http://127.0.0.1:PORT --paced-server "
             "http://127.0.0.1:PORT --paced-rate BYTES_PER_SECOND --www DIR --file NAME --work DIR "
             "[--repeat N] [--rounds N] [--notify-rounds N] [--cpu-seconds S] [--curl] "
-            "[--wineserver-pid PID]");
+            "[--wineserver-pid PID] [--rows]");
     }
     return options;
 }
@@ -864,9 +1010,17 @@ int Run(int argc, wchar_t** argv) {
     Throughput(bench, table);
     NotifyLatency(bench, table);
     RunningTasks(bench, table);
+    // Last: it takes this process's address space to the end.
+    if constexpr (sizeof(void*) == 4) {
+        TasksAtOnce(bench, table);
+    }
     table.Note(Format("measured in %.0f s; %d repetitions per ratio, alternating the sides",
                       Now() - start, bench.options.repeat));
-    table.Print(stdout);
+    if (bench.options.rows) {
+        table.PrintRows(stdout);
+    } else {
+        table.Print(stdout);
+    }
     return 0;
 }
 

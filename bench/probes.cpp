@@ -76,6 +76,44 @@ DWORD ThreadCount() {
     return count;
 }
 
+AddressSpace UserAddressSpace() {
+    SYSTEM_INFO system{};
+    GetSystemInfo(&system);
+    const auto low = reinterpret_cast<uintptr_t>(system.lpMinimumApplicationAddress);
+    const auto high = reinterpret_cast<uintptr_t>(system.lpMaximumApplicationAddress);
+    AddressSpace space{.total = static_cast<uint64_t>(high - low) + 1};
+    MEMORY_BASIC_INFORMATION region{};
+    for (uintptr_t at = low; at < high && VirtualQuery(reinterpret_cast<void*>(at), &region,
+                                                       sizeof region) == sizeof region;) {
+        const uintptr_t end = reinterpret_cast<uintptr_t>(region.BaseAddress) + region.RegionSize;
+        if (end <= at) {
+            break;
+        }
+        if (region.State == MEM_COMMIT) {
+            space.committed += region.RegionSize;
+        }
+        at = end;
+    }
+    return space;
+}
+
+uint64_t CurrentStackAllocation() {
+    const int local = 0;
+    MEMORY_BASIC_INFORMATION region{};
+    if (VirtualQuery(&local, &region, sizeof region) != sizeof region) {
+        return 0;
+    }
+    const void* base = region.AllocationBase;
+    uint64_t size = 0;
+    for (auto at = static_cast<const char*>(base);
+         VirtualQuery(at, &region, sizeof region) == sizeof region &&
+         region.AllocationBase == base && region.State != MEM_FREE;
+         at += region.RegionSize) {
+        size += region.RegionSize;
+    }
+    return size;
+}
+
 std::optional<double> UnixProcessCpuSeconds(DWORD pid) {
     const std::wstring path = L"Z:\\proc\\" + std::to_wstring(pid) + L"\\stat";
     const OwnedHandle file(CreateFileW(path.c_str(), GENERIC_READ,

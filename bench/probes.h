@@ -20,6 +20,16 @@ uint64_t PrivateBytes();
 DWORD HandleCount();
 // Threads of this process, from a system snapshot.
 DWORD ThreadCount();
+// The user address space of this process (lpMinimumApplicationAddress to
+// lpMaximumApplicationAddress) and how much of it is committed, from a VirtualQuery walk.
+struct AddressSpace {
+    uint64_t total = 0;
+    uint64_t committed = 0;
+};
+AddressSpace UserAddressSpace();
+// Bytes of the allocation that holds the calling thread's stack (every region of its allocation
+// base, guard pages included).
+uint64_t CurrentStackAllocation();
 // User and system time of a Unix process, read from /proc/<pid>/stat through the Z: drive that
 // Wine maps to the Unix root; empty when it cannot be read (not under Wine, no such process).
 std::optional<double> UnixProcessCpuSeconds(DWORD pid);

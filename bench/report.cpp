@@ -99,4 +99,20 @@ void Table::Print(std::FILE* out) const {
     std::fflush(out);
 }
 
+void Table::PrintRows(std::FILE* out) const {
+    for (const Group& group : groups_) {
+        std::fprintf(out, "@heading\t%d\t%s\n", group.number,
+                     group.title.substr(group.title.find(' ') + 1).c_str());
+        for (const Row& row : group.rows) {
+            std::fprintf(out, "@row\t%d\t%s\t%s\t%s\t%s\t%s\n", group.number, row.figure.c_str(),
+                         row.median.c_str(), row.spread.c_str(), row.goal.c_str(),
+                         row.verdict.c_str());
+        }
+    }
+    for (const std::string& note : notes_) {
+        std::fprintf(out, "@note\t%s\n", note.c_str());
+    }
+    std::fflush(out);
+}
+
 } // namespace bench

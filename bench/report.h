@@ -55,6 +55,9 @@ public:
     void Note(std::string text) { notes_.push_back(std::move(text)); }
 
     void Print(std::FILE* out) const;
+    // The same content, one tab-separated line each, for bench/side_by_side.py: "@heading",
+    // number, title; "@row", number, figure, median, spread, goal, verdict; "@note", text.
+    void PrintRows(std::FILE* out) const;
 
 private:
     struct Group {

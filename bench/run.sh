@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# The benchmark: builds the x64 tree, serves a 64 MiB file of random bytes on 127.0.0.1 (and, for
+# The benchmark: builds both presets, serves a 64 MiB file of random bytes on 127.0.0.1 (and, for
 # the notification latency, the same folder at a fixed rate from a second server) and runs
-# bench_drvdown under wine64, which prints one table (bench/RESULTS.md explains it). Native curl
-# runs here, timed by this shell, whenever the program asks for it ("@curl" on its output), so
+# bench_drvdown of the x86 build under 32-bit Wine, then that of the x64 build under wine64,
+# against the same servers, in one prefix (build/wineprefix) served by one wineserver. It prints
+# one table with a column for each (bench/side_by_side.py; bench/RESULTS.md explains it). Where
+# this machine cannot execute 32-bit code it says so in one line and measures x64 only. Native
+# curl runs here, timed by this shell, whenever a program asks for it ("@curl" on its output), so
 # that its figure is measured between the program's own, like every other side. Both servers and
 # the wineserver this script starts are stopped when it exits.
 #
 #   bench/run.sh [--quick]        --quick: fewer repetitions, for trying the script out
 #
-# BENCH_BUILD_DIR=DIR builds the win64 preset into DIR instead of build/win64.
+# BENCH_BUILD_DIR=DIR builds the presets into DIR/win32 and DIR/win64 instead of build/win32 and
+# build/win64; the run's files and its table go to DIR/bench-run (build/bench-run otherwise).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export LC_ALL=C
@@ -22,17 +26,16 @@ elif [ $# -gt 0 ]; then
 fi
 
 scripts/install-deps.sh
-if [ -n "${BENCH_BUILD_DIR:-}" ]; then
-  cmake --preset win64 -B "$BENCH_BUILD_DIR" >/dev/null
-  cmake --build "$BENCH_BUILD_DIR"
-  build=$(cd "$BENCH_BUILD_DIR" && pwd)
-else
-  cmake --preset win64 >/dev/null
-  cmake --build --preset win64
-  build=$PWD/build/win64
-fi
+builds=${BENCH_BUILD_DIR:-build}
+mkdir -p "$builds"
+builds=$(cd "$builds" && pwd)
+for preset in win32 win64; do
+  cmake --preset "$preset" -B "$builds/$preset" >/dev/null
+  cmake --build "$builds/$preset"
+done
+prefix=$PWD/build/wineprefix
 
-work=$build/bench-run
+work=$builds/bench-run
 rm -rf "$work"
 mkdir -p "$work/www"
 file=package-64m.bin
@@ -49,7 +52,7 @@ cleanup() {
   if [ -n "$wine_started" ]; then
     wine_stop
   fi
-  rm -rf "$work/www" "$work/out"
+  rm -rf "$work/www" "$work/x86/out" "$work/x64/out"
 }
 trap cleanup EXIT
 
@@ -90,53 +93,81 @@ wineserver_of() {
 # A wineserver that already serves this prefix (a test run in the same tree) is used as it is and
 # left running; its CPU time is then not reported, since others use it too.
 wineserver_pid=""
-running=$(wineserver_of "$build/wineprefix")
+running=$(wineserver_of "$prefix")
 if [ -n "$running" ]; then
-  echo "bench: wineserver $running already serves $build/wineprefix; using it" >&2
-  wine_start "$build" 2>/dev/null || true
+  echo "bench: wineserver $running already serves $prefix; using it" >&2
+  wine_start "$prefix" 2>/dev/null || true
 else
   wine_started=1
-  wine_start "$build"
+  wine_start "$prefix"
   wineserver_pid=$(wineserver_of "$WINEPREFIX")
+fi
+archs=(x64)
+x86_line=""
+if wine_runs_x86 "$builds/win32/bin/arch_probe.exe"; then
+  archs=(x86 x64)
+else
+  x86_line="x86: NOT RUN - this machine cannot execute 32-bit code (32-bit Wine failed to run an i686 program); only the x64 figures follow"
+  echo "$x86_line"
 fi
 
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 args=(--server "$server" --paced-server "$paced_server" --paced-rate "$paced_rate"
-  --www "$(windows_path "$work/www")" --file "$file" --work "$(windows_path "$work")"
+  --www "$(windows_path "$work/www")" --file "$file"
   --repeat "$repeat" --rounds "$rounds" --notify-rounds "$notify_rounds"
-  --cpu-seconds "$cpu_seconds" --curl)
+  --cpu-seconds "$cpu_seconds" --curl --rows)
 if [ -n "$wineserver_pid" ]; then
   args+=(--wineserver-pid "$wineserver_pid")
 fi
 
-echo "== bench_drvdown ${args[*]}"
-coproc BENCH { exec /usr/lib/wine/wine64 "$build/bin/bench_drvdown.exe" "${args[@]}"; }
-bench_pid=$BENCH_PID
-# Copies of the pipes: bash drops BENCH once the program has ended, before its output is read.
-exec {from_bench}<&"${BENCH[0]}" {to_bench}>&"${BENCH[1]}"
-table=$work/table.txt
-: >"$table"
-while IFS= read -r line <&"$from_bench"; do
-  line=${line%$'\r'}
-  if [ "$line" = "@curl" ]; then
-    started=$EPOCHREALTIME
-    curl -sS -o /dev/null "$server/$file"
-    ended=$EPOCHREALTIME
-    echo $((${ended/./} - ${started/./})) >&"$to_bench"
-  else
-    printf '%s\n' "$line" | tee -a "$table"
+# run_bench ARCH LOADER BUILD: runs BUILD's bench_drvdown under LOADER with its own --work folder
+# and keeps its rows in $work/rows-ARCH.tsv.
+run_bench() {
+  local arch=$1 loader=$2 exe=$3/bin/bench_drvdown.exe
+  local rows=$work/rows-$arch.tsv
+  echo "== $arch: bench_drvdown ${args[*]}"
+  : >"$rows"
+  coproc BENCH { exec "$loader" "$exe" "${args[@]}" --work "$(windows_path "$work/$arch")"; }
+  local bench_pid=$BENCH_PID
+  # Copies of the pipes: bash drops BENCH once the program has ended, before its output is read.
+  local from_bench to_bench line
+  exec {from_bench}<&"${BENCH[0]}" {to_bench}>&"${BENCH[1]}"
+  while IFS= read -r line <&"$from_bench"; do
+    line=${line%$'\r'}
+    if [ "$line" = "@curl" ]; then
+      started=$EPOCHREALTIME
+      curl -sS -o /dev/null "$server/$file"
+      ended=$EPOCHREALTIME
+      echo $((${ended/./} - ${started/./})) >&"$to_bench"
+    else
+      printf '%s\n' "$line" >>"$rows"
+    fi
+  done
+  local status=0
+  wait "$bench_pid" || status=$?
+  exec {from_bench}<&- {to_bench}>&-
+  if [ "$status" -ne 0 ]; then
+    echo "bench: bench_drvdown ($arch) failed with exit code $status" >&2
+    exit "$status"
   fi
+}
+tables=()
+for arch in "${archs[@]}"; do
+  if [ "$arch" = x86 ]; then
+    run_bench x86 "${DRVDOWN_WINE32:-/usr/lib/wine/wine}" "$builds/win32"
+  else
+    run_bench x64 /usr/lib/wine/wine64 "$builds/win64"
+  fi
+  tables+=("$arch=$work/rows-$arch.tsv")
 done
-status=0
-wait "$bench_pid" || status=$?
-exec {from_bench}<&- {to_bench}>&-
-if [ "$status" -ne 0 ]; then
-  echo "bench: bench_drvdown failed with exit code $status" >&2
-  exit "$status"
-fi
+
+table=$work/table.txt
+echo
+python3 bench/side_by_side.py "${tables[@]}" | tee "$table"
 {
+  [ -z "$x86_line" ] || echo "$x86_line"
   echo
-  echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(/usr/lib/wine/wine64 --version)"
+  echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(/usr/lib/wine/wine64 --version)${x86_line:+ (x64 only)}"
   echo "date:    $(date -u '+%Y-%m-%d %H:%M UTC')"
 } | tee -a "$table"
 echo "table:   $table"

@@ -1,5 +1,7 @@
 #include "support/child_process.h"
 
+#include "base/unique_handle.h"
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -64,9 +66,9 @@ ChildResult RunChild(const std::wstring& program, const std::vector<std::wstring
     GetTempPathW(MAX_PATH, folder);
     GetTempFileNameW(folder, L"drv", 0, outputPath);
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE output = CreateFileW(outputPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
-    if (output == INVALID_HANDLE_VALUE) {
+    unique_hfile output(CreateFileW(outputPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr));
+    if (!output) {
         throw std::runtime_error("cannot create the child's output file");
     }
 
@@ -79,26 +81,26 @@ ChildResult RunChild(const std::wstring& program, const std::vector<std::wstring
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = output;
-    startup.hStdError = output;
+    startup.hStdOutput = output.get();
+    startup.hStdError = output.get();
     PROCESS_INFORMATION process{};
     const BOOL started = CreateProcessW(
         program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
         env.data(), currentDir.empty() ? nullptr : currentDir.c_str(), &startup, &process);
-    CloseHandle(output);
+    output.reset();
     if (!started) {
         DeleteFileW(outputPath);
         throw std::runtime_error("CreateProcessW failed");
     }
 
+    const unique_handle thread(process.hThread);
+    const unique_handle child(process.hProcess);
     ChildResult result;
-    if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
-        TerminateProcess(process.hProcess, 0xDEAD);
-        WaitForSingleObject(process.hProcess, INFINITE);
+    if (WaitForSingleObject(child.get(), timeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(child.get(), 0xDEAD);
+        WaitForSingleObject(child.get(), INFINITE);
     }
-    GetExitCodeProcess(process.hProcess, &result.exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    GetExitCodeProcess(child.get(), &result.exitCode);
 
     std::ifstream in(std::filesystem::path(outputPath), std::ios::binary);
     result.output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
