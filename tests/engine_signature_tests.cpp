@@ -432,15 +432,15 @@ TEST_F(EngineSignature, FuzzedHeadersAndCertificateTableAreRefusedAndNeverCrash)
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);
 
-    std::string summary;
+    std::ostringstream summary;
     for (const auto& [verdict, count] : verdicts) {
-        std::ostringstream name;
-        PrintTo(static_cast<SignatureVerdict>(verdict), &name);
-        summary += " " + name.str() + "=" + std::to_string(count);
+        summary << " ";
+        PrintTo(static_cast<SignatureVerdict>(verdict), &summary);
+        summary << "=" << count;
     }
     std::cout << "fuzz: " << kIterations << " mutations of a " << original.size()
               << "-byte signed engine (seed " << kSeed << ") in " << elapsed.count()
-              << " ms; verdicts:" << summary
+              << " ms; verdicts:" << summary.str()
               << "; accepted, all in unprotected bytes: " << acceptedUnprotected << "\n";
     EXPECT_TRUE(wronglyAccepted.empty()) << [&] {
         std::string text = "accepted with protected bytes changed:";
