@@ -102,3 +102,4 @@ echo
   echo "date:    $(date -u '+%Y-%m-%d %H:%M UTC')"
 } | tee "$work/table.txt"
 echo "table:   $work/table.txt"
+scripts/verify-cost.sh # what the engine check adds to Init, x86 and x64

@@ -5,6 +5,9 @@
 #   <arch>/include/MobileDrvDown.h  the public header
 #   <arch>/lib/MobileDrvDown.def    the exports, with their x86 stdcall decoration on x86
 #   <arch>/lib/MobileDrvDown.lib    the import library for Microsoft's linker
+#   <arch>/lib/libMobileDrvDown.dll.a  the import library for MinGW-w64's linker
+#   <arch>/lib/cmake/MobileDrvDown/ the CMake package: find_package(MobileDrvDown CONFIG) gives
+#                                   the imported target MobileDrvDown::MobileDrvDown
 # and at the top README.md and docs/ (the host-integration guide, its example host and the
 # stand-in engine's status values).
 #
@@ -27,6 +30,24 @@ install(DIRECTORY ${CMAKE_SOURCE_DIR}/include/ DESTINATION ${arch}/include
 get_target_property(msvc_import_library MobileDrvDown_msvc_lib DRVDOWN_IMPORT_LIBRARY)
 install(FILES ${CMAKE_BINARY_DIR}/MobileDrvDown.def ${msvc_import_library}
         DESTINATION ${arch}/lib)
+# MinGW hosts link the import library of the MinGW build: on x86 the one dlltool made again from
+# the decorated .def (dll/CMakeLists.txt), which the x86 MinGW compiler's references need. It
+# gets the name MinGW's linker looks for first (-lMobileDrvDown).
+install(FILES $<TARGET_LINKER_FILE:MobileDrvDown> DESTINATION ${arch}/lib
+        RENAME libMobileDrvDown.dll.a)
+
+# The CMake package. The config file finds everything relative to its own folder, so the package
+# works wherever it is unpacked; the version file accepts hosts of this build's pointer width
+# only (CMAKE_SIZEOF_VOID_P), so an x64 host never picks up the x86 folder or the reverse.
+include(CMakePackageConfigHelpers)
+set(package_config_dir ${CMAKE_BINARY_DIR}/package-config)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/MobileDrvDownConfig.cmake.in
+               ${package_config_dir}/MobileDrvDownConfig.cmake @ONLY)
+write_basic_package_version_file(${package_config_dir}/MobileDrvDownConfigVersion.cmake
+                                 VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${package_config_dir}/MobileDrvDownConfig.cmake
+              ${package_config_dir}/MobileDrvDownConfigVersion.cmake
+        DESTINATION ${arch}/lib/cmake/MobileDrvDown)
 
 # The stand-in engine, byte for byte as built: the library accepts engine files by their digest,
 # so it must not be stripped (install(FILES) never strips). A build that pins the real engine's

@@ -35,7 +35,12 @@ public:
 
     // --- the context value, overwritten by every AddTask and carried by every notification ---
     std::int32_t Context() const { return context_.load(); }
-    void SetContext(std::int32_t context) { context_.store(context); }
+    // Makes `context` the value and returns the one it replaced.
+    std::int32_t ExchangeContext(std::int32_t context) { return context_.exchange(context); }
+    // Puts `previous` back, unless another AddTask has replaced `context` meanwhile.
+    void RestoreContext(std::int32_t context, std::int32_t previous) {
+        context_.compare_exchange_strong(context, previous);
+    }
 
     // --- the host's callback and the notifications sent through it ---
     void SetCallback(IMobileDrvDownCallback* callback);

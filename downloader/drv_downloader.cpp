@@ -86,11 +86,14 @@ int __stdcall CDrvDownloader::AddTask(_MOBILE_DRV_TASK* record) {
     if (task->cancelEvent == nullptr || !state_->AppendTask(task)) {
         return 0;
     }
+    // The value is the task's before its worker starts, since the worker may notify at once (a
+    // start the engine refuses); a task whose worker cannot start gives it back.
+    const std::int32_t previous = state_->ExchangeContext(context);
     if (!StartWorker(state_, task)) {
         state_->RemoveTask(task.get());
+        state_->RestoreContext(context, previous);
         return 0;
     }
-    state_->SetContext(context);
     // Hosts may pace their calls on this pause.
     Sleep(kAddTaskPauseMs);
     return 1;

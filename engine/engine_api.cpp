@@ -58,6 +58,19 @@ void EnginePath(wchar_t (&path)[MAX_PATH]) {
     }
 }
 
+HMODULE LoadEngineModule(const wchar_t* path, LoadLibraryExWFn load) {
+    // The engine's own folder first, then the host's folder and System32: never the current
+    // folder or the PATH folders, where anyone may have planted a DLL of a dependency's name.
+    HMODULE module = load(path, nullptr, kEngineSearchFlags);
+    // Systems without these flags refuse them as an invalid parameter; there the engine's folder
+    // takes the place of the host's in the search for its dependencies. Any other failure stands:
+    // a dependency that is missing from the safe places is not looked for anywhere else.
+    if (module == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
+        module = load(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
+    return module;
+}
+
 EngineLoad LoadEngine() {
     wchar_t path[MAX_PATH] = {};
     EnginePath(path);
@@ -87,7 +100,7 @@ EngineLoad LoadEngine() {
     } catch (const std::bad_alloc&) {
         return {EngineLoadStatus::NoMemory, nullptr};
     }
-    unique_hmodule module(LoadLibraryW(path));
+    unique_hmodule module(LoadEngineModule(path));
     file.reset();
     if (!module) {
         return {EngineLoadStatus::NotLoadable, nullptr};

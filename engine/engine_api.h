@@ -69,6 +69,19 @@ struct EngineLoad {
 // the process ends with kExitEngineDamaged (engine/verify.h).
 EngineLoad LoadEngine();
 
+// Where the engine's dependencies are looked for: the engine's own folder, the host's folder and
+// System32.
+inline constexpr DWORD kEngineSearchFlags = LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR |
+                                            LOAD_LIBRARY_SEARCH_APPLICATION_DIR |
+                                            LOAD_LIBRARY_SEARCH_SYSTEM32;
+
+using LoadLibraryExWFn = HMODULE(WINAPI*)(LPCWSTR, HANDLE, DWORD);
+
+// Maps the engine file at the full `path` with its dependencies resolved from kEngineSearchFlags
+// only, through `load` (LoadLibraryExW; tests pass their own). Where the system does not know
+// these flags (ERROR_INVALID_PARAMETER), it loads with LOAD_WITH_ALTERED_SEARCH_PATH instead.
+HMODULE LoadEngineModule(const wchar_t* path, LoadLibraryExWFn load = &LoadLibraryExW);
+
 // Full path of the engine file for the library in g_szModuleDir.
 void EnginePath(wchar_t (&path)[MAX_PATH]);
 

@@ -1,34 +1,38 @@
 #include "engine/verify.h"
 
 #include "base/strings.h"
+#include "engine/authenticode.h"
 #include "engine/sha256.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <optional>
 
 namespace {
 
-// Lowercase hex digests of the engine files this build accepts, generated at build time.
-constexpr const char* kTrustedEngineDigests[] = {
-#include "engine_allowlist.inc"
-    nullptr};
-
-// The digest of the whole file from its current position; empty when it could not be read
-// through (or the system could not hash it).
-std::optional<Sha256::Digest> DigestFile(HANDLE file) {
+// The digest of the whole file, read up to its end; empty when it could not be read through (or
+// the system could not hash it).
+std::optional<Sha256::Digest> DigestFile(EngineFileReader& file) {
     Sha256 hash;
     std::array<std::uint8_t, 64 * 1024> chunk;
-    for (;;) {
-        DWORD read = 0;
-        if (!ReadFile(file, chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr)) {
+    for (std::uint64_t at = 0;;) {
+        const std::optional<std::size_t> read = file.ReadAt(at, chunk);
+        if (!read) {
             return std::nullopt;
         }
-        if (read == 0) {
+        if (*read == 0) {
             return hash.Finish();
         }
-        hash.Update(chunk.data(), read);
+        hash.Update(chunk.data(), *read);
+        at += *read;
     }
+}
+
+bool Listed(std::span<const char* const> digests, const char* hex) {
+    return std::ranges::any_of(digests, [&](const char* trusted) {
+        return trusted != nullptr && std::strcmp(trusted, hex) == 0;
+    });
 }
 
 bool ProcessCanShowMessageBox() {
@@ -60,18 +64,32 @@ unique_hfile OpenEngineFileForVerification(const wchar_t* path) {
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
 }
 
-EngineFileCheck CheckEngineFile(HANDLE file) {
-    const std::optional<Sha256::Digest> digest = DigestFile(file);
-    if (!digest) {
-        return EngineFileCheck::Unreadable;
-    }
-    const Sha256::Hex hex = Sha256::ToHex(*digest);
-    for (const char* const* trusted = kTrustedEngineDigests; *trusted != nullptr; ++trusted) {
-        if (std::strcmp(*trusted, hex.data()) == 0) {
+EngineFileCheck CheckEngineImage(EngineFileReader& file, const EngineTrust& trust) {
+    if (!trust.fileDigests.empty()) {
+        const std::optional<Sha256::Digest> digest = DigestFile(file);
+        if (!digest) {
+            return EngineFileCheck::Unreadable;
+        }
+        if (Listed(trust.fileDigests, Sha256::ToHex(*digest).data())) {
             return EngineFileCheck::Trusted;
         }
     }
+    if (!trust.signerKeys.empty()) {
+        switch (VerifyEngineSignature(file, trust.signerKeys)) {
+        case SignatureVerdict::Trusted:
+            return EngineFileCheck::Trusted;
+        case SignatureVerdict::Unreadable:
+            return EngineFileCheck::Unreadable;
+        default:
+            break;
+        }
+    }
     return EngineFileCheck::Untrusted;
+}
+
+EngineFileCheck CheckEngineFile(HANDLE file) {
+    HandleFileReader reader(file);
+    return CheckEngineImage(reader, BuiltInEngineTrust());
 }
 
 void ReportDamagedEngineAndExit(const wchar_t* path) {

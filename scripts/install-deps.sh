@@ -10,6 +10,7 @@ packages=(
   googletest
   clang lld llvm
   python3 curl file
+  openssl osslsigncode
 )
 
 missing=()

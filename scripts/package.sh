@@ -4,6 +4,8 @@
 # of the x86 build, and gathers both with CPack.
 # DRVDOWN_ENGINE_SHA256 (environment, optional): the digest(s) of the real engine file, which the
 # library will then trust instead of the stand-in engines; such a package leaves the stand-in out.
+# `none` trusts no file by its digest, only the signers pinned by
+# DRVDOWN_ENGINE_SIGNER_SPKI_SHA256 (environment, optional; see the README).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,7 +15,8 @@ out=$PWD/build/package
 for preset in win32 win64; do
     cmake --preset "$preset" -B "$out/$preset" -DDRVDOWN_BUILD_TESTS=OFF \
         "-DDRVDOWN_PACKAGE_TREES=$out/win32;$out/win64" \
-        "-DDRVDOWN_ENGINE_SHA256=${DRVDOWN_ENGINE_SHA256:-}" >/dev/null
+        "-DDRVDOWN_ENGINE_SHA256=${DRVDOWN_ENGINE_SHA256:-}" \
+        "-DDRVDOWN_ENGINE_SIGNER_SPKI_SHA256=${DRVDOWN_ENGINE_SIGNER_SPKI_SHA256:-}" >/dev/null
     cmake --build "$out/$preset"
 done
 

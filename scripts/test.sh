@@ -34,21 +34,25 @@ run_suite() {
   echo
   echo "== $name: ctest $*"
   ctest "$@" 2>&1 | tee "$log" || status=1
-  local counts passed failed
+  local counts passed failed skipped
   counts=$(sed -n 's/^[0-9]*% tests passed, \([0-9]*\) tests\{0,1\} failed out of \([0-9]*\)$/\1 \2/p' "$log" | tail -n 1)
   if [ -z "$counts" ]; then
     summary+=("$name: no ctest summary")
     status=1
     return
   fi
+  # ctest counts a skipped test (one that could not run here) among the passed ones; it is not.
+  skipped=$(grep -c ' (Skipped)$' "$log" || true)
   failed=${counts% *}
-  passed=$((${counts#* } - failed))
-  summary+=("$name: $passed passed, $failed failed")
+  passed=$((${counts#* } - failed - skipped))
+  summary+=("$name: $passed passed, $failed failed, $skipped skipped")
   total_passed=$((total_passed + passed))
   total_failed=$((total_failed + failed))
+  total_skipped=$((total_skipped + skipped))
 }
 total_passed=0
 total_failed=0
+total_skipped=0
 
 if [ "$x86_runs" = 1 ]; then
   run_suite x86 --preset win32
@@ -63,5 +67,5 @@ echo "== summary ($((SECONDS - started)) s)"
 for line in "${summary[@]}"; do
   echo "$line"
 done
-echo "total: $total_passed passed, $total_failed failed"
+echo "total: $total_passed passed, $total_failed failed, $total_skipped skipped"
 exit $status

@@ -4,6 +4,7 @@
 #include "support/child_process.h"
 #include "support/downloader_fixture.h"
 #include "support/http_test_server.h"
+#include "support/process_handles.h"
 
 #include <shlwapi.h>
 
@@ -59,8 +60,8 @@ std::wstring FileUrl(const std::wstring& path) {
 std::vector<std::wstring> FilesIn(const TestTree& tree, const std::wstring& folder) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(tree.Path(folder + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
+    const unique_find_handle search(FindFirstFileW(tree.Path(folder + L"\\*").c_str(), &found));
+    if (!search) {
         return names;
     }
     do {
@@ -68,8 +69,7 @@ std::vector<std::wstring> FilesIn(const TestTree& tree, const std::wstring& fold
         if (name != L"." && name != L"..") {
             names.push_back(name);
         }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    } while (FindNextFileW(search.get(), &found));
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -287,6 +287,47 @@ TEST_F(EndToEnd, DownLoadFileAndDownloadNowFetchTheSameFile) {
     EXPECT_EQ(OutFiles(), (Names{L"blocking.zip", L"now.zip"}));
 }
 
+TEST_F(EndToEnd, FinishedAndFailedTransfersLeaveNoHandleOnceTheDownloaderIsReleased) {
+    // Each round has a downloader, a callback and a server of its own, all gone when it ends.
+    // Every round must end with exactly the handles of each type the process held before the
+    // first: the transfers run on the engine's threads, and what WinHTTP and Winsock keep for a
+    // thread goes with it. (This thread's own Winsock objects, which last as long as the thread,
+    // were made when the fixture's server started.)
+    downloader->Release();
+    downloader = nullptr;
+    const std::vector<ProcessHandle> before = ProcessHandles();
+    ASSERT_FALSE(before.empty());
+    const std::string body = RandomBytes(512 * 1024 + 17, 9);
+    for (int round = 0; round < 2; ++round) {
+        {
+            HttpTestServer roundServer;
+            roundServer.Route("/pkg.zip", HttpResponse::Ok(body));
+            roundServer.Route("/moved", HttpResponse::Redirect(roundServer.Address("/pkg.zip")));
+            HttpResponse unsized = HttpResponse::Ok(body);
+            unsized.announceLength = false;
+            roundServer.Route("/unsized.zip", unsized);
+            RecordingCallback finals;
+            IMobileDrvDown* roundDownloader = Create();
+            ASSERT_EQ(roundDownloader->Init(&finals), 1);
+            const std::wstring prefix = L"r" + std::to_wstring(round) + L"-";
+            for (const auto& [name, path] : {std::pair{L"direct.zip", "/pkg.zip"},
+                                             {L"moved.zip", "/moved"},
+                                             {L"unsized.zip", "/unsized.zip"},
+                                             {L"missing.zip", "/nothing-here"}}) {
+                auto record = Record(prefix + name, roundServer.Url(path), Out(prefix + name));
+                ASSERT_EQ(roundDownloader->AddTask(&record), 1);
+            }
+            const bool ended = finals.WaitForFinals(4, 30000);
+            roundDownloader->Release();
+            ASSERT_TRUE(ended);
+            EXPECT_EQ(OfKind(finals.All(), MOBILEDRV_NOTIFY_SUCCEEDED).size(), 3u) << round;
+            EXPECT_EQ(OfKind(finals.All(), MOBILEDRV_NOTIFY_FAILED).size(), 1u) << round;
+        }
+        // Workers may end a poll interval after Release has returned.
+        EXPECT_EQ(HandleChangesSettled(before, 10000), "") << "after round " << round;
+    }
+}
+
 // The engine alone: how a fresh load transfers, and what its last PPClose waits for.
 class RealEngine : public ::testing::Test {
 protected:
@@ -431,6 +472,26 @@ TEST_F(DrvgetProgram, AFailingDownloadOrABadCommandLineExitsNonZero) {
     EXPECT_EQ(Run({server.Url("/b.zip")}).exitCode, 2u) << "a URL without a target";
     EXPECT_EQ(Run({L"--frobnicate", server.Url("/b.zip"), tree.Path(L"out\\c.zip")}).exitCode, 2u);
     EXPECT_EQ(Run({L"--help"}).exitCode, 0u);
+}
+
+// drvget with the library as a release that trusts signers only builds it (DrvDownSigned: no
+// file digests, the test maker A's key pinned): an engine A signed downloads; a damaged copy ends
+// drvget with the documented code before anything is fetched.
+TEST_F(DrvgetProgram, ASignerOnlyLibraryDownloadsThroughASignedEngineAndRefusesADamagedOne) {
+    tree.InstallLibrary(L"DrvDownSigned.dll");
+    tree.InstallEngine(L"signing\\Tolvek_signedA.dll");
+    const std::string body = RandomBytes(300 * 1024, 23);
+    server.Route("/s.zip", HttpResponse::Ok(body));
+    const ChildResult child = Run({server.Url("/s.zip"), tree.Path(L"out\\s.zip")});
+    EXPECT_EQ(child.exitCode, 0u) << child.output;
+    EXPECT_TRUE(tree.ReadFile(L"out\\s.zip") == body);
+
+    tree.InstallEngine(L"signing\\Tolvek_signedA_tampered.dll");
+    const ChildResult refused = Run({server.Url("/s.zip"), tree.Path(L"out\\t.zip")});
+    EXPECT_EQ(refused.exitCode, 0xE0DD0001u) << refused.output;
+    EXPECT_NE(refused.output.find("damaged"), std::string::npos) << refused.output;
+    EXPECT_FALSE(tree.Exists(L"out\\t.zip"));
+    EXPECT_EQ(server.Requests("/s.zip"), 1u);
 }
 
 TEST_F(DrvgetProgram, AnEngineThatCannotStartIsReportedWithExitCodeThree) {

@@ -60,13 +60,13 @@ TEST(MsvcException, EngineFileThatCannotBeReadThroughCannotBeLoadedAndIsNotDamag
     const std::wstring engine = root + L"\\Tolvek.dll";
     {
         // The premise, checked the way the library reads: the open succeeds, the read fails.
-        HANDLE reader = CreateFileW(engine.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(reader, INVALID_HANDLE_VALUE) << GetLastError();
+        const unique_hfile reader(CreateFileW(engine.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                              nullptr));
+        ASSERT_TRUE(reader) << GetLastError();
         char bytes[4096];
         DWORD read = 0;
-        const BOOL ok = ReadFile(reader, bytes, sizeof bytes, &read, nullptr);
-        CloseHandle(reader);
+        const BOOL ok = ReadFile(reader.get(), bytes, sizeof bytes, &read, nullptr);
         ASSERT_FALSE(ok) << "the engine file could be read";
     }
     // The library goes into bin\ beside it, as in any tree.

@@ -12,10 +12,9 @@ namespace {
 
 class WorkerGateTest : public ::testing::Test {
 protected:
-    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    unique_handle stopEvent{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    HANDLE stop = stopEvent.get();
     CWorkerGate gate{stop};
-
-    ~WorkerGateTest() override { CloseHandle(stop); }
 
     DWORD TimeWaitIdle(DWORD timeoutMs) {
         const DWORD begin = GetTickCount();

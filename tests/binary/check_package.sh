@@ -54,7 +54,9 @@ fi
 expected="README.md docs/example_host.cpp docs/host-integration.md docs/standin-engine.md"
 for arch in x86 x64; do
     expected+=" $arch/Tolvek.dll $arch/bin/MobileDrvDown.dll $arch/include/MobileDrvDown.h"
-    expected+=" $arch/lib/MobileDrvDown.def $arch/lib/MobileDrvDown.lib"
+    expected+=" $arch/lib/MobileDrvDown.def $arch/lib/MobileDrvDown.lib $arch/lib/libMobileDrvDown.dll.a"
+    expected+=" $arch/lib/cmake/MobileDrvDown/MobileDrvDownConfig.cmake"
+    expected+=" $arch/lib/cmake/MobileDrvDown/MobileDrvDownConfigVersion.cmake"
     [ "$with_drvget" = 1 ] && expected+=" $arch/bin/drvget.exe"
 done
 expected=$(tr ' ' '\n' <<<"$expected" | sort)

@@ -52,7 +52,7 @@ else
 fi
 
 # --- imports: Windows system DLLs only ---
-allowed=" kernel32.dll msvcrt.dll shlwapi.dll user32.dll advapi32.dll ntdll.dll bcrypt.dll "
+allowed=" kernel32.dll msvcrt.dll shlwapi.dll user32.dll advapi32.dll ntdll.dll bcrypt.dll crypt32.dll "
 imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | tr 'A-Z' 'a-z' | sort -u)
 foreign=""
 for name in $imports; do

@@ -1,5 +1,7 @@
 #include "support/child_process.h"
 
+#include "base/unique_handle.h"
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -20,11 +22,29 @@ std::wstring Quote(const std::wstring& argument) {
     return quoted + L"\"";
 }
 
+// The name of a NAME=VALUE entry, with its '=' (names of drive variables start with '=').
+std::wstring NameOf(const std::wstring& entry) {
+    const std::size_t equals = entry.find(L'=', 1);
+    return equals == std::wstring::npos ? entry : entry.substr(0, equals + 1);
+}
+
+bool Overridden(const std::wstring& entry, const std::vector<std::wstring>& extra) {
+    const std::wstring name = NameOf(entry);
+    for (const std::wstring& other : extra) {
+        if (CompareStringOrdinal(name.c_str(), -1, NameOf(other).c_str(), -1, TRUE) == CSTR_EQUAL) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::wstring EnvironmentBlock(const std::vector<std::wstring>& extra) {
     std::wstring block;
     wchar_t* own = GetEnvironmentStringsW();
     for (const wchar_t* entry = own; *entry != L'\0'; entry += wcslen(entry) + 1) {
-        block.append(entry).push_back(L'\0');
+        if (!Overridden(entry, extra)) {
+            block.append(entry).push_back(L'\0');
+        }
     }
     FreeEnvironmentStringsW(own);
     for (const std::wstring& entry : extra) {
@@ -37,7 +57,8 @@ std::wstring EnvironmentBlock(const std::vector<std::wstring>& extra) {
 } // namespace
 
 ChildResult RunChild(const std::wstring& program, const std::vector<std::wstring>& arguments,
-                     const std::vector<std::wstring>& environment, DWORD timeoutMs) {
+                     const std::vector<std::wstring>& environment, DWORD timeoutMs,
+                     const std::wstring& currentDir) {
     // Output goes to a file, not a pipe: a crashed child's debugger can inherit a pipe and keep
     // its reader waiting, whereas a file is simply read once the child has ended.
     wchar_t folder[MAX_PATH] = {};
@@ -45,9 +66,9 @@ ChildResult RunChild(const std::wstring& program, const std::vector<std::wstring
     GetTempPathW(MAX_PATH, folder);
     GetTempFileNameW(folder, L"drv", 0, outputPath);
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE output = CreateFileW(outputPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
-    if (output == INVALID_HANDLE_VALUE) {
+    unique_hfile output(CreateFileW(outputPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr));
+    if (!output) {
         throw std::runtime_error("cannot create the child's output file");
     }
 
@@ -60,26 +81,26 @@ ChildResult RunChild(const std::wstring& program, const std::vector<std::wstring
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = output;
-    startup.hStdError = output;
+    startup.hStdOutput = output.get();
+    startup.hStdError = output.get();
     PROCESS_INFORMATION process{};
-    const BOOL started =
-        CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                       CREATE_UNICODE_ENVIRONMENT, env.data(), nullptr, &startup, &process);
-    CloseHandle(output);
+    const BOOL started = CreateProcessW(
+        program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+        env.data(), currentDir.empty() ? nullptr : currentDir.c_str(), &startup, &process);
+    output.reset();
     if (!started) {
         DeleteFileW(outputPath);
         throw std::runtime_error("CreateProcessW failed");
     }
 
+    const unique_handle thread(process.hThread);
+    const unique_handle child(process.hProcess);
     ChildResult result;
-    if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
-        TerminateProcess(process.hProcess, 0xDEAD);
-        WaitForSingleObject(process.hProcess, INFINITE);
+    if (WaitForSingleObject(child.get(), timeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(child.get(), 0xDEAD);
+        WaitForSingleObject(child.get(), INFINITE);
     }
-    GetExitCodeProcess(process.hProcess, &result.exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    GetExitCodeProcess(child.get(), &result.exitCode);
 
     std::ifstream in(std::filesystem::path(outputPath), std::ios::binary);
     result.output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

@@ -13,9 +13,11 @@ struct ChildResult {
     std::string output; // standard output and standard error, interleaved
 };
 
-// Runs `program` (a full path) with `arguments`, with extra environment variables of the form
-// NAME=VALUE added to this process's own; waits at most `timeoutMs` and kills it after that.
+// Runs `program` (a full path) with `arguments`, with environment variables of the form
+// NAME=VALUE set over this process's own (replacing a variable of the same name); waits at most
+// `timeoutMs` and kills it after that. The child starts in `currentDir` when one is given.
 ChildResult RunChild(const std::wstring& program, const std::vector<std::wstring>& arguments,
-                     const std::vector<std::wstring>& environment = {}, DWORD timeoutMs = 60000);
+                     const std::vector<std::wstring>& environment = {}, DWORD timeoutMs = 60000,
+                     const std::wstring& currentDir = {});
 
 } // namespace drvtest

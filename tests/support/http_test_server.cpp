@@ -86,25 +86,22 @@ struct WinsockUser {
 
 HttpTestServer::HttpTestServer() {
     static WinsockUser winsock; // once per process; Winsock stays up until it ends
-    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    listener_.reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     const sockaddr_in address = Loopback(0);
-    if (listener_ == INVALID_SOCKET ||
-        bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener_, SOMAXCONN) != 0 || (port_ = BoundPort(listener_)) == 0) {
-        if (listener_ != INVALID_SOCKET) {
-            closesocket(listener_);
-        }
+    if (!listener_ ||
+        bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener_.get(), SOMAXCONN) != 0 || (port_ = BoundPort(listener_.get())) == 0) {
         throw std::runtime_error("the test server cannot listen on 127.0.0.1");
     }
-    stopping_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    acceptor_ = std::thread([this] { AcceptLoop(); });
+    stopping_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    acceptor_ = HostThread([this] { AcceptLoop(); });
 }
 
 HttpTestServer::~HttpTestServer() {
-    SetEvent(stopping_);
-    closesocket(listener_); // ends the accept call
-    acceptor_.join();
-    std::vector<std::thread> connections;
+    SetEvent(stopping_.get());
+    listener_.reset(); // ends the accept call
+    acceptor_.Join();
+    std::vector<HostThread> connections;
     {
         std::lock_guard lock(mutex_);
         // Ends every send and receive in progress; each thread closes its own socket.
@@ -113,10 +110,9 @@ HttpTestServer::~HttpTestServer() {
         }
         connections.swap(connections_);
     }
-    for (std::thread& connection : connections) {
-        connection.join();
+    for (HostThread& connection : connections) {
+        connection.Join();
     }
-    CloseHandle(stopping_);
 }
 
 std::string HttpTestServer::Address(std::string_view path) const {
@@ -141,15 +137,12 @@ std::size_t HttpTestServer::Requests(const std::string& path) {
 
 uint16_t HttpTestServer::UnusedPort() {
     static WinsockUser winsock;
-    SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    const unique_socket probe(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     const sockaddr_in address = Loopback(0);
     uint16_t port = 0;
-    if (probe != INVALID_SOCKET &&
-        bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-        port = BoundPort(probe);
-    }
-    if (probe != INVALID_SOCKET) {
-        closesocket(probe);
+    if (probe &&
+        bind(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        port = BoundPort(probe.get());
     }
     if (port == 0) {
         throw std::runtime_error("no free loopback port");
@@ -159,16 +152,16 @@ uint16_t HttpTestServer::UnusedPort() {
 
 void HttpTestServer::AcceptLoop() {
     for (;;) {
-        SOCKET client = accept(listener_, nullptr, nullptr);
+        SOCKET client = accept(listener_.get(), nullptr, nullptr);
         if (client == INVALID_SOCKET) {
-            if (WaitForSingleObject(stopping_, 0) == WAIT_OBJECT_0) {
+            if (WaitForSingleObject(stopping_.get(), 0) == WAIT_OBJECT_0) {
                 return;
             }
             continue;
         }
         std::lock_guard lock(mutex_);
-        if (WaitForSingleObject(stopping_, 0) == WAIT_OBJECT_0) {
-            closesocket(client);
+        if (WaitForSingleObject(stopping_.get(), 0) == WAIT_OBJECT_0) {
+            const unique_socket refused(client);
             return;
         }
         open_.insert(client);
@@ -177,6 +170,7 @@ void HttpTestServer::AcceptLoop() {
 }
 
 void HttpTestServer::Serve(SOCKET client) {
+    const unique_socket owned(client); // closed when the connection is served
     const std::string path = ReadRequestPath(client);
     HttpResponse response{.status = 404, .body = "not found\n"};
     {
@@ -207,7 +201,6 @@ void HttpTestServer::Serve(SOCKET client) {
     }
     std::lock_guard lock(mutex_);
     open_.erase(client);
-    closesocket(client);
 }
 
 bool HttpTestServer::SendBody(SOCKET client, std::string_view data, const HttpResponse& response) {
@@ -228,7 +221,7 @@ bool HttpTestServer::SendBody(SOCKET client, std::string_view data, const HttpRe
 }
 
 bool HttpTestServer::Pause(DWORD ms) {
-    return WaitForSingleObject(stopping_, ms) == WAIT_TIMEOUT;
+    return WaitForSingleObject(stopping_.get(), ms) == WAIT_TIMEOUT;
 }
 
 } // namespace drvtest

@@ -6,6 +6,9 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "base/unique_handle.h"
+#include "support/host_thread.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -13,10 +16,14 @@
 #include <set>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 namespace drvtest {
+
+inline SOCKET NoSocket() noexcept {
+    return INVALID_SOCKET;
+}
+using unique_socket = unique_any<close_traits<SOCKET, &closesocket, &NoSocket>>;
 
 struct HttpResponse {
     int status = 200;
@@ -68,16 +75,16 @@ private:
     bool SendBody(SOCKET client, std::string_view data, const HttpResponse& response);
     bool Pause(DWORD ms);
 
-    SOCKET listener_ = INVALID_SOCKET;
+    unique_socket listener_;
     uint16_t port_ = 0;
-    HANDLE stopping_ = nullptr; // manual-reset event, set by the destructor
-    std::thread acceptor_;
+    unique_handle stopping_; // manual-reset event, set by the destructor
+    HostThread acceptor_;
 
     std::mutex mutex_;
     std::map<std::string, HttpResponse> routes_;
     std::map<std::string, std::size_t> requests_;
     std::set<SOCKET> open_;
-    std::vector<std::thread> connections_;
+    std::vector<HostThread> connections_;
 };
 
 } // namespace drvtest

@@ -1,14 +1,39 @@
 // A small host process for tests that must run the library in a process of its own:
 //   library_child.exe <library path> downloadfile <url> <target>
-// Prints "result <n>" and exits with the result of DownLoadFile.
+//     Prints "result <n>" and exits with the result of DownLoadFile.
+//   library_child.exe <dll path> load
+//     Loads the DLL with a plain LoadLibraryW, the system's default search for its dependencies;
+//     prints "loaded" and exits with 0, or prints the error and exits with 3.
+// An exception that nothing handles (the engine-load exception among them) is printed as
+// "exception <code>" and ends the process with exit code 4.
 #include <windows.h>
 
 #include <cstdio>
 #include <cwchar>
 
+namespace {
+
+LONG WINAPI ReportUnhandled(EXCEPTION_POINTERS* exception) {
+    std::printf("exception 0x%08lx\n", exception->ExceptionRecord->ExceptionCode);
+    std::fflush(stdout);
+    ExitProcess(4);
+}
+
+} // namespace
+
 int wmain(int argc, wchar_t** argv) {
+    SetUnhandledExceptionFilter(&ReportUnhandled);
+    if (argc == 3 && std::wcscmp(argv[2], L"load") == 0) {
+        if (LoadLibraryW(argv[1]) == nullptr) {
+            std::printf("not loaded, error %lu\n", GetLastError());
+            return 3;
+        }
+        std::printf("loaded\n");
+        return 0;
+    }
     if (argc != 5 || std::wcscmp(argv[2], L"downloadfile") != 0) {
-        std::fprintf(stderr, "usage: library_child <library> downloadfile <url> <target>\n");
+        std::fprintf(stderr, "usage: library_child <library> downloadfile <url> <target>\n"
+                             "       library_child <dll> load\n");
         return 2;
     }
     HMODULE library = LoadLibraryW(argv[1]);

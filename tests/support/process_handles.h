@@ -1,12 +1,41 @@
-// How many handles this process holds, where the usual call cannot tell.
+// How many handles this process holds, where the usual call cannot tell, and of which types.
 #pragma once
 
 #include <windows.h>
 
+#include <map>
+#include <string>
+#include <vector>
+
 namespace drvtest {
 
-// GetProcessHandleCount, or where that answers 0 (Wine 8 does) this process's entries in the
-// system's handle table (NtQuerySystemInformation, SystemExtendedHandleInformation).
+// GetProcessHandleCount, or where that answers 0 (Wine 8 does) the handles found by probing this
+// process's handle values one by one.
 DWORD ProcessHandleCount();
+
+// One handle of this process: its value and the type of the object it refers to.
+struct ProcessHandle {
+    ULONG_PTR value = 0;
+    // "Event", "Thread", "File"...; "? (status)" when the system does not say, e.g. for a handle
+    // closed between the table's reading and the question
+    std::wstring type;
+
+    auto operator<=>(const ProcessHandle& other) const = default;
+};
+
+// This process's handles, found by probing its handle values, sorted by value.
+std::vector<ProcessHandle> ProcessHandles();
+
+// How many handles of each type `handles` holds.
+std::map<std::wstring, int> CountByType(const std::vector<ProcessHandle>& handles);
+
+// How the handles of each type changed in number from `before` to `after`, e.g.
+// "+2 Event, -1 File"; "" when every type has as many as before.
+std::string HandleChanges(const std::vector<ProcessHandle>& before,
+                          const std::vector<ProcessHandle>& after);
+
+// Waits up to `timeoutMs` until this process holds as many handles of each type as `before`
+// lists; then what still differs, "" when nothing does.
+std::string HandleChangesSettled(const std::vector<ProcessHandle>& before, DWORD timeoutMs);
 
 } // namespace drvtest

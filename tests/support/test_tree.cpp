@@ -51,8 +51,9 @@ TestTree::TestTree() {
 }
 
 TestTree::~TestTree() {
-    for (auto it = loaded_.rbegin(); it != loaded_.rend(); ++it) {
-        FreeLibrary(*it);
+    // Unloaded in the reverse order of loading.
+    while (!loaded_.empty()) {
+        loaded_.pop_back();
     }
     RemoveTree(root_);
 }
@@ -71,10 +72,10 @@ HMODULE TestTree::LoadLibraryFromTree() {
 }
 
 HMODULE TestTree::LoadFromTree(std::wstring_view relative) {
-    HMODULE module = LoadLibraryW(Path(relative).c_str());
-    Check(module != nullptr, "LoadLibraryW");
-    loaded_.push_back(module);
-    return module;
+    unique_hmodule module(LoadLibraryW(Path(relative).c_str()));
+    Check(static_cast<bool>(module), "LoadLibraryW");
+    loaded_.push_back(std::move(module));
+    return loaded_.back().get();
 }
 
 void TestTree::WriteFile(std::wstring_view relative, std::string_view content) const {
@@ -107,15 +108,13 @@ void RemoveTree(const std::wstring& path) {
         return;
     }
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
+    if (const unique_find_handle search(FindFirstFileW((path + L"\\*").c_str(), &found)); search) {
         do {
             const std::wstring name = found.cFileName;
             if (name != L"." && name != L"..") {
                 RemoveTree(path + L"\\" + name);
             }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
+        } while (FindNextFileW(search.get(), &found));
     }
     RemoveDirectoryW(path.c_str());
 }

@@ -4,6 +4,8 @@
 // Loading the library from its own tree gives each case its own module-wide objects.
 #pragma once
 
+#include "base/unique_handle.h"
+
 #include <windows.h>
 
 #include <string>
@@ -48,7 +50,7 @@ public:
 
 private:
     std::wstring root_;
-    std::vector<HMODULE> loaded_;
+    std::vector<unique_hmodule> loaded_;
 };
 
 // Typed GetProcAddress that fails the test when the export is missing.

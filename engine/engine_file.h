@@ -1,0 +1,39 @@
+// Reading an engine file for its checks: through the handle the library holds open from the
+// checks until the image is mapped, so that what is checked is what gets loaded.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+class EngineFileReader {
+public:
+    virtual ~EngineFileReader() = default;
+
+    // The file's size as its system reports it (a device may report 0 and still answer reads).
+    virtual std::uint64_t Size() const = 0;
+    // Reads up to buffer.size() bytes at `offset`: how many were read (fewer only at the end of
+    // the file), or nothing when the read failed.
+    virtual std::optional<std::size_t> ReadAt(std::uint64_t offset,
+                                              std::span<std::uint8_t> buffer) = 0;
+
+    // Reads exactly buffer.size() bytes at `offset`; false when the read failed or came up short.
+    bool ReadExactly(std::uint64_t offset, std::span<std::uint8_t> buffer);
+};
+
+// Reads an open file handle at explicit offsets (its file pointer is left alone).
+class HandleFileReader final : public EngineFileReader {
+public:
+    explicit HandleFileReader(HANDLE file);
+
+    std::uint64_t Size() const override { return size_; }
+    std::optional<std::size_t> ReadAt(std::uint64_t offset,
+                                      std::span<std::uint8_t> buffer) override;
+
+private:
+    HANDLE file_;
+    std::uint64_t size_ = 0;
+};
