@@ -38,13 +38,10 @@ file=package-64m.bin
 head -c $((64 * 1024 * 1024)) /dev/urandom >"$work/www/$file"
 
 source scripts/wine-env.sh
-server_pids=()
+source scripts/local-server.sh
 wine_started=""
 cleanup() {
-  for pid in "${server_pids[@]}"; do
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
+  serve_stop_all
   [ -z "$wine_started" ] || wine_stop
   rm -rf "$work/www"
 }
@@ -54,14 +51,7 @@ trap cleanup EXIT
 start_server() {
   local name=$1
   shift
-  python3 scripts/serve_package.py --root "$work/www" --port-file "$work/$name.port" "$@" \
-    2>"$work/$name.log" &
-  server_pids+=($!)
-  for _ in $(seq 100); do
-    [ -s "$work/$name.port" ] && break
-    sleep 0.1
-  done
-  [ -s "$work/$name.port" ] || { cat "$work/$name.log" >&2; exit 1; }
+  serve_start "$work/www" "$work/$name.port" "$work/$name.log" "$@" || exit 1
 }
 paced_rate=$((8 * 1024 * 1024))
 start_server paced --rate "$paced_rate"

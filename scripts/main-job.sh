@@ -35,16 +35,11 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_STORED) as archive:
 EOF
 
 source scripts/wine-env.sh
-server_pid=""
+source scripts/local-server.sh
 wine_started=""
 cleanup() {
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
-  if [ -n "$wine_started" ]; then
-    wine_stop
-  fi
+  serve_stop_all
+  [ -z "$wine_started" ] || wine_stop
 }
 trap cleanup EXIT
 wine_started=1
@@ -71,16 +66,9 @@ echo "== application folder ($arch)"
 file "$app/bin/drvget.exe" "$app/bin/MobileDrvDown.dll" "$app/Tolvek.dll" | sed 's/, [0-9]* sections$//'
 
 # Served at about 2 MiB/s, so that the download lasts long enough to show its progress.
-python3 scripts/serve_package.py --root "$work/www" --port-file "$work/port" \
-  --rate $((2 * 1024 * 1024)) 2>"$work/server.log" &
-server_pid=$!
-for _ in $(seq 100); do
-  [ -s "$work/port" ] && break
-  kill -0 "$server_pid" 2>/dev/null || { cat "$work/server.log" >&2; exit 1; }
-  sleep 0.1
-done
-[ -s "$work/port" ] || { echo "main job: the package server did not start" >&2; exit 1; }
-url="http://127.0.0.1:$(cat "$work/port")/driver-package.zip"
+serve_start "$work/www" "$work/port" "$work/server.log" --rate $((2 * 1024 * 1024)) ||
+  { echo "main job: the package server did not start" >&2; exit 1; }
+url="$served_url/driver-package.zip"
 
 result="$work/downloads/driver-package.zip"
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }

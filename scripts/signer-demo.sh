@@ -11,16 +11,11 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 source scripts/wine-env.sh
+source scripts/local-server.sh
 wine_started=""
-server_pid=""
 cleanup() {
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
-  if [ -n "$wine_started" ]; then
-    wine_stop
-  fi
+  serve_stop_all
+  [ -z "$wine_started" ] || wine_stop
 }
 trap cleanup EXIT
 
@@ -51,14 +46,9 @@ work=$PWD/$demo/run
 rm -rf "$work"
 mkdir -p "$work/www"
 head -c $((3 * 1024 * 1024)) /dev/urandom >"$work/www/driver-package.zip"
-python3 scripts/serve_package.py --root "$work/www" --port-file "$work/port" 2>"$work/server.log" &
-server_pid=$!
-for _ in $(seq 100); do
-  [ -s "$work/port" ] && break
-  sleep 0.1
-done
-[ -s "$work/port" ] || { echo "signer demo: the package server did not start" >&2; exit 1; }
-url="http://127.0.0.1:$(cat "$work/port")/driver-package.zip"
+serve_start "$work/www" "$work/port" "$work/server.log" ||
+  { echo "signer demo: the package server did not start" >&2; exit 1; }
+url="$served_url/driver-package.zip"
 served=$(sha256sum "$work/www/driver-package.zip" | cut -d' ' -f1)
 
 # run_drvget NAME ENGINE EXPECTED: lays out <work>/NAME as an application folder with ENGINE as

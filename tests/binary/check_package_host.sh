@@ -176,21 +176,13 @@ mkdir -p "$work/www" "$work/downloads"
 served="$work/www/driver-package.zip"
 head -c $((3 * 1024 * 1024)) /dev/urandom >"$served"
 served_sha=$(sha256sum "$served" | cut -d' ' -f1)
-python3 "$source_dir/scripts/serve_package.py" --root "$work/www" --port-file "$work/port" \
-    2>"$work/server.log" &
-server_pid=$!
-trap 'kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null' EXIT
-for _ in $(seq 100); do
-    [ -s "$work/port" ] && break
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.1
-done
-if [ ! -s "$work/port" ]; then
-    show_log "$work/server.log"
+source "$source_dir/scripts/local-server.sh"
+trap serve_stop_all EXIT
+if ! serve_start "$work/www" "$work/port" "$work/server.log"; then
     report FAILED "the loopback HTTP server starts"
     finish
 fi
-url="http://127.0.0.1:$(cat "$work/port")/driver-package.zip"
+url="$served_url/driver-package.zip"
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
 # download WHAT PROGRAM NAME: runs PROGRAM URL TARGET under 32-bit Wine and compares the result.
