@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <optional>
 #include <vector>
@@ -41,7 +40,6 @@ constexpr const char* kSignatureAlgorithms[] = {szOID_RSA_RSA, szOID_RSA_SHA256R
 
 // A certificate table larger than this is not an engine's signature.
 constexpr std::uint32_t kMaxCertificateTable = 1u << 20;
-constexpr std::size_t kHashChunk = 64 * 1024;
 constexpr std::size_t kDigestSize = 32;
 
 // PE header fields (offsets within their headers).
@@ -301,12 +299,6 @@ std::optional<Sha256::Digest> DigestOf(DerBytes bytes) {
     return hash.Finish();
 }
 
-bool IsPinned(const Sha256::Digest& key, std::span<const char* const> pins) {
-    const Sha256::Hex hex = Sha256::ToHex(key);
-    return std::ranges::any_of(
-        pins, [&](const char* pin) { return pin != nullptr && std::strcmp(pin, hex.data()) == 0; });
-}
-
 // Checks the PKCS#7 signature: one signer, SHA-256, Authenticode content whose digest the signer
 // signed, a valid signature by a code-signing certificate whose key is pinned. On success
 // `imageDigest` receives the image digest the signature vouches for.
@@ -414,7 +406,7 @@ SignatureVerdict VerifySignedData(DerBytes signedData, std::span<const char* con
     if (!key) {
         return SignatureVerdict::Unreadable;
     }
-    if (!IsPinned(*key, pins)) {
+    if (!Sha256::IsListed(*key, pins)) {
         return SignatureVerdict::SignerNotPinned;
     }
     std::ranges::copy(*signedImage, imageDigest.begin());
@@ -422,33 +414,18 @@ SignatureVerdict VerifySignedData(DerBytes signedData, std::span<const char* con
 }
 
 // The PE image's Authenticode digest: every byte before the certificate table except the CheckSum
-// field and the Security directory entry.
-std::optional<Sha256::Digest> ImageDigest(EngineFileReader& file, const SignatureLayout& layout,
-                                          bool& unreadable) {
+// field and the Security directory entry. Empty when the file could not be read (or hashed).
+std::optional<Sha256::Digest> ImageDigest(EngineFileReader& file, const SignatureLayout& layout) {
     const std::uint64_t ranges[3][2] = {{0, layout.checksum},
                                         {layout.checksum + 4, layout.securityEntry},
                                         {layout.securityEntry + 8, layout.table}};
-    std::unique_ptr<std::uint8_t[]> chunk(new (std::nothrow) std::uint8_t[kHashChunk]);
-    if (!chunk) {
-        unreadable = true;
-        return std::nullopt;
-    }
     Sha256 hash;
-    for (const auto& range : ranges) {
-        for (std::uint64_t at = range[0]; at < range[1];) {
-            const std::size_t part =
-                static_cast<std::size_t>(std::min<std::uint64_t>(kHashChunk, range[1] - at));
-            if (!file.ReadExactly(at, std::span(chunk.get(), part)) ||
-                !hash.Update(chunk.get(), part)) {
-                unreadable = true;
-                return std::nullopt;
-            }
-            at += part;
+    for (const auto& [begin, end] : ranges) {
+        if (!HashFileRange(file, hash, begin, end)) {
+            return std::nullopt;
         }
     }
-    std::optional<Sha256::Digest> digest = hash.Finish();
-    unreadable = !digest;
-    return digest;
+    return hash.Finish();
 }
 
 } // namespace
@@ -477,8 +454,7 @@ SignatureVerdict VerifyEngineSignature(EngineFileReader& file,
             return verdict;
         }
         // Last, the costly part: the digest of the whole image.
-        bool unreadable = false;
-        const std::optional<Sha256::Digest> image = ImageDigest(file, layout, unreadable);
+        const std::optional<Sha256::Digest> image = ImageDigest(file, layout);
         if (!image) {
             return SignatureVerdict::Unreadable;
         }

@@ -1,6 +1,8 @@
 #include "engine/engine_file.h"
 
 #include <algorithm>
+#include <memory>
+#include <new>
 
 bool EngineFileReader::ReadExactly(std::uint64_t offset, std::span<std::uint8_t> buffer) {
     while (!buffer.empty()) {
@@ -10,6 +12,29 @@ bool EngineFileReader::ReadExactly(std::uint64_t offset, std::span<std::uint8_t>
         }
         offset += *read;
         buffer = buffer.subspan(*read);
+    }
+    return true;
+}
+
+bool HashFileRange(EngineFileReader& file, Sha256& hash, std::uint64_t begin, std::uint64_t end) {
+    constexpr std::size_t kChunk = 64 * 1024;
+    const std::unique_ptr<std::uint8_t[]> chunk(new (std::nothrow) std::uint8_t[kChunk]);
+    if (!chunk) {
+        return false;
+    }
+    for (std::uint64_t at = begin; at < end;) {
+        const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, end - at));
+        const std::optional<std::size_t> read = file.ReadAt(at, std::span(chunk.get(), wanted));
+        if (!read) {
+            return false;
+        }
+        if (*read == 0) {
+            return end == kToFileEnd;
+        }
+        if (!hash.Update(chunk.get(), *read)) {
+            return false;
+        }
+        at += *read;
     }
     return true;
 }

@@ -2,10 +2,13 @@
 // checks until the image is mapped, so that what is checked is what gets loaded.
 #pragma once
 
+#include "engine/sha256.h"
+
 #include <windows.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 
@@ -23,6 +26,13 @@ public:
     // Reads exactly buffer.size() bytes at `offset`; false when the read failed or came up short.
     bool ReadExactly(std::uint64_t offset, std::span<std::uint8_t> buffer);
 };
+
+// `end` for HashFileRange: up to the end of the file, wherever it is.
+inline constexpr std::uint64_t kToFileEnd = std::numeric_limits<std::uint64_t>::max();
+
+// Adds the bytes [begin, end) of `file` to `hash`; false when a read failed or the file ended
+// before `end` (with kToFileEnd: when a read failed), or when the hash or its buffer failed.
+bool HashFileRange(EngineFileReader& file, Sha256& hash, std::uint64_t begin, std::uint64_t end);
 
 // Reads an open file handle at explicit offsets (its file pointer is left alone).
 class HandleFileReader final : public EngineFileReader {

@@ -1,6 +1,7 @@
 #include "engine/sha256.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -46,4 +47,11 @@ Sha256::Hex Sha256::ToHex(const Digest& digest) {
         hex[2 * i + 1] = kDigits[digest[i] & 0x0f];
     }
     return hex;
+}
+
+bool Sha256::IsListed(const Digest& digest, std::span<const char* const> hexDigests) {
+    const Hex hex = ToHex(digest);
+    return std::ranges::any_of(hexDigests, [&](const char* listed) {
+        return listed != nullptr && std::strcmp(listed, hex.data()) == 0;
+    });
 }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 
 inline NTSTATUS CloseAlgorithmProvider(BCRYPT_ALG_HANDLE algorithm) noexcept {
     return BCryptCloseAlgorithmProvider(algorithm, 0);
@@ -30,6 +31,8 @@ public:
     std::optional<Digest> Finish();
 
     static Hex ToHex(const Digest& digest);
+    // True when the lowercase hex form of `digest` is one of `hexDigests`.
+    static bool IsListed(const Digest& digest, std::span<const char* const> hexDigests);
 
 private:
     unique_bcrypt_algorithm algorithm_;

@@ -4,9 +4,6 @@
 #include "engine/authenticode.h"
 #include "engine/sha256.h"
 
-#include <algorithm>
-#include <array>
-#include <cstring>
 #include <optional>
 
 namespace {
@@ -15,24 +12,10 @@ namespace {
 // the system could not hash it).
 std::optional<Sha256::Digest> DigestFile(EngineFileReader& file) {
     Sha256 hash;
-    std::array<std::uint8_t, 64 * 1024> chunk;
-    for (std::uint64_t at = 0;;) {
-        const std::optional<std::size_t> read = file.ReadAt(at, chunk);
-        if (!read) {
-            return std::nullopt;
-        }
-        if (*read == 0) {
-            return hash.Finish();
-        }
-        hash.Update(chunk.data(), *read);
-        at += *read;
+    if (!HashFileRange(file, hash, 0, kToFileEnd)) {
+        return std::nullopt;
     }
-}
-
-bool Listed(std::span<const char* const> digests, const char* hex) {
-    return std::ranges::any_of(digests, [&](const char* trusted) {
-        return trusted != nullptr && std::strcmp(trusted, hex) == 0;
-    });
+    return hash.Finish();
 }
 
 bool ProcessCanShowMessageBox() {
@@ -70,7 +53,7 @@ EngineFileCheck CheckEngineImage(EngineFileReader& file, const EngineTrust& trus
         if (!digest) {
             return EngineFileCheck::Unreadable;
         }
-        if (Listed(trust.fileDigests, Sha256::ToHex(*digest).data())) {
+        if (Sha256::IsListed(*digest, trust.fileDigests)) {
             return EngineFileCheck::Trusted;
         }
     }
