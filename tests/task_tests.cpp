@@ -219,6 +219,31 @@ TEST_F(TaskTest, CancelStopsTheTransferWithinASecondAndNothingFollows) {
     EXPECT_EQ(downloader->CancelTask(L"pkg"), 0) << "the cancelled task left the list";
 }
 
+// The last query may be in the engine when the host cancels: whatever it answers, a task whose
+// CancelTask returned 1 ends in silence.
+TEST_F(TaskTest, CancelWhileTheFinalQueryIsInTheEngineEndsWithoutAFinalNotification) {
+    Engine().PushScript({QueryStep(1)});
+    Engine().PushScript({QueryStep(2)});
+    Engine().SetDelay("PPQueryTaskEx", INFINITE);
+    ASSERT_EQ(Add(L"one"), 1);
+    ASSERT_EQ(Add(L"two"), 1);
+    ASSERT_TRUE(Engine().WaitForCalls("PPQueryTaskEx", 2, 5000));
+    EXPECT_EQ(downloader->CancelTask(L"one"), 1);
+    EXPECT_EQ(downloader->CancelTask(L"two"), 1);
+    Engine().ReleaseDelays();
+
+    // A worker takes its task out of the list only after its final notification (or none).
+    const auto listed = [&] {
+        return downloader->CancelTask(L"one") + downloader->CancelTask(L"two");
+    };
+    for (int i = 0; i < 100 && listed() != 0; ++i) {
+        Sleep(50);
+    }
+    ASSERT_EQ(listed(), 0) << "a worker did not end";
+    EXPECT_EQ(Engine().CallCount("PPQueryTaskEx"), 2u);
+    EXPECT_TRUE(callback.All().empty()) << "kind " << callback.All().at(0).kind;
+}
+
 TEST_F(TaskTest, TaskCancelledBeforeItsFirstPollWasStartedAndIsRemoved) {
     tree.WriteFile(L"out\\early.zip", "old");
     Engine().PushScript({QueryStep(5, 0)});
