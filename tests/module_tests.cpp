@@ -118,6 +118,13 @@ std::wstring PendingRenames() {
     return value; // NUL-separated pairs: source, then destination (empty = delete)
 }
 
+// True when `path` is registered for deletion at the next restart. Entries are stored in NT form
+// ("\??\C:\...") followed by an empty destination.
+bool RegisteredForDeletion(const std::wstring& path) {
+    const std::wstring entry = L"\\??\\" + path + std::wstring(2, L'\0');
+    return PendingRenames().find(entry) != std::wstring::npos;
+}
+
 TEST_F(ClearTargetFileTest, PutsAsideAFileThatCannotBeDeletedAndRegistersItsDeletion) {
     tree.WriteFile(L"pkg.zip", "locked");
     MakeReadOnly(target);
@@ -127,11 +134,26 @@ TEST_F(ClearTargetFileTest, PutsAsideAFileThatCannotBeDeletedAndRegistersItsDele
     EXPECT_FALSE(tree.Exists(L"pkg.zip"));
     EXPECT_EQ(tree.ReadFile(L"~pkg.zip"), "locked") << "the older put-aside file was not replaced";
 
-    const std::wstring pending = PendingRenames();
-    const std::wstring entry = putAside + std::wstring(1, L'\0') + std::wstring(1, L'\0');
-    // Entries are stored in NT form ("\??\C:\...") followed by an empty destination.
-    EXPECT_NE(pending.find(L"\\??\\" + entry), std::wstring::npos)
+    EXPECT_TRUE(RegisteredForDeletion(putAside))
         << "no deletion at restart registered for the put-aside file";
+}
+
+TEST_F(ClearTargetFileTest, LongestTargetIsPutAsideUnderItsWholeNameOnly) {
+    // A 259-character target: "~" plus its name makes 260 characters, none of which may be cut.
+    const std::wstring folder = tree.Path(L"");
+    const std::wstring name = Repeat(L'p', 259 - folder.size());
+    const std::wstring longTarget = folder + name;
+    const std::wstring cut = L"~" + name.substr(0, name.size() - 1);
+    ASSERT_EQ(longTarget.size(), 259u);
+    tree.WriteFile(name, "locked");
+    MakeReadOnly(longTarget);
+    tree.WriteFile(cut, "unrelated file of the cut name");
+
+    EXPECT_TRUE(ClearTargetFile(longTarget.c_str()));
+    EXPECT_FALSE(tree.Exists(name));
+    EXPECT_EQ(tree.ReadFile(L"~" + name), "locked");
+    EXPECT_EQ(tree.ReadFile(cut), "unrelated file of the cut name");
+    EXPECT_TRUE(RegisteredForDeletion(folder + L"~" + name));
 }
 
 TEST_F(ClearTargetFileTest, OlderPutAsideFileThatCannotBeDeletedFailsAndKeepsTheTarget) {
