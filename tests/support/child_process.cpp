@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <string>
 
 namespace drvtest {
 
@@ -54,6 +55,38 @@ std::wstring EnvironmentBlock(const std::vector<std::wstring>& extra) {
     return block;
 }
 
+using unique_hwinsta = unique_any<close_traits<HWINSTA, &CloseWindowStation>>;
+using unique_hdesk = unique_any<close_traits<HDESK, &CloseDesktop>>;
+
+// A window station of this process's own, with no display, and its desktop, on which children
+// run. On the shared interactive one, a child's first window (the library's message box about a
+// damaged engine) has Wine start the desktop process, which inherits the child's Unix standard
+// error, that is the test runner's output pipe, and lives until no process of the whole run uses
+// the desktop any more: the runner would wait for all the other tests before this one could end.
+class HiddenDesktop {
+public:
+    HiddenDesktop()
+        : name_(L"drvtest-" + std::to_wstring(GetCurrentProcessId())),
+          station_(CreateWindowStationW(name_.c_str(), 0, WINSTA_ALL_ACCESS, nullptr)) {
+        // A desktop is made in the window station of the calling process.
+        HWINSTA own = GetProcessWindowStation();
+        if (station_ && SetProcessWindowStation(station_.get())) {
+            desktop_.reset(CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr));
+            SetProcessWindowStation(own);
+        }
+        if (!desktop_) {
+            throw std::runtime_error("cannot create the children's window station");
+        }
+        name_ += L"\\Default";
+    }
+    wchar_t* Name() { return name_.data(); }
+
+private:
+    std::wstring name_;
+    unique_hwinsta station_;
+    unique_hdesk desktop_;
+};
+
 } // namespace
 
 ChildResult RunChild(const std::wstring& program, const std::vector<std::wstring>& arguments,
@@ -79,6 +112,8 @@ ChildResult RunChild(const std::wstring& program, const std::vector<std::wstring
     std::wstring env = EnvironmentBlock(environment);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
+    static HiddenDesktop desktop;
+    startup.lpDesktop = desktop.Name();
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = output.get();
