@@ -11,6 +11,7 @@ packages=(
   clang lld llvm
   python3 curl file
   openssl osslsigncode
+  nginx
 )
 
 missing=()

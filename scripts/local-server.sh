@@ -1,9 +1,14 @@
-# Sourced by the scripts: loopback HTTP servers of a folder (scripts/serve_package.py).
+# Sourced by the scripts: loopback HTTP servers of a folder (scripts/serve_package.py), and HTTPS
+# in front of one (scripts/tls_front.py: nginx, as the HTTPS tests use it).
 #   serve_start ROOT PORT_FILE LOG [serve_package.py options...]
 #       starts one on 127.0.0.1 and a free port and sets served_url (http://127.0.0.1:PORT);
 #       prints its log and returns 1 when it did not start
+#   tls_start UPSTREAM_URL WORK CERT KEY
+#       puts HTTPS with that certificate in front of a server serve_start started and sets
+#       served_tls_url (https://127.0.0.1:PORT); nginx's files and log go to WORK; returns 1 when
+#       it did not start
 #   serve_stop_all
-#       stops every server serve_start started
+#       stops every server serve_start or tls_start started
 serve_pids=()
 
 serve_start() {
@@ -23,6 +28,26 @@ serve_start() {
     return 1
   fi
   served_url="http://127.0.0.1:$(cat "$port_file")"
+}
+
+tls_start() {
+  local upstream=${1##*:} work=$2 cert=$3 key=$4
+  rm -rf "$work"
+  mkdir -p "$work"
+  python3 "$(dirname "${BASH_SOURCE[0]}")/tls_front.py" --upstream "$upstream" --work "$work" \
+    "$cert" "$key" &
+  serve_pids+=($!)
+  local _
+  for _ in $(seq 200); do
+    [ -s "$work/ports" ] && break
+    kill -0 "${serve_pids[-1]}" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [ ! -s "$work/ports" ]; then
+    cat "$work/front.log" "$work/error.log" >&2 2>/dev/null
+    return 1
+  fi
+  served_tls_url="https://127.0.0.1:$(head -n 1 "$work/ports")"
 }
 
 serve_stop_all() {

@@ -2,7 +2,8 @@
 # The main job: builds everything, reports what the shipped library exports, then downloads a
 # sample driver package end to end the way a host does: drvget (the host program) drives
 # MobileDrvDown.dll, whose engine Tolvek.dll (the stand-in) fetches the package from a loopback
-# HTTP server. The result's SHA-256 must match the served file's. Exits non-zero on any failure.
+# HTTP server, then once more over HTTPS from nginx in front of it. Each result's SHA-256 must
+# match the served file's. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -68,27 +69,39 @@ file "$app/bin/drvget.exe" "$app/bin/MobileDrvDown.dll" "$app/Tolvek.dll" | sed 
 # Served at about 2 MiB/s, so that the download lasts long enough to show its progress.
 serve_start "$work/www" "$work/port" "$work/server.log" --rate $((2 * 1024 * 1024)) ||
   { echo "main job: the package server did not start" >&2; exit 1; }
-url="$served_url/driver-package.zip"
 
-result="$work/downloads/driver-package.zip"
+# The same package over HTTPS: nginx in front of that server with the build's test certificate
+# for 127.0.0.1, whose CA trust_test_ca.exe makes trusted in this Wine prefix only.
+tls="$tree/bin/tls"
+tls_start "$served_url" "$work/tls" "$tls/good.pem" "$tls/server.key" ||
+  { echo "main job: the HTTPS front did not start" >&2; exit 1; }
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
-
-echo
-echo "== drvget ($arch) $url"
-status=0
-"$loader" "$app/bin/drvget.exe" "$url" "$(windows_path "$result")" || status=$?
-if [ "$status" -ne 0 ]; then
-  echo "main job: drvget failed with exit code $status" >&2
-  exit 1
-fi
+"$loader" "$tree/bin/trust_test_ca.exe" "$(windows_path "$PWD/$tls/ca.cer")" ||
+  { echo "main job: the test CA could not be trusted in $WINEPREFIX" >&2; exit 1; }
 
 served=$(sha256sum "$package" | cut -d' ' -f1)
-downloaded=$(sha256sum "$result" | cut -d' ' -f1)
-echo
-echo "served:     $served  $package"
-echo "downloaded: $downloaded  $result"
-if [ "$served" != "$downloaded" ]; then
-  echo "main job: the downloaded package differs from the served one" >&2
-  exit 1
-fi
-echo "main job: the $arch drvget downloaded the driver package intact to $result"
+# download URL RESULT: drvget fetches URL to RESULT, whose SHA-256 must be the served file's.
+download() {
+  local url=$1 result=$2 status=0
+  echo
+  echo "== drvget ($arch) $url"
+  "$loader" "$app/bin/drvget.exe" "$url" "$(windows_path "$result")" || status=$?
+  if [ "$status" -ne 0 ]; then
+    echo "main job: drvget failed with exit code $status" >&2
+    exit 1
+  fi
+  local downloaded
+  downloaded=$(sha256sum "$result" | cut -d' ' -f1)
+  echo
+  echo "served:     $served  $package"
+  echo "downloaded: $downloaded  $result"
+  if [ "$served" != "$downloaded" ]; then
+    echo "main job: the downloaded package differs from the served one" >&2
+    exit 1
+  fi
+}
+
+download "$served_url/driver-package.zip" "$work/downloads/driver-package.zip"
+download "$served_tls_url/driver-package.zip" "$work/downloads/driver-package-https.zip"
+echo "main job: the $arch drvget downloaded the driver package intact over HTTP and HTTPS to" \
+  "$work/downloads"
