@@ -16,10 +16,9 @@
 namespace bench {
 
 // `count` threads, each waiting up to the task poll interval on an event of its own (as a worker
-// waits on its task's cancel event) and then querying a transfer of its own with PPQueryTaskEx.
-// Their first waits are shortened so that their polls spread evenly over the interval. The
-// transfers are started on an engine instance of their own; the engine must answer scripted
-// running states.
+// waits on its task's cancel event) and then querying a transfer of its own with PPQueryTaskEx,
+// started at the moments AddTasks would start the workers of as many tasks. The transfers are
+// started on an engine instance of their own; the engine must answer scripted running states.
 class BarePollers {
 public:
     BarePollers(const Bench& b, std::size_t count);
@@ -35,7 +34,6 @@ private:
     struct Poller {
         BarePollers* owner;
         uint32_t handle;
-        DWORD firstWaitMs;
         unique_handle event; // manual-reset, set to stop
     };
     static DWORD WINAPI Poll(void* poller);
