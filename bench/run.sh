@@ -2,11 +2,16 @@
 # The benchmark: builds both presets, serves a 64 MiB file of random bytes on 127.0.0.1 (and the
 # same folder at a fixed rate from a second server, for the notification latency) and runs
 # bench_drvdown of the x86 build under 32-bit Wine, then that of the x64 build under wine64, in one
-# prefix (build/wineprefix). It prints one table with a column for each (bench/side_by_side.py;
-# bench/RESULTS.md explains it). Where this machine cannot execute 32-bit code it says so in one
-# line and measures x64 only. The servers and the prefix's wineserver are stopped at the end.
+# prefix (build/wineprefix); native curl, run from here, takes its turns in figure 2. It prints one
+# table with a column for each (bench/side_by_side.py; bench/RESULTS.md explains it). Where this
+# machine cannot execute 32-bit code it says so in one line and measures x64 only. The servers and
+# the prefix's wineserver are stopped at the end.
 #
-#   bench/run.sh [--quick]        --quick: fewer repetitions, for trying the script out
+#   bench/run.sh [--quick] [-- BENCH_DRVDOWN_OPTION...]
+#
+# --quick: fewer repetitions, for trying the script out. Options after "--" go to bench_drvdown
+# after the script's own (e.g. "-- --only 2 --repeat 21": figure 2 alone, 21 rounds); such a
+# partial run leaves out the cost of the engine check at the end.
 #
 # BENCH_BUILD_DIR=DIR builds the presets into DIR/win32 and DIR/win64 instead of build/win32 and
 # build/win64; the run's files and its table go to DIR/bench-run (build/bench-run otherwise).
@@ -17,8 +22,14 @@ export LC_ALL=C
 counts=(--repeat 9 --rounds 3 --notify-rounds 2 --cpu-seconds 10)
 if [ "${1:-}" = "--quick" ]; then
   counts=(--repeat 3 --rounds 1 --notify-rounds 1 --cpu-seconds 3)
+  shift
+fi
+extra=()
+if [ "${1:-}" = "--" ]; then
+  shift
+  extra=("$@")
 elif [ $# -gt 0 ]; then
-  echo "usage: bench/run.sh [--quick]" >&2
+  echo "usage: bench/run.sh [--quick] [-- BENCH_DRVDOWN_OPTION...]" >&2
   exit 2
 fi
 
@@ -70,15 +81,43 @@ fi
 
 args=(--server "http://127.0.0.1:$(cat "$work/fast.port")"
   --paced-server "http://127.0.0.1:$(cat "$work/paced.port")" --paced-rate "$paced_rate"
-  --www "Z:${work//\//\\}\\www" --file "$file" "${counts[@]}")
+  --www "Z:${work//\//\\}\\www" --file "$file" "${counts[@]}" "${extra[@]}")
+# run_bench LOADER EXE ROWS: runs bench_drvdown, its rows to ROWS. Native curl runs here whenever
+# the program asks for it ("@curl" on its output), so that it takes its turn between the program's
+# own sides; the answer is curl's own time for the large file, written to a file. The program
+# learns its Unix pid (the shell's, which exec keeps) for precise CPU times.
+run_bench() {
+  local loader=$1 exe=$2 rows=$3 line seconds status=0
+  coproc BENCH { exec "$loader" "$exe" "${args[@]}" --curl --unix-pid "$BASHPID"; }
+  local pid=$BENCH_PID
+  # Copies of the pipes: bash drops BENCH once the program has ended, before its output is read.
+  exec {from_bench}<&"${BENCH[0]}" {to_bench}>&"${BENCH[1]}"
+  : >"$rows"
+  while IFS= read -r line <&"$from_bench"; do
+    if [ "${line%$'\r'}" = "@curl" ]; then
+      seconds=$(curl -sS -o "$work/curl.bin" -w '%{time_total}' "$url" || echo 0)
+      [ "$(stat -c %s "$work/curl.bin" 2>/dev/null)" = "$size" ] || seconds=0
+      rm -f "$work/curl.bin"
+      echo "$seconds" >&"$to_bench"
+    else
+      printf '%s\n' "$line" >>"$rows"
+    fi
+  done
+  wait "$pid" || status=$?
+  exec {from_bench}<&- {to_bench}>&-
+  return "$status"
+}
+
+url="http://127.0.0.1:$(cat "$work/fast.port")/$file"
+size=$(stat -c %s "$work/www/$file")
 tables=()
 for arch in "${archs[@]}"; do
   loader=/usr/lib/wine/wine64 build=$builds/win64
   if [ "$arch" = x86 ]; then
     loader=${DRVDOWN_WINE32:-/usr/lib/wine/wine} build=$builds/win32
   fi
-  echo "== $arch: bench_drvdown ${args[*]}"
-  "$loader" "$build/bin/bench_drvdown.exe" "${args[@]}" >"$work/rows-$arch.tsv" ||
+  echo "== $arch: bench_drvdown ${args[*]} --curl --unix-pid PID ($(uptime | sed 's/.*load/load/'))"
+  run_bench "$loader" "$build/bin/bench_drvdown.exe" "$work/rows-$arch.tsv" ||
     { status=$?; echo "bench: bench_drvdown ($arch) failed with exit code $status" >&2; exit "$status"; }
   tables+=("$arch=$work/rows-$arch.tsv")
 done
@@ -90,6 +129,8 @@ echo
   echo
   echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(/usr/lib/wine/wine64 --version)${x86_line:+ (x64 only)}"
   echo "date:    $(date -u '+%Y-%m-%d %H:%M UTC')"
+  echo "load:    $(uptime | sed 's/^ *//')"
 } | tee "$work/table.txt"
 echo "table:   $work/table.txt"
-scripts/verify-cost.sh # what the engine check adds to Init, x86 and x64
+# What the engine check adds to Init, x86 and x64.
+[ ${#extra[@]} -gt 0 ] || scripts/verify-cost.sh
