@@ -27,13 +27,20 @@ set(CMAKE_C_COMPILER clang-19)
 set(CMAKE_CXX_COMPILER clang++-19)
 set(CMAKE_C_COMPILER_TARGET ${MINGW_TRIPLE})
 set(CMAKE_CXX_COMPILER_TARGET ${MINGW_TRIPLE})
-set(CMAKE_RC_COMPILER ${MINGW_TRIPLE}-windres)
+# Resource scripts are made complete by CMake (numbers, no macros), so they need no preprocessor.
+set(CMAKE_RC_COMPILER llvm-windres-19)
 set(CMAKE_AR llvm-ar-19)
 set(CMAKE_RANLIB llvm-ranlib-19)
 set(CMAKE_DLLTOOL ${MINGW_TRIPLE}-dlltool)
 # The binary checks parse GNU objdump's output.
 set(CMAKE_OBJDUMP ${MINGW_TRIPLE}-objdump)
 set(CMAKE_STRIP llvm-strip-19)
+
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86")
+  set(CMAKE_RC_FLAGS_INIT "--target=pe-i386 --no-preprocess")
+else()
+  set(CMAKE_RC_FLAGS_INIT "--target=pe-x86-64 --no-preprocess")
+endif()
 
 set(_gcc ${DRVDOWN_MINGW_GCC_DIR})
 set(CMAKE_CXX_FLAGS_INIT

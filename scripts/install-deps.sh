@@ -10,7 +10,7 @@ packages=(
   googletest
   clang lld llvm
   clang-19 lld-19 llvm-19
-  python3 curl file
+  python3 python3-pefile curl file
   openssl osslsigncode
 )
 
