@@ -1,6 +1,7 @@
 # The release package: one ZIP holding, for x86 and x64 in folders x86/ and x64/, what a host's
 # developers need, laid out the way the library finds its engine:
-#   <arch>/bin/MobileDrvDown.dll    the library (stripped), and drvget.exe when the build has it
+#   <arch>/bin/MobileDrvDown.dll    the library, and drvget.exe when the build has it, each with
+#                                   its PDB beside it (the images carry no symbols of their own)
 #   <arch>/Tolvek.dll               the stand-in engine, in the parent of the library's folder
 #   <arch>/include/MobileDrvDown.h  the public header
 #   <arch>/lib/MobileDrvDown.def    the exports, with their x86 stdcall decoration on x86
@@ -8,8 +9,9 @@
 #   <arch>/lib/libMobileDrvDown.dll.a  the import library for MinGW-w64's linker
 #   <arch>/lib/cmake/MobileDrvDown/ the CMake package: find_package(MobileDrvDown CONFIG) gives
 #                                   the imported target MobileDrvDown::MobileDrvDown
-# and at the top README.md and docs/ (the host-integration guide, its example host and the
-# stand-in engine's status values).
+# and at the top README.md, docs/ (the host-integration guide, its example host and the stand-in
+# engine's status values) and SHA256SUMS, the digest of every file. The library and drvget are
+# signed when a code-signing certificate is given (PackageSign.cmake).
 #
 # Each build tree installs its own architecture's folder; CPack gathers the trees listed in
 # DRVDOWN_PACKAGE_TREES into one ZIP. scripts/package.sh builds both and runs CPack.
@@ -25,6 +27,7 @@ set(DRVDOWN_PACKAGE_TREES "${default_trees}" CACHE STRING
 set(arch ${DRVDOWN_ARCH})
 
 install(TARGETS MobileDrvDown RUNTIME DESTINATION ${arch}/bin)
+install(FILES $<TARGET_PROPERTY:MobileDrvDown,DRVDOWN_PDB> DESTINATION ${arch}/bin)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/include/ DESTINATION ${arch}/include
         FILES_MATCHING PATTERN "*.h")
 get_target_property(msvc_import_library MobileDrvDown_msvc_lib DRVDOWN_IMPORT_LIBRARY)
@@ -64,6 +67,7 @@ if(TARGET drvget)
   get_target_property(drvget_type drvget TYPE)
   if(drvget_type STREQUAL "EXECUTABLE")
     install(TARGETS drvget RUNTIME DESTINATION ${arch}/bin)
+    install(FILES $<TARGET_PROPERTY:drvget,DRVDOWN_PDB> DESTINATION ${arch}/bin)
   else()
     install(PROGRAMS ${CMAKE_BINARY_DIR}/bin/drvget.exe DESTINATION ${arch}/bin)
   endif()
@@ -80,8 +84,10 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_FILE_NAME MobileDrvDown-${PROJECT_VERSION})
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
-# Strips what install(TARGETS) installs: the library and drvget.
-set(CPACK_STRIP_FILES TRUE)
+# Nothing is stripped: the images hold no symbol table and no DWARF (their symbols are in the
+# PDBs), so they ship byte for byte as built, the same bytes from every build of the commit.
+set(CPACK_STRIP_FILES FALSE)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/PackageSign.cmake)
 set(CPACK_INSTALL_CMAKE_PROJECTS "")
 foreach(tree IN LISTS DRVDOWN_PACKAGE_TREES)
   list(APPEND CPACK_INSTALL_CMAKE_PROJECTS ${tree} MobileDrvDown ALL /)

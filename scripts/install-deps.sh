@@ -9,7 +9,8 @@ packages=(
   wine64 wine32:i386
   googletest
   clang lld llvm
-  python3 curl file
+  clang-19 lld-19 llvm-19
+  python3 python3-pefile curl file
   openssl osslsigncode
   nginx
 )

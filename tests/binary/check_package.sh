@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
 # Runs the packaging step of scripts/package.sh (CPack, from the x86 tree's configuration, which
-# gathers the x86 and the x64 tree) into WORKDIR and checks the ZIP it makes:
+# gathers the x86 and the x64 tree) into WORKDIR, signing with the test PKI, and checks the ZIP:
 #   check_package.sh CPACK CONFIG WORKDIR VERSION X86_TREE X64_TREE WITH_DRVGET OBJDUMP
-# WITH_DRVGET is 1 when the build has the drvget program. Checks: exactly the expected files; the
-# x86 library passes check_x86_dll.sh as shipped (stripped); the x64 library is an x86-64 image;
-# each stand-in engine is byte for byte the one the library's allowlist was made from; each .def
-# carries the names of its architecture; the checksum file matches.
+#                    OSSLSIGNCODE SIGNING_DIR
+# WITH_DRVGET is 1 when the build has the drvget program; SIGNING_DIR holds the test PKI
+# (tests/signing: maker A's code-signing certificate, key and CA). Checks: exactly the expected
+# files; the x86 library passes check_x86_dll.sh as shipped and has no symbol table; the x64
+# library is an x86-64 image; the library and drvget of both architectures carry a SHA-256
+# Authenticode signature that verifies, and a copy with one byte changed does not; each stand-in
+# engine is byte for byte the one the library's allowlist was made from; each .def carries the
+# names of its architecture; SHA256SUMS holds the digests of the files as shipped (signed), and
+# the ZIP's checksum file matches.
 # Prints one line per check; exits 1 when any failed.
 set -uo pipefail
 
-if [ $# -ne 8 ]; then
+if [ $# -ne 10 ]; then
     echo "usage: check_package.sh CPACK CONFIG WORKDIR VERSION X86_TREE X64_TREE WITH_DRVGET" \
-        "OBJDUMP" >&2
+        "OBJDUMP OSSLSIGNCODE SIGNING_DIR" >&2
     exit 2
 fi
 cpack=$1
@@ -22,6 +27,8 @@ x86_tree=$5
 x64_tree=$6
 with_drvget=$7
 objdump=$8
+osslsigncode=$9
+signing=${10}
 here=$(dirname "$0")
 
 failures=0
@@ -39,7 +46,9 @@ done
 
 rm -rf "$work"
 mkdir -p "$work"
-if ! "$cpack" --config "$config" -B "$work" >"$work/cpack.log" 2>&1; then
+if ! DRVDOWN_SIGN_CERT="$signing/makerA-codesign-chain.pem" \
+    DRVDOWN_SIGN_KEY="$signing/makerA-codesign.key" \
+    "$cpack" --config "$config" -B "$work" >"$work/cpack.log" 2>&1; then
     cat "$work/cpack.log"
     report FAILED "cpack"
     exit 1
@@ -51,13 +60,19 @@ if [ ! -f "$zip" ]; then
 fi
 
 # --- the file list ---
-expected="README.md docs/example_host.cpp docs/host-integration.md docs/standin-engine.md"
+expected="README.md SHA256SUMS docs/example_host.cpp docs/host-integration.md docs/standin-engine.md"
+signed=""
 for arch in x86 x64; do
-    expected+=" $arch/Tolvek.dll $arch/bin/MobileDrvDown.dll $arch/include/MobileDrvDown.h"
+    expected+=" $arch/Tolvek.dll $arch/bin/MobileDrvDown.dll $arch/bin/MobileDrvDown.pdb"
+    expected+=" $arch/include/MobileDrvDown.h"
     expected+=" $arch/lib/MobileDrvDown.def $arch/lib/MobileDrvDown.lib $arch/lib/libMobileDrvDown.dll.a"
     expected+=" $arch/lib/cmake/MobileDrvDown/MobileDrvDownConfig.cmake"
     expected+=" $arch/lib/cmake/MobileDrvDown/MobileDrvDownConfigVersion.cmake"
-    [ "$with_drvget" = 1 ] && expected+=" $arch/bin/drvget.exe"
+    signed+=" $arch/bin/MobileDrvDown.dll"
+    if [ "$with_drvget" = 1 ]; then
+        expected+=" $arch/bin/drvget.exe $arch/bin/drvget.pdb"
+        signed+=" $arch/bin/drvget.exe"
+    fi
 done
 expected=$(tr ' ' '\n' <<<"$expected" | sort)
 actual=$(python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' \
@@ -77,9 +92,9 @@ python3 -m zipfile -e "$zip" "$unpacked"
 dll="$unpacked/x86/bin/MobileDrvDown.dll"
 if [ -f "$dll" ]; then
     if "$objdump" -t "$dll" | grep -q "no symbols"; then
-        report ok "the x86 library is stripped"
+        report ok "the x86 library has no symbol table (its symbols are in the PDB)"
     else
-        report FAILED "the x86 library still has its symbol table"
+        report FAILED "the x86 library has a symbol table"
     fi
     if "$here/check_x86_dll.sh" "$objdump" "$dll" "$x86_tree/MobileDrvDown.map" \
         >"$work/x86_dll.log"; then
@@ -114,6 +129,37 @@ for pair in "x86:$x86_tree" "x64:$x64_tree"; do
     fi
 done
 
+# --- the signatures: SHA-256 Authenticode by the test maker, broken by a changed byte ---
+for name in $signed; do
+    file="$unpacked/$name"
+    log="$work/verify-$(tr '/' '_' <<<"$name").log"
+    if "$osslsigncode" verify -CAfile "$signing/makerA-ca.pem" -in "$file" >"$log" 2>&1 &&
+        grep -q "Message digest algorithm *: SHA256" "$log" &&
+        grep -q "Signature verification: ok" "$log"; then
+        report ok "$name: SHA-256 Authenticode signature verifies"
+    else
+        sed 's/^/  | /' "$log"
+        report FAILED "$name: no valid SHA-256 Authenticode signature"
+    fi
+    # One byte in the middle of the first section (the code) changed after signing.
+    tampered="$work/tampered.bin"
+    offset=$(python3 -c '
+import struct, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+pe = struct.unpack_from("<I", data, 0x3C)[0]
+table = pe + 24 + struct.unpack_from("<H", data, pe + 20)[0]
+size, start = struct.unpack_from("<II", data, table + 16)
+offset = start + size // 2
+data[offset] ^= 0x01
+open(sys.argv[2], "wb").write(data)
+print(offset)' "$file" "$tampered")
+    if "$osslsigncode" verify -CAfile "$signing/makerA-ca.pem" -in "$tampered" >/dev/null 2>&1; then
+        report FAILED "$name: still verifies with byte $offset changed"
+    else
+        report ok "$name: with byte $offset changed, verification fails"
+    fi
+done
+
 # --- the module-definition files ---
 if grep -qx "    CreateInstance@8" "$unpacked/x86/lib/MobileDrvDown.def" 2>/dev/null &&
     grep -qx "    CreateInstance" "$unpacked/x64/lib/MobileDrvDown.def" 2>/dev/null; then
@@ -121,6 +167,23 @@ if grep -qx "    CreateInstance@8" "$unpacked/x86/lib/MobileDrvDown.def" 2>/dev/
 else
     report FAILED "the .def files do not carry their architecture's names"
 fi
+
+# --- SHA256SUMS: the files as shipped, so the signed binaries as signed ---
+sums="$unpacked/SHA256SUMS"
+listed=$(cut -d' ' -f3 "$sums" 2>/dev/null | sort)
+if (cd "$unpacked" && sha256sum --quiet --strict -c SHA256SUMS) &&
+    [ "$listed" = "$(grep -vx SHA256SUMS <<<"$actual")" ]; then
+    report ok "SHA256SUMS lists every file of the package with the digest it has as shipped"
+else
+    report FAILED "SHA256SUMS does not match the package's files"
+fi
+for name in $signed; do
+    tree=$x86_tree
+    [ "${name%%/*}" = x64 ] && tree=$x64_tree
+    if cmp -s "$unpacked/$name" "$tree/bin/$(basename "$name")"; then
+        report FAILED "$name is shipped as built, not signed"
+    fi
+done
 
 # --- the checksum CPack writes beside the package ---
 if (cd "$work" && sha256sum --quiet -c "$(basename "$zip").sha256"); then

@@ -1,0 +1,49 @@
+# What every Windows binary of the build carries, so that the shipped ones are what a host team
+# can put into its installer: hardening flags that the binary checks verify (tests/binary/
+# check_hardening.py), and reproducible output, the same bytes from the same commit in any folder.
+
+# --- hardening, stated explicitly so that a toolchain change cannot drop it silently ---
+# ASLR and DEP everywhere. x64: high-entropy ASLR, and the mark that the image works with CET
+# shadow stacks (the code never rewrites a return address; exceptions unwind through SEH tables,
+# which Windows' unwinder keeps in step with the shadow stack). x86: the "no SEH" mark. No code
+# of the image registers a structured exception handler (C++ exceptions unwind through DWARF-2
+# tables, and nothing pushes a frame onto fs:[0]; the check verifies that too), and a SafeSEH
+# table cannot be built: lld makes one only when every object declares itself SafeSEH-ready
+# (@feat.00), which the GCC-built runtime archives do not.
+add_link_options(LINKER:--dynamicbase LINKER:--nxcompat)
+if(DRVDOWN_ARCH STREQUAL "x64")
+  add_link_options(LINKER:--high-entropy-va LINKER:-Xlink=/cetcompat)
+else()
+  add_link_options(LINKER:--no-seh)
+endif()
+# Stack protection (canaries checked on return, from the runtime's libssp, linked statically) on
+# the library's own code and drvget: drvdown_core, the engine trust lists and drvget compile and
+# link with DRVDOWN_STACK_PROTECTION, and so does every binary that links drvdown_core.
+set(DRVDOWN_STACK_PROTECTION -fstack-protector-strong)
+
+# --- reproducible output ---
+# No time stamp in the PE header (lld then derives the PDB's GUID from its content), no compile
+# command lines in the PDB, and no path of the folder the build ran in: source paths are recorded
+# relative to the source tree (build-tree paths relative to the build tree), the compile
+# directory as ".", so object names stay relative, and the PDB makes relative paths absolute
+# under one fixed root. The image names its PDB by file name only.
+set(DRVDOWN_PDB_SOURCE_ROOT "C:/MobileDrvDown" CACHE STRING
+    "Root under which the PDBs record the relative source and object paths")
+add_compile_options(-gno-codeview-command-line -fdebug-compilation-dir=.
+                    -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=)
+file(RELATIVE_PATH _drvdown_binary_in_source ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR})
+if(_drvdown_binary_in_source MATCHES "^\\.\\.")
+  add_compile_options(-ffile-prefix-map=${CMAKE_BINARY_DIR}/=)
+endif()
+add_link_options(LINKER:--no-insert-timestamp LINKER:-Xlink=/pdbaltpath:%_PDB%
+                 LINKER:-Xlink=/pdbsourcepath:${DRVDOWN_PDB_SOURCE_ROOT})
+
+# drvdown_add_pdb(<target>): the target's CodeView debug information goes into
+# bin/<file name without extension>.pdb beside it. The path is relative to the build tree, where
+# the link runs, so that no folder name reaches the PDB. The image keeps no symbol table and none
+# of the DWARF sections that the prebuilt runtime objects bring along: debuggers and symbolizers
+# then read the PDB, and there is nothing left to strip.
+function(drvdown_add_pdb target)
+  target_link_options(${target} PRIVATE LINKER:--pdb=bin/${target}.pdb LINKER:--strip-all)
+  set_target_properties(${target} PROPERTIES DRVDOWN_PDB ${CMAKE_BINARY_DIR}/bin/${target}.pdb)
+endfunction()

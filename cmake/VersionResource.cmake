@@ -1,0 +1,30 @@
+# drvdown_add_version_resource(<target> DESCRIPTION <text>)
+#   Gives the DLL or program <target> a version resource (resources/version.rc.in): the fixed file
+#   information and the string table, all from the project's one version (project() in the root
+#   CMakeLists.txt). InternalName is the target's name, OriginalFilename its file name.
+set(DRVDOWN_COMPANY "MobileDrvDown")
+set(DRVDOWN_COPYRIGHT "Copyright (C) MobileDrvDown")
+
+function(drvdown_add_version_resource target)
+  cmake_parse_arguments(ARG "" "DESCRIPTION" "" ${ARGN})
+  get_target_property(type ${target} TYPE)
+  get_target_property(prefix ${target} PREFIX)
+  if(type STREQUAL "EXECUTABLE")
+    set(DRVDOWN_FILE_TYPE 0x1)
+    set(suffix .exe)
+  else()
+    set(DRVDOWN_FILE_TYPE 0x2)
+    set(suffix .dll)
+  endif()
+  if(NOT prefix)
+    set(prefix "")
+  endif()
+  set(DRVDOWN_FILE_NAME "${prefix}${target}${suffix}")
+  set(DRVDOWN_INTERNAL_NAME ${target})
+  set(DRVDOWN_FILE_DESCRIPTION "${ARG_DESCRIPTION}")
+  set(DRVDOWN_VERSION_COMMAS
+      "${PROJECT_VERSION_MAJOR},${PROJECT_VERSION_MINOR},${PROJECT_VERSION_PATCH},0")
+  set(rc ${CMAKE_BINARY_DIR}/generated/version/${target}.rc)
+  configure_file(${CMAKE_SOURCE_DIR}/resources/version.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
+endfunction()
