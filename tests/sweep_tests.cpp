@@ -1,0 +1,131 @@
+// The failure sweep: for each scenario of sweep_child, every import of the library that can fail
+// is made to fail at its first and its last call (DRVDOWN_SWEEP_ALL_K=1: at every call), one case
+// per process. A case passes when the child ran to its end and found nothing.
+#include "support/child_process.h"
+#include "support/import_faults.h"
+#include "support/test_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <thread>
+
+using namespace drvtest;
+
+namespace {
+
+std::wstring Wide(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+bool Flag(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && std::strcmp(value, "1") == 0;
+}
+
+struct SweepCase {
+    std::string import;
+    std::uint32_t k = 0;
+    std::string verdict; // empty: passed
+};
+
+// The child's findings, or its exit code when it did not end by itself.
+std::string Verdict(const ChildResult& result) {
+    std::string verdict;
+    std::istringstream lines(result.output);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("finding ", 0) == 0) {
+            verdict += "\n    " + line.substr(8);
+        }
+    }
+    if (result.exitCode == 0xDEAD) {
+        verdict += "\n    hang: killed after the time limit";
+    } else if (result.exitCode != 0 && verdict.empty()) {
+        std::ostringstream code;
+        code << std::hex << result.exitCode;
+        verdict += "\n    crash: exit code 0x" + code.str() + "\n" + result.output;
+    }
+    return verdict;
+}
+
+ChildResult RunCase(const std::string& scenario, const std::vector<std::string>& arguments) {
+    std::vector<std::wstring> wide{Wide(scenario)};
+    for (const std::string& argument : arguments) {
+        wide.push_back(Wide(argument));
+    }
+    return RunChild(BuildDir() + L"\\sweep_child.exe", wide, {}, 180000);
+}
+
+TEST(ImportFailureTable, ClassifiesEveryImportOfTheLibraries) {
+    for (const wchar_t* library : {L"MobileDrvDown.dll", L"DrvDownSigned.dll"}) {
+        for (const ImportedFunction& import : ReadImportTable(BuildDir() + L"\\" + library)) {
+            EXPECT_NE(FindImportFailure(import.name), nullptr)
+                << import.dll << "!" << import.name << " has no failure entry";
+        }
+    }
+}
+
+class ImportSweep : public testing::TestWithParam<const char*> {};
+
+TEST_P(ImportSweep, SurvivesEveryFailingImportCall) {
+    const std::string scenario = GetParam();
+    const ChildResult counted = RunCase(scenario, {"count"});
+    ASSERT_EQ(Verdict(counted), "") << scenario << " without a failure";
+
+    std::vector<SweepCase> cases;
+    std::istringstream lines(counted.output);
+    const bool allK = Flag("DRVDOWN_SWEEP_ALL_K");
+    for (std::string word; lines >> word;) {
+        if (word != "count") {
+            continue;
+        }
+        std::string import;
+        std::uint32_t calls = 0;
+        lines >> import >> calls;
+        for (std::uint32_t k = 1; k <= calls; k = (allK || k == calls) ? k + 1 : calls) {
+            cases.push_back({import, k, {}});
+        }
+    }
+    ASSERT_FALSE(cases.empty());
+
+    // Cases run a few at a time: most of a case is spent waiting on the library's polls.
+    std::atomic<std::size_t> next{0};
+    std::vector<std::thread> workers;
+    for (int i = 0; i < 3; ++i) {
+        workers.emplace_back([&] {
+            for (std::size_t at; (at = next++) < cases.size();) {
+                SweepCase& c = cases[at];
+                c.verdict = Verdict(RunCase(scenario, {c.import, std::to_string(c.k)}));
+            }
+        });
+    }
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+
+    std::string findings;
+    int failed = 0;
+    for (const SweepCase& c : cases) {
+        if (!c.verdict.empty()) {
+            ++failed;
+            findings +=
+                "\n  " + scenario + " / " + c.import + " #" + std::to_string(c.k) + ":" + c.verdict;
+        }
+    }
+    std::printf("%s: %zu cases, %d with findings\n", scenario.c_str(), cases.size(), failed);
+    EXPECT_EQ(failed, 0) << findings;
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, ImportSweep,
+                         testing::Values("downloadfile", "tasks", "downloadnow", "cancel",
+                                         "downloadnow_existing", "signed_downloadfile"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param);
+                         });
+
+} // namespace
