@@ -5,8 +5,6 @@
 
 #include <shlwapi.h>
 
-#include <algorithm>
-#include <new>
 #include <utility>
 
 namespace {
@@ -17,11 +15,21 @@ bool IsSignalledOrBroken(HANDLE event) {
 
 } // namespace
 
-DownloaderState::DownloaderState() : shutdownEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+DownloaderState::DownloaderState() noexcept
+    : shutdownEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
+EngineRef DownloaderState::Engine() const {
+    std::lock_guard lock(engineLock_);
+    return engine_;
+}
 
 bool DownloaderState::InstallEngine(EngineRef engine) {
-    EngineRef expected;
-    return engine_.compare_exchange_strong(expected, std::move(engine));
+    std::lock_guard lock(engineLock_);
+    if (engine_) {
+        return false;
+    }
+    engine_ = std::move(engine);
+    return true;
 }
 
 void DownloaderState::SetCallback(IMobileDrvDownCallback* callback) {
@@ -76,12 +84,7 @@ void DownloaderState::WaitForNotifications() {
 
 int DownloaderState::AppendTask(TaskHandle task) {
     std::lock_guard lock(listLock_);
-    try {
-        tasks_.push_back(std::move(task));
-    } catch (const std::bad_alloc&) {
-        return 0;
-    }
-    return 1;
+    return tasks_.push_back(std::move(task)) ? 1 : 0;
 }
 
 int DownloaderState::RemoveTaskByName(const wchar_t* name) {
@@ -95,13 +98,14 @@ int DownloaderState::RemoveTask(const _MOBILE_DRV_TASK* task) {
 template <class Matches>
 int DownloaderState::RemoveFirst(Matches matches) {
     std::lock_guard lock(listLock_);
-    const auto found = std::find_if(tasks_.begin(), tasks_.end(), matches);
-    if (found == tasks_.end()) {
-        return 0;
+    for (std::size_t i = 0; i < tasks_.size(); ++i) {
+        if (matches(tasks_[i])) {
+            // Later entries move up one place; the list's reference to the removed task goes.
+            tasks_.erase(i);
+            return 1;
+        }
     }
-    // Later entries move up one place; the list's reference to the removed task goes.
-    tasks_.erase(found);
-    return 1;
+    return 0;
 }
 
 TaskHandle DownloaderState::FindCancelEvent(const wchar_t* name) {
@@ -117,7 +121,7 @@ TaskHandle DownloaderState::FindCancelEvent(const wchar_t* name) {
 void DownloaderState::CancelAllTasks() {
     // The references leave the list under the lock but are released after it: the last release
     // of a task frees its record, which is no work to do while holding the list lock.
-    std::vector<TaskHandle> cancelled;
+    HeapArray<TaskHandle> cancelled;
     {
         std::lock_guard lock(listLock_);
         for (const TaskHandle& task : tasks_) {
@@ -141,7 +145,7 @@ std::size_t DownloaderState::TaskCapacity() {
 
 EngineRef DownloaderState::BeginBlockingDownload() {
     std::lock_guard lock(blockingLock_);
-    EngineRef engine = shutdowns_ == 0 ? Engine() : nullptr;
+    EngineRef engine = shutdowns_ == 0 ? Engine() : EngineRef();
     if (engine) {
         ++blockingDownloads_;
     }
@@ -173,7 +177,8 @@ void DownloaderState::Shutdown() {
         while (blockingDownloads_ > 0) {
             blockingLock_.Wait();
         }
-        dropped = engine_.exchange(nullptr);
+        std::lock_guard engineLock(engineLock_);
+        dropped = std::move(engine_);
         if (--shutdowns_ == 0) {
             ResetEvent(shutdownEvent_.get());
         }

@@ -18,7 +18,7 @@ namespace {
 // What a worker thread receives: its own references, handed over before AddTask lets go of its
 // handle.
 struct WorkerStart {
-    std::shared_ptr<DownloaderState> state;
+    StateRef state;
     TaskHandle task;
     unique_hmodule module; // a reference on this library, released as the thread exits
 };
@@ -95,7 +95,7 @@ void RunTask(DownloaderState& state, _MOBILE_DRV_TASK& task) {
 unsigned __stdcall TaskThreadProc(void* argument) {
     HMODULE module = nullptr;
     {
-        std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(argument));
+        const heap_ptr<WorkerStart> start(static_cast<WorkerStart*>(argument));
         module = start->module.release();
         if (start->task && g_workerGate != nullptr) {
             WorkerThreadState self;
@@ -117,8 +117,8 @@ unsigned __stdcall TaskThreadProc(void* argument) {
 
 } // namespace
 
-bool StartWorker(const std::shared_ptr<DownloaderState>& state, const TaskHandle& task) {
-    auto start = std::unique_ptr<WorkerStart>(new (std::nothrow) WorkerStart{state, task, {}});
+bool StartWorker(const StateRef& state, const TaskHandle& task) {
+    heap_ptr<WorkerStart> start(HeapNew<WorkerStart>(state, task, unique_hmodule()));
     if (!start ||
         !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                             reinterpret_cast<LPCWSTR>(&TaskThreadProc), start->module.put())) {

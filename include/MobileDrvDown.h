@@ -157,6 +157,8 @@ public:
        success; 0 for a null callback, a downloader that has an engine already (a second Init),
        no engine file, too little memory, or an engine that lacks PPInit2 or refuses to
        initialise (tasks added before are then cancelled as by Uninit).
+       Too little memory includes memory, hashing or cryptography of the system running short
+       while the engine file is checked: that is no sign of a damaged or unreadable file.
        When the engine file exists but cannot be opened, read through or loaded, Init throws
        L"can not load tolvek.dll" (see DownLoadFile for how to catch it). An engine file that
        fails the check ends the process (MOBILEDRV_EXIT_ENGINE_DAMAGED). */
@@ -226,7 +228,7 @@ MOBILEDRV_API IMobileDrvDown* __stdcall CreateInstance(int requestedVersion, int
  * before it returns; it needs no downloader. The folder of `targetPath` must exist (it is never
  * created); an existing file at `targetPath` is deleted, or renamed to "~" plus its name and
  * deleted at the next restart, before the transfer starts; a folder there is never removed. Null
- * arguments yield 0, as does no engine file.
+ * arguments yield 0, as do no engine file and too little memory (as for Init).
  * When the engine file exists but cannot be opened, read through (an I/O error says nothing
  * about the file, so it is not taken for damage) or loaded, the call throws a
  * `const wchar_t*` pointing to L"can not load tolvek.dll", before the target is touched. It is
