@@ -9,8 +9,9 @@
 
 namespace {
 
-bool IsSignalledOrBroken(HANDLE event) {
-    return WaitForSingleObject(event, 0) != WAIT_TIMEOUT;
+// Only a signal is a cancel: a test that fails says nothing of the host's wish.
+bool IsSignalled(HANDLE event) {
+    return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
 }
 
 } // namespace
@@ -48,7 +49,7 @@ void DownloaderState::Notify(int kind, void* record, HANDLE cancelEventToRecheck
         std::lock_guard lock(notifyLock_);
         callback = callback_.load();
         if (callback == nullptr ||
-            (cancelEventToRecheck != nullptr && IsSignalledOrBroken(cancelEventToRecheck))) {
+            (cancelEventToRecheck != nullptr && IsSignalled(cancelEventToRecheck))) {
             return;
         }
         ++activeNotifications_;

@@ -46,9 +46,9 @@ public:
     void SetCallback(IMobileDrvDownCallback* callback);
     // Calls OnNotify(kind, record) on the callback as it stands, unless none is held. A final
     // notification passes its task's cancel event, which is tested once more under the lock: a
-    // task cancelled by now (or whose event cannot be waited on) ends without one. Progress needs
-    // no such test: the worker's wait on the event has just timed out. No lock is held during the
-    // call.
+    // task cancelled by now ends without one (a test that fails is no cancel: the notification
+    // goes). Progress needs no such test: the worker's wait on the event has just timed out. No
+    // lock is held during the call.
     void Notify(int kind, void* record, HANDLE cancelEventToRecheck = nullptr);
     // Drops the callback: no notification begins after this returns.
     void DropCallback();

@@ -25,10 +25,6 @@ struct WorkerStart {
 
 enum class TransferOutcome { NoEngine, Cancelled, Succeeded, Failed };
 
-bool IsSignalledOrBroken(HANDLE event, DWORD timeoutMs) {
-    return WaitForSingleObject(event, timeoutMs) != WAIT_TIMEOUT;
-}
-
 // Starts the task's transfer and polls it once a second until it ends or is cancelled. The
 // engine reference keeps the instance loaded for the whole transfer, whatever the host does.
 TransferOutcome RunTransfer(DownloaderState& state, _MOBILE_DRV_TASK& task) {
@@ -48,10 +44,13 @@ TransferOutcome RunTransfer(DownloaderState& state, _MOBILE_DRV_TASK& task) {
     PP_TASK_STATUS status;
     _MOBILE_DRV_PROGRESS progress;
     for (;;) {
-        if (IsSignalledOrBroken(cancel, kTaskPollIntervalMs)) {
+        // Only a signal is a cancel. A wait that fails ends the task too, since it could no
+        // longer be cancelled, but as a failure the host is told of.
+        const DWORD wait = WaitForSingleObject(cancel, kTaskPollIntervalMs);
+        if (wait != WAIT_TIMEOUT) {
             engine->PPRemoveTask(handle);
             engine->PPCloseHandle(handle);
-            return TransferOutcome::Cancelled;
+            return wait == WAIT_OBJECT_0 ? TransferOutcome::Cancelled : TransferOutcome::Failed;
         }
         std::memset(&status, 0, sizeof status);
         if (!engine->PPQueryTaskEx(handle, &status)) {

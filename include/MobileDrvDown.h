@@ -76,7 +76,10 @@ typedef struct _MOBILE_DRV_TASK {
  * the finished state ends the task with a success notification, any other state with a failure
  * notification. A query the engine does not answer sends nothing and is repeated a second later.
  * A transfer the engine does not start ends its task with a failure notification, like any
- * failed transfer. A task sends no notification at all when it is cancelled (CancelTask, Uninit,
+ * failed transfer; so does a task whose worker can no longer wait on its cancel signal (a wait of
+ * the system that fails): its transfer is removed from the engine and the task ends with one
+ * failure notification, since it could not be cancelled any more. A task sends no notification
+ * at all when it is cancelled (CancelTask, Uninit,
  * Release) before its end is sent, or when its downloader has no engine (AddTask before Init,
  * when there is no callback to tell): such a task just ends.
  */
