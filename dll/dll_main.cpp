@@ -11,8 +11,10 @@
 #include <type_traits>
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
+    // A module that could not learn its own folder fails its load: the host's LoadLibrary
+    // returns null and a later load may succeed.
     if (reason == DLL_PROCESS_ATTACH) {
-        OnProcessAttach(instance);
+        return OnProcessAttach(instance) ? TRUE : FALSE;
     }
     return TRUE;
 }
