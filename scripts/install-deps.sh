@@ -9,6 +9,7 @@ packages=(
   wine64 wine32:i386
   googletest
   clang lld llvm
+  clang-19 lld-19 llvm-19
   python3 curl file
   openssl osslsigncode
 )

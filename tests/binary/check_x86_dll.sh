@@ -65,23 +65,31 @@ else
 fi
 
 # --- the link map must belong to this very image ---
+# lld's map lists "RVA SIZE ALIGN NAME" for output sections, input sections and symbols; symbols
+# are demangled, except stdcall C++ functions, which keep their decorated names
+# ("__ZN14CDrvDownloader4InitEP22IMobileDrvDownCallback@8").
 image_base=$(sed -n 's/^ImageBase[[:space:]]*\([0-9a-fA-F]*\)$/\1/p' <<<"$headers" | tr 'A-F' 'a-f')
-map_base=$(sed -n 's/.*__image_base__ = 0x\([0-9a-f]*\).*/\1/p' "$map" | head -n 1)
-map_base=$(printf '%08x' "$((16#${map_base:-0}))")
-if [ -z "$image_base" ] || [ "$image_base" != "$map_base" ]; then
-    report FAILED "the map (image base $map_base) is not from the link of this DLL ($image_base)"
+text_image=$("$objdump" -h "$dll" | awk '$2 == ".text" { print $3, $4 }')
+text_map=$(awk '$4 == ".text" && NF == 4 { print $2, $1 }' "$map" | head -n 1)
+if [ -z "$image_base" ] || [ -z "$text_map" ] ||
+    [ "${text_image% *}" != "${text_map% *}" ] ||
+    [ "$((16#${text_image#* }))" != "$((16#$image_base + 16#${text_map#* }))" ]; then
+    report FAILED "the map (.text: $text_map) is not from the link of this DLL (.text: $text_image)"
     exit 1
 fi
 
-# Every address the map names (symbols, input sections, fill), 8 hex digits, sorted: a function
-# ends at the next one. Symbols of the map are demangled: "0x66ec3cd0  CDrvDownloader::Uninit()@4".
-addresses=$(sed -n 's/^[[:space:]]*\(\S*[[:space:]]\+\)\?0x0*\([0-9a-f]\{1,8\}\)[[:space:]].*/\2/p' \
-    "$map" | while read -r a; do printf '%08x\n' "$((16#$a))"; done | sort -u)
+# Every address the map names (symbols, input sections), as 8 hex digits of the image's virtual
+# address, then the name: a function ends at the next address.
+table=$(while read -r rva size align name; do
+    [[ "$rva" =~ ^[0-9a-f]{8}$ && "$size" =~ ^[0-9a-f]{8}$ ]] || continue
+    printf '%08x %s\n' "$((16#$image_base + 16#$rva))" "$name"
+done <"$map")
+addresses=$(cut -d' ' -f1 <<<"$table" | sort -u)
 symbol_at() { # symbol_at ADDR: the names the map gives that address, one a line
-    sed -n "s/^[[:space:]]*0x0*${1#"${1%%[!0]*}"}[[:space:]]\+\([^0[:space:]].*\)$/\1/p" "$map"
+    sed -n "s/^$1 \(.*\)$/\1/p" <<<"$table"
 }
 next_address() { # next_address ADDR: the first address of the map above ADDR
-    awk -v a="$1" '$0 > a { print; exit }' <<<"$addresses"
+    awk -v a="$1" '("x" $0) > ("x" a) { print; exit }' <<<"$addresses"
 }
 # ret_immediates ADDR: the operand of every ret between ADDR and the next address of the map, in
 # bytes ("0" for a plain ret), one a line. Cold blocks placed elsewhere are not looked at.
@@ -116,9 +124,9 @@ for export in CreateInstance DownLoadFile ExtractZipFile; do
         continue
     fi
     address=$(printf '%08x' "$((16#$image_base + 16#$rva))")
-    # The map names the function as compiled: decorated when stdcall (the .def exports it
-    # undecorated), plain when cdecl.
-    if ! symbol_at "$address" | grep -Eqx "$export(@[0-9]+)?"; then
+    # The map names the function by its symbol: decorated when stdcall (the .def exports it
+    # undecorated), plain when cdecl, with the leading underscore of x86 C symbols.
+    if ! symbol_at "$address" | grep -Eqx "_?$export(@[0-9]+)?"; then
         report FAILED "$export: the map names 0x$address $(symbol_at "$address" | head -n 1)"
         continue
     fi
@@ -128,8 +136,7 @@ done
 # --- the interface operations, in vtable slot order ---
 # The table of CDrvDownloader starts with the offset to the top and the type information; the
 # slots follow, in the order IMobileDrvDown declares its operations.
-vtable=$(sed -n 's/^[[:space:]]*0x0*\([0-9a-f]*\)[[:space:]]\+vtable for CDrvDownloader$/\1/p' \
-    "$map" | head -n 1)
+vtable=$(sed -n 's/^\([0-9a-f]*\) vtable for CDrvDownloader$/\1/p' <<<"$table" | head -n 1)
 if [ -z "$vtable" ]; then
     report FAILED "the map names no vtable for CDrvDownloader"
     exit 1
@@ -150,7 +157,7 @@ argument_bytes=(4 8 4 8 8 12) # `this` and the arguments, 4 bytes each
 for slot in "${!operations[@]}"; do
     operation=${operations[$slot]}
     address=${slot_addresses[$slot]}
-    if ! symbol_at "$address" | grep -q "^CDrvDownloader::$operation("; then
+    if ! symbol_at "$address" | grep -Eq "^(CDrvDownloader::$operation\(|__ZN14CDrvDownloader[0-9]+${operation}E)"; then
         report FAILED "slot $slot should be $operation but is $(symbol_at "$address" | head -n 1)"
         continue
     fi
