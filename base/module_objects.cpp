@@ -39,7 +39,7 @@ ModuleObjects g_moduleObjects;
 } // namespace
 
 bool OnProcessAttach(HMODULE module) {
-    if (GetModuleFileNameW(module, g_szModuleDir, MAX_PATH) == 0) {
+    if (g_hStopEvent == nullptr || GetModuleFileNameW(module, g_szModuleDir, MAX_PATH) == 0) {
         return false;
     }
     PathRemoveFileSpecW(g_szModuleDir);

@@ -16,6 +16,10 @@
  *
  * Threads: every operation may be called from any thread. Notifications arrive on the library's
  * worker threads; see IMobileDrvDownCallback for the rules.
+ *
+ * Loading: when the system cannot give the library what it needs for its whole life (its own
+ * file name, an event, a thread-local slot), LoadLibrary fails (returns null) rather than leaving
+ * a library that could never work; a later load may succeed. Loading never ends the process.
  */
 #ifndef MOBILEDRVDOWN_H
 #define MOBILEDRVDOWN_H
