@@ -20,12 +20,12 @@ DownloaderState::DownloaderState() noexcept
     : shutdownEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
 EngineRef DownloaderState::Engine() const {
-    std::lock_guard lock(engineLock_);
+    LockGuard lock(engineLock_);
     return engine_;
 }
 
 bool DownloaderState::InstallEngine(EngineRef engine) {
-    std::lock_guard lock(engineLock_);
+    LockGuard lock(engineLock_);
     if (engine_) {
         return false;
     }
@@ -34,19 +34,19 @@ bool DownloaderState::InstallEngine(EngineRef engine) {
 }
 
 void DownloaderState::SetCallback(IMobileDrvDownCallback* callback) {
-    std::lock_guard lock(notifyLock_);
+    LockGuard lock(notifyLock_);
     callback_.store(callback);
 }
 
 void DownloaderState::DropCallback() {
-    std::lock_guard lock(notifyLock_);
+    LockGuard lock(notifyLock_);
     callback_.store(nullptr);
 }
 
 void DownloaderState::Notify(int kind, void* record, HANDLE cancelEventToRecheck) {
     IMobileDrvDownCallback* callback = nullptr;
     {
-        std::lock_guard lock(notifyLock_);
+        LockGuard lock(notifyLock_);
         callback = callback_.load();
         if (callback == nullptr ||
             (cancelEventToRecheck != nullptr && IsSignalled(cancelEventToRecheck))) {
@@ -62,7 +62,7 @@ void DownloaderState::Notify(int kind, void* record, HANDLE cancelEventToRecheck
     if (self != nullptr) {
         self->notifying = outer;
     }
-    std::lock_guard lock(notifyLock_);
+    LockGuard lock(notifyLock_);
     --activeNotifications_;
     notifyLock_.WakeAll();
 }
@@ -70,7 +70,7 @@ void DownloaderState::Notify(int kind, void* record, HANDLE cancelEventToRecheck
 void DownloaderState::WaitForNotifications() {
     const WorkerThreadState* self = CurrentWorkerThread();
     const bool insideOwnNotification = self != nullptr && self->notifying == this;
-    std::lock_guard lock(notifyLock_);
+    LockGuard lock(notifyLock_);
     if (insideOwnNotification) {
         ++notifiersWaitingInside_;
         notifyLock_.WakeAll();
@@ -84,7 +84,7 @@ void DownloaderState::WaitForNotifications() {
 }
 
 int DownloaderState::AppendTask(TaskHandle task) {
-    std::lock_guard lock(listLock_);
+    LockGuard lock(listLock_);
     return tasks_.push_back(std::move(task)) ? 1 : 0;
 }
 
@@ -98,7 +98,7 @@ int DownloaderState::RemoveTask(const _MOBILE_DRV_TASK* task) {
 
 template <class Matches>
 int DownloaderState::RemoveFirst(Matches matches) {
-    std::lock_guard lock(listLock_);
+    LockGuard lock(listLock_);
     for (std::size_t i = 0; i < tasks_.size(); ++i) {
         if (matches(tasks_[i])) {
             // Later entries move up one place; the list's reference to the removed task goes.
@@ -110,7 +110,7 @@ int DownloaderState::RemoveFirst(Matches matches) {
 }
 
 TaskHandle DownloaderState::FindCancelEvent(const wchar_t* name) {
-    std::lock_guard lock(listLock_);
+    LockGuard lock(listLock_);
     for (const TaskHandle& task : tasks_) {
         if (StrCmpIW(task->name, name) == 0) {
             return task;
@@ -124,7 +124,7 @@ void DownloaderState::CancelAllTasks() {
     // of a task frees its record, which is no work to do while holding the list lock.
     HeapArray<TaskHandle> cancelled;
     {
-        std::lock_guard lock(listLock_);
+        LockGuard lock(listLock_);
         for (const TaskHandle& task : tasks_) {
             if (HANDLE event = CancelEventOf(task.get())) {
                 SetEvent(event);
@@ -135,17 +135,17 @@ void DownloaderState::CancelAllTasks() {
 }
 
 std::size_t DownloaderState::TaskCount() {
-    std::lock_guard lock(listLock_);
+    LockGuard lock(listLock_);
     return tasks_.size();
 }
 
 std::size_t DownloaderState::TaskCapacity() {
-    std::lock_guard lock(listLock_);
+    LockGuard lock(listLock_);
     return tasks_.capacity();
 }
 
 EngineRef DownloaderState::BeginBlockingDownload() {
-    std::lock_guard lock(blockingLock_);
+    LockGuard lock(blockingLock_);
     EngineRef engine = shutdowns_ == 0 ? Engine() : EngineRef();
     if (engine) {
         ++blockingDownloads_;
@@ -154,7 +154,7 @@ EngineRef DownloaderState::BeginBlockingDownload() {
 }
 
 void DownloaderState::EndBlockingDownload() {
-    std::lock_guard lock(blockingLock_);
+    LockGuard lock(blockingLock_);
     --blockingDownloads_;
     blockingLock_.WakeAll();
 }
@@ -162,7 +162,7 @@ void DownloaderState::EndBlockingDownload() {
 void DownloaderState::Shutdown() {
     DropCallback();
     {
-        std::lock_guard lock(blockingLock_);
+        LockGuard lock(blockingLock_);
         ++shutdowns_;
         SetEvent(shutdownEvent_.get());
     }
@@ -174,11 +174,11 @@ void DownloaderState::Shutdown() {
     // none is left the engine is taken away before anyone else can reach for it.
     EngineRef dropped;
     {
-        std::lock_guard lock(blockingLock_);
+        LockGuard lock(blockingLock_);
         while (blockingDownloads_ > 0) {
             blockingLock_.Wait();
         }
-        std::lock_guard engineLock(engineLock_);
+        LockGuard engineLock(engineLock_);
         dropped = std::move(engine_);
         if (--shutdowns_ == 0) {
             ResetEvent(shutdownEvent_.get());
