@@ -15,6 +15,7 @@
 #include <tlhelp32.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -366,8 +367,11 @@ int main(int argc, char** argv) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     AddVectoredExceptionHandler(1, &EndGuardedThreadOnEngineLoadException);
 
+    // DRVDOWN_SWEEP_LIBRARY: another build of the library in the same place (the negative control).
+    const char* library = std::getenv("DRVDOWN_SWEEP_LIBRARY");
     Case c;
-    c.tree.InstallLibrary(scenario->library);
+    c.tree.InstallLibrary(library != nullptr ? std::wstring(library, library + std::strlen(library))
+                                             : std::wstring(scenario->library));
     c.tree.InstallEngine(scenario->engine);
     c.tree.MakeDir(L"out");
     c.tree.WriteFile(L"source.bin", std::string(64 * 1024, 'p'));

@@ -73,6 +73,18 @@ TEST(ImportFailureTable, ClassifiesEveryImportOfTheLibraries) {
     }
 }
 
+// The negative control: a build of the library that leaves an event open when the engine cannot
+// be mapped. The sweep's case for that failure must name the leak.
+TEST(ImportSweepControl, NamesTheCaseOfALibraryThatLeaksAnEvent) {
+    const ChildResult leaky =
+        RunChild(BuildDir() + L"\\sweep_child.exe", {L"downloadfile", L"LoadLibraryExW", L"1"},
+                 {L"DRVDOWN_SWEEP_LIBRARY=DrvDownLeakControl.dll"}, 180000);
+    EXPECT_NE(Verdict(leaky).find("left behind: +1 Event handle"), std::string::npos)
+        << leaky.output;
+    const ChildResult sound = RunCase("downloadfile", {"LoadLibraryExW", "1"});
+    EXPECT_EQ(Verdict(sound), "");
+}
+
 class ImportSweep : public testing::TestWithParam<const char*> {};
 
 TEST_P(ImportSweep, SurvivesEveryFailingImportCall) {
