@@ -119,7 +119,7 @@ const ImportFailure kTable[] = {
     // kernel32: files and memory
     Fails("CreateFileW", 28, kInvalid, ERROR_ACCESS_DENIED, true),
     Fails("ReadFile", 20, 0, ERROR_READ_FAULT, true),
-    Fails("GetFileSizeEx", 8, 0, ERROR_ACCESS_DENIED),
+    Fails("GetFileSizeEx", 8, 0, ERROR_ACCESS_DENIED, true),
     Fails("WriteFile", 20, 0, ERROR_DISK_FULL),
     Fails("DeleteFileW", 4, 0, ERROR_ACCESS_DENIED),
     Fails("MoveFileW", 8, 0, ERROR_ACCESS_DENIED),
