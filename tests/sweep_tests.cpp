@@ -108,10 +108,12 @@ TEST_P(ImportSweep, SurvivesEveryFailingImportCall) {
     }
     ASSERT_FALSE(cases.empty());
 
-    // Cases run a few at a time: most of a case is spent waiting on the library's polls.
+    // Cases run DRVDOWN_SWEEP_JOBS at a time (default 1: ctest runs the scenarios side by side).
+    const char* jobs = std::getenv("DRVDOWN_SWEEP_JOBS");
+    const int workerCount = jobs != nullptr && std::atoi(jobs) > 0 ? std::atoi(jobs) : 1;
     std::atomic<std::size_t> next{0};
     std::vector<std::thread> workers;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < workerCount; ++i) {
         workers.emplace_back([&] {
             for (std::size_t at; (at = next++) < cases.size();) {
                 SweepCase& c = cases[at];
