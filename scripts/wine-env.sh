@@ -18,6 +18,12 @@ wine_start() {
   # Start Wine's background services now, detached from any output pipe: a test whose process
   # started them would hand them its stdout, and whoever reads that pipe would wait for ever.
   setsid /usr/lib/wine/wine64 wineboot >/dev/null 2>&1 </dev/null || true
+  # The desktop process likewise: Wine starts it on the first window call (a message box the
+  # library tries), and one started from inside a test keeps that test's output open (ctest then
+  # waits for it until the time-out). It stays until the server stops.
+  if ! pgrep -f 'explorer.exe /desktop' >/dev/null 2>&1; then
+    setsid /usr/lib/wine/wine64 explorer.exe /desktop >/dev/null 2>&1 </dev/null &
+  fi
 }
 
 wine_stop() {
