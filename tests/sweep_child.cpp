@@ -97,12 +97,16 @@ struct Snapshot {
     int threads = ThreadCount();
 };
 
-// Handles of each type that one load and unload of the engine file leaves in the process by
-// itself, without the library: the engine's own residue, which a scenario (one engine load) may
-// leave too. Printed when there is any, so that it stays in sight.
+// Handles of each type that a load and unload of the engine file leaves in the process by itself,
+// without the library: the engine's own residue, which a scenario (one engine load) may leave
+// too. Printed when there is any, so that it stays in sight.
 std::map<std::wstring, int> g_engineResidue;
 
 void MeasureEngineResidue(const std::wstring& enginePath) {
+    // The first load also makes what the process keeps for good once the engine's own
+    // dependencies have been loaded (the window station, registry keys); the second shows what
+    // every load leaves.
+    FreeLibrary(LoadLibraryW(enginePath.c_str()));
     const Snapshot before;
     FreeLibrary(LoadLibraryW(enginePath.c_str()));
     for (const auto& [type, count] : Snapshot().handles) {
