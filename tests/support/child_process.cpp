@@ -107,7 +107,7 @@ ChildResult RunChild(const std::wstring& program, const std::vector<std::wstring
     output.reset();
     if (!started) {
         DeleteFileW(outputPath);
-        throw std::runtime_error("CreateProcessW failed");
+        throw std::runtime_error("CreateProcessW failed, error " + std::to_string(GetLastError()));
     }
 
     const unique_handle thread(process.hThread);
