@@ -1,8 +1,22 @@
-// Owning wrappers for the Windows locks the library uses. Both meet the standard's Lockable
-// requirements, so std::lock_guard and std::unique_lock hold them for a scope.
+// Owning wrappers for the Windows locks the library uses, and the guard that holds one for a
+// scope. (The C++ runtime the library ships with, of GCC's Windows thread model, has no <mutex>
+// guards; both locks still meet the standard's Lockable requirements.)
 #pragma once
 
 #include <windows.h>
+
+// Holds `lock` from its construction to the end of its scope.
+template <class Lock>
+class LockGuard {
+public:
+    explicit LockGuard(Lock& lock) : lock_(lock) { lock_.lock(); }
+    ~LockGuard() { lock_.unlock(); }
+    LockGuard(const LockGuard&) = delete;
+    LockGuard& operator=(const LockGuard&) = delete;
+
+private:
+    Lock& lock_;
+};
 
 // A critical section that lives as long as its owner.
 class CriticalSection {

@@ -14,8 +14,8 @@ namespace {
 // Creates the module-wide objects when the module is loaded (static initialisation runs before
 // the process-attach work) and destroys them when it is unloaded (after the process-detach work).
 struct ModuleObjects {
-    // The gate is a member, not allocated, so creating it cannot fail; a gate whose lock event is
-    // missing refuses every lock attempt instead.
+    // The gate is a member, not allocated, and needs no object of the system, so creating it
+    // cannot fail.
     ModuleObjects()
         : stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)), gate(stopEvent.get()) {
         g_hStopEvent = stopEvent.get();
@@ -38,8 +38,11 @@ ModuleObjects g_moduleObjects;
 
 } // namespace
 
-void OnProcessAttach(HMODULE module) {
-    GetModuleFileNameW(module, g_szModuleDir, MAX_PATH);
+bool OnProcessAttach(HMODULE module) {
+    if (g_hStopEvent == nullptr || GetModuleFileNameW(module, g_szModuleDir, MAX_PATH) == 0) {
+        return false;
+    }
     PathRemoveFileSpecW(g_szModuleDir);
     DisableThreadLibraryCalls(module);
+    return true;
 }

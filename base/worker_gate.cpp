@@ -1,72 +1,46 @@
 #include "base/worker_gate.h"
 
-CWorkerGate::CWorkerGate(HANDLE stopEvent)
-    : lockEvent_(CreateEventW(nullptr, FALSE, TRUE, nullptr)), stopEvent_(stopEvent) {}
+#include <cstdint>
 
-bool CWorkerGate::Lock(DWORD timeoutMs) {
-    if (!lockEvent_) {
-        return false;
+void CWorkerGate::Add(std::int32_t n) {
+    for (LONG seen = count_;;) {
+        const std::int64_t sum = std::int64_t{seen} + n;
+        const LONG next = static_cast<LONG>(sum > kLimit ? kLimit : sum < 0 ? 0 : sum);
+        const LONG before = InterlockedCompareExchange(&count_, next, seen);
+        if (before == seen) {
+            return;
+        }
+        seen = before;
     }
-    if (stopEvent_ == nullptr) {
-        return WaitForSingleObject(lockEvent_.get(), timeoutMs) == WAIT_OBJECT_0;
-    }
-    // The lock event comes first: when both are signalled the wait reports the lock, so a
-    // signalled stop event only makes an attempt fail while someone else holds the lock.
-    const HANDLE events[2] = {lockEvent_.get(), stopEvent_};
-    return WaitForMultipleObjects(2, events, FALSE, timeoutMs) == WAIT_OBJECT_0;
-}
-
-BOOL CWorkerGate::Unlock() {
-    return SetEvent(lockEvent_.get());
 }
 
 void CWorkerGate::Enter(std::int32_t n) {
-    if (!Lock(INFINITE)) {
-        return;
-    }
-    count_ = count_ + n > limit_ ? limit_ : count_ + n;
-    Unlock();
+    Add(n);
 }
 
 BOOL CWorkerGate::Leave(std::int32_t n) {
-    if (!Lock(INFINITE)) {
-        return FALSE;
-    }
-    count_ = count_ - n < 0 ? 0 : count_ - n;
-    return Unlock();
+    Add(n == INT32_MIN ? INT32_MAX : -n);
+    return TRUE;
 }
 
 void CWorkerGate::WaitIdle(DWORD timeoutMs) {
     const DWORD start = GetTickCount();
-    if (!Lock(timeoutMs)) {
-        return;
-    }
-    for (;;) {
-        const bool idle = count_ == 0;
-        Unlock();
-        if (idle) {
-            return;
-        }
+    while (Count() != 0) {
         if (stopEvent_ == nullptr) {
             Sleep(kGateStepMs);
-        } else if (WaitForSingleObject(stopEvent_, kGateStepMs) != WAIT_TIMEOUT) {
+        } else if (const DWORD wait = WaitForSingleObject(stopEvent_, kGateStepMs);
+                   wait == WAIT_OBJECT_0) {
             return;
+        } else if (wait != WAIT_TIMEOUT) {
+            Sleep(kGateStepMs);
         }
         // Unsigned difference: correct across the wrap of the tick count.
         if (GetTickCount() - start >= timeoutMs) {
             return;
         }
-        if (!Lock(timeoutMs)) {
-            return;
-        }
     }
 }
 
-std::int32_t CWorkerGate::Count() {
-    if (!Lock(INFINITE)) {
-        return 0;
-    }
-    const std::int32_t count = count_;
-    Unlock();
-    return count;
+std::int32_t CWorkerGate::Count() const {
+    return InterlockedCompareExchange(&count_, 0, 0);
 }

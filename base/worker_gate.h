@@ -2,43 +2,40 @@
 #pragma once
 
 #include "base/timing.h"
-#include "base/unique_handle.h"
 
 #include <windows.h>
 
 #include <cstdint>
 
 // The count saturates: it stays between 0 and kLimit, so it tracks up to ten workers exactly.
-// An auto-reset event serves as the lock (signalled = free); every lock attempt also watches the
-// module stop event. The lock is not re-entrant and is never held while waiting or sleeping.
+// It changes by interlocked compare-and-exchange alone, so no failing system call can leave it
+// locked or stale: Enter and Leave always count. WaitIdle watches the module stop event.
 class CWorkerGate {
 public:
     static constexpr std::int32_t kLimit = 10;
 
-    // `stopEvent` is watched, not owned. A gate whose lock event could not be created refuses
-    // every lock attempt: Enter and Leave change nothing and WaitIdle returns at once.
-    explicit CWorkerGate(HANDLE stopEvent);
+    // `stopEvent` is watched, not owned.
+    explicit CWorkerGate(HANDLE stopEvent) noexcept : stopEvent_(stopEvent) {}
     CWorkerGate(const CWorkerGate&) = delete;
     CWorkerGate& operator=(const CWorkerGate&) = delete;
 
     void Enter(std::int32_t n);
-    // Nonzero when the count was changed and the lock released; 0 when taking the lock failed.
+    // Always nonzero: the count was changed.
     BOOL Leave(std::int32_t n);
     // Returns once the count is 0, or once `timeoutMs` have passed (tested every kGateStepMs), or
-    // when the stop event is signalled. The caller does not learn which.
+    // when the stop event is signalled. The caller does not learn which. A wait on the stop
+    // event that fails is taken as a plain step of kGateStepMs.
     void WaitIdle(DWORD timeoutMs);
 
-    // The count as it stands (for diagnostics and tests); takes the lock.
-    std::int32_t Count();
+    // The count as it stands (for diagnostics and tests).
+    std::int32_t Count() const;
 
 private:
-    bool Lock(DWORD timeoutMs);
-    BOOL Unlock();
+    // Adds `n` to the count, kept between 0 and kLimit.
+    void Add(std::int32_t n);
 
-    unique_handle lockEvent_;
     HANDLE stopEvent_;
-    std::int32_t count_ = 0;
-    std::int32_t limit_ = kLimit;
+    mutable volatile LONG count_ = 0;
 };
 
 // The module's one gate, created right after g_hStopEvent and freed right after it is closed.

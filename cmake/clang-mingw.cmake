@@ -2,13 +2,14 @@
 # against the MinGW-w64 sysroot (/usr/<triple>) and the C++ runtime (libstdc++, libgcc, libssp) of
 # one GCC install dir of the g++-mingw-w64 packages. The including file sets MINGW_TRIPLE.
 #
-# DRVDOWN_MINGW_GCC_DIR picks that GCC install dir. Debian installs two per target, <ver>-posix
-# (threads through winpthreads; std::thread and std::mutex exist) and <ver>-win32, and clang's
-# MinGW driver always picks the win32 one on its own (it ignores --gcc-install-dir for MinGW).
-# So the C++ headers (-nostdinc++ -isystem) and the libraries (-L, searched before clang's own
-# choice) are taken from DRVDOWN_MINGW_GCC_DIR explicitly. Only crtbegin.o and crtend.o still
-# come from clang's choice; both dirs carry the same code in them (they differ in the GCC ident
-# string only).
+# Debian installs two GCC install dirs per target, <ver>-posix (threads through winpthreads;
+# std::thread and std::mutex exist) and <ver>-win32 (Windows threads; no std::thread or std::mutex
+# in GCC 12), and clang's MinGW driver always picks the win32 one on its own (it ignores
+# --gcc-install-dir for MinGW). So the C++ headers (-nostdinc++ -isystem) and the libraries (-L,
+# searched before clang's own choice) are given explicitly, per target (cmake/CxxRuntime.cmake):
+# the binaries that ship take DRVDOWN_MINGW_GCC_WIN32_DIR, the rest (tests, GoogleTest, tools)
+# DRVDOWN_MINGW_GCC_DIR. Only crtbegin.o and crtend.o still come from clang's choice; both dirs
+# carry the same code in them (they differ in the GCC ident string only).
 set(CMAKE_SYSTEM_NAME Windows)
 
 file(GLOB _drvdown_posix_dirs LIST_DIRECTORIES true /usr/lib/gcc/${MINGW_TRIPLE}/*-posix)
@@ -20,8 +21,17 @@ if(NOT EXISTS "${DRVDOWN_MINGW_GCC_DIR}/include/c++")
   message(FATAL_ERROR "DRVDOWN_MINGW_GCC_DIR=${DRVDOWN_MINGW_GCC_DIR}: no C++ headers there "
                       "(install g++-mingw-w64-*-posix)")
 endif()
+file(GLOB _drvdown_win32_dirs LIST_DIRECTORIES true /usr/lib/gcc/${MINGW_TRIPLE}/*-win32)
+list(SORT _drvdown_win32_dirs COMPARE NATURAL ORDER DESCENDING)
+list(GET _drvdown_win32_dirs 0 _drvdown_default_win32_dir)
+set(DRVDOWN_MINGW_GCC_WIN32_DIR "${_drvdown_default_win32_dir}" CACHE PATH
+    "GCC install dir of the Windows thread model, whose runtime the shipped binaries link")
+if(NOT EXISTS "${DRVDOWN_MINGW_GCC_WIN32_DIR}/include/c++")
+  message(FATAL_ERROR "DRVDOWN_MINGW_GCC_WIN32_DIR=${DRVDOWN_MINGW_GCC_WIN32_DIR}: no C++ headers "
+                      "there (install g++-mingw-w64-*-win32)")
+endif()
 # try_compile projects see the same choice.
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES DRVDOWN_MINGW_GCC_DIR)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES DRVDOWN_MINGW_GCC_DIR DRVDOWN_MINGW_GCC_WIN32_DIR)
 
 set(CMAKE_C_COMPILER clang-19)
 set(CMAKE_CXX_COMPILER clang++-19)
@@ -42,18 +52,12 @@ else()
   set(CMAKE_RC_FLAGS_INIT "--target=pe-x86-64 --no-preprocess")
 endif()
 
-set(_gcc ${DRVDOWN_MINGW_GCC_DIR})
-set(CMAKE_CXX_FLAGS_INIT
-    "-nostdinc++ -isystem ${_gcc}/include/c++ -isystem ${_gcc}/include/c++/${MINGW_TRIPLE} -isystem ${_gcc}/include/c++/backward")
 # CodeView debug information, which lld writes into a PDB (-Wl,--pdb=).
 string(APPEND CMAKE_C_FLAGS_INIT " -g -gcodeview")
 string(APPEND CMAKE_CXX_FLAGS_INIT " -g -gcodeview")
-# libstdc++ and libgcc of the posix thread model call winpthreads: -lpthread (lld resolves
-# archives in any order, so it may stand before the objects).
 foreach(kind EXE SHARED MODULE)
   # -gcodeview reaches the link line too, where it means nothing.
-  set(CMAKE_${kind}_LINKER_FLAGS_INIT
-      "-fuse-ld=lld-19 -L${_gcc} -lpthread -Wno-unused-command-line-argument")
+  set(CMAKE_${kind}_LINKER_FLAGS_INIT "-fuse-ld=lld-19 -Wno-unused-command-line-argument")
 endforeach()
 
 set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLE})

@@ -5,14 +5,17 @@
 #include "base/module.h"
 #include "downloader/blocking_download.h"
 #include "downloader/drv_downloader.h"
+#include "downloader/worker_context.h"
 #include "engine/msvc_exception.h"
 #include "engine/verify.h"
 
 #include <type_traits>
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
+    // A module whose module-wide objects could not all be had fails its load: the host's
+    // LoadLibrary returns null and a later load may succeed.
     if (reason == DLL_PROCESS_ATTACH) {
-        OnProcessAttach(instance);
+        return OnProcessAttach(instance) && WorkerThreadSlotReady() ? TRUE : FALSE;
     }
     return TRUE;
 }

@@ -5,42 +5,51 @@
 
 #include <shlwapi.h>
 
-#include <algorithm>
-#include <new>
 #include <utility>
 
 namespace {
 
-bool IsSignalledOrBroken(HANDLE event) {
-    return WaitForSingleObject(event, 0) != WAIT_TIMEOUT;
+// Only a signal is a cancel: a test that fails says nothing of the host's wish.
+bool IsSignalled(HANDLE event) {
+    return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
 }
 
 } // namespace
 
-DownloaderState::DownloaderState() : shutdownEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+DownloaderState::DownloaderState() noexcept
+    : shutdownEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
+EngineRef DownloaderState::Engine() const {
+    LockGuard lock(engineLock_);
+    return engine_;
+}
 
 bool DownloaderState::InstallEngine(EngineRef engine) {
-    EngineRef expected;
-    return engine_.compare_exchange_strong(expected, std::move(engine));
+    LockGuard lock(engineLock_);
+    if (engine_) {
+        return false;
+    }
+    engine_ = std::move(engine);
+    return true;
 }
 
 void DownloaderState::SetCallback(IMobileDrvDownCallback* callback) {
-    std::lock_guard lock(notifyLock_);
+    LockGuard lock(notifyLock_);
     callback_.store(callback);
 }
 
 void DownloaderState::DropCallback() {
-    std::lock_guard lock(notifyLock_);
+    LockGuard lock(notifyLock_);
     callback_.store(nullptr);
 }
 
 void DownloaderState::Notify(int kind, void* record, HANDLE cancelEventToRecheck) {
     IMobileDrvDownCallback* callback = nullptr;
     {
-        std::lock_guard lock(notifyLock_);
+        LockGuard lock(notifyLock_);
         callback = callback_.load();
         if (callback == nullptr ||
-            (cancelEventToRecheck != nullptr && IsSignalledOrBroken(cancelEventToRecheck))) {
+            (cancelEventToRecheck != nullptr && IsSignalled(cancelEventToRecheck))) {
             return;
         }
         ++activeNotifications_;
@@ -53,7 +62,7 @@ void DownloaderState::Notify(int kind, void* record, HANDLE cancelEventToRecheck
     if (self != nullptr) {
         self->notifying = outer;
     }
-    std::lock_guard lock(notifyLock_);
+    LockGuard lock(notifyLock_);
     --activeNotifications_;
     notifyLock_.WakeAll();
 }
@@ -61,7 +70,7 @@ void DownloaderState::Notify(int kind, void* record, HANDLE cancelEventToRecheck
 void DownloaderState::WaitForNotifications() {
     const WorkerThreadState* self = CurrentWorkerThread();
     const bool insideOwnNotification = self != nullptr && self->notifying == this;
-    std::lock_guard lock(notifyLock_);
+    LockGuard lock(notifyLock_);
     if (insideOwnNotification) {
         ++notifiersWaitingInside_;
         notifyLock_.WakeAll();
@@ -75,13 +84,8 @@ void DownloaderState::WaitForNotifications() {
 }
 
 int DownloaderState::AppendTask(TaskHandle task) {
-    std::lock_guard lock(listLock_);
-    try {
-        tasks_.push_back(std::move(task));
-    } catch (const std::bad_alloc&) {
-        return 0;
-    }
-    return 1;
+    LockGuard lock(listLock_);
+    return tasks_.push_back(std::move(task)) ? 1 : 0;
 }
 
 int DownloaderState::RemoveTaskByName(const wchar_t* name) {
@@ -94,18 +98,19 @@ int DownloaderState::RemoveTask(const _MOBILE_DRV_TASK* task) {
 
 template <class Matches>
 int DownloaderState::RemoveFirst(Matches matches) {
-    std::lock_guard lock(listLock_);
-    const auto found = std::find_if(tasks_.begin(), tasks_.end(), matches);
-    if (found == tasks_.end()) {
-        return 0;
+    LockGuard lock(listLock_);
+    for (std::size_t i = 0; i < tasks_.size(); ++i) {
+        if (matches(tasks_[i])) {
+            // Later entries move up one place; the list's reference to the removed task goes.
+            tasks_.erase(i);
+            return 1;
+        }
     }
-    // Later entries move up one place; the list's reference to the removed task goes.
-    tasks_.erase(found);
-    return 1;
+    return 0;
 }
 
 TaskHandle DownloaderState::FindCancelEvent(const wchar_t* name) {
-    std::lock_guard lock(listLock_);
+    LockGuard lock(listLock_);
     for (const TaskHandle& task : tasks_) {
         if (StrCmpIW(task->name, name) == 0) {
             return task;
@@ -117,9 +122,9 @@ TaskHandle DownloaderState::FindCancelEvent(const wchar_t* name) {
 void DownloaderState::CancelAllTasks() {
     // The references leave the list under the lock but are released after it: the last release
     // of a task frees its record, which is no work to do while holding the list lock.
-    std::vector<TaskHandle> cancelled;
+    HeapArray<TaskHandle> cancelled;
     {
-        std::lock_guard lock(listLock_);
+        LockGuard lock(listLock_);
         for (const TaskHandle& task : tasks_) {
             if (HANDLE event = CancelEventOf(task.get())) {
                 SetEvent(event);
@@ -130,18 +135,18 @@ void DownloaderState::CancelAllTasks() {
 }
 
 std::size_t DownloaderState::TaskCount() {
-    std::lock_guard lock(listLock_);
+    LockGuard lock(listLock_);
     return tasks_.size();
 }
 
 std::size_t DownloaderState::TaskCapacity() {
-    std::lock_guard lock(listLock_);
+    LockGuard lock(listLock_);
     return tasks_.capacity();
 }
 
 EngineRef DownloaderState::BeginBlockingDownload() {
-    std::lock_guard lock(blockingLock_);
-    EngineRef engine = shutdowns_ == 0 ? Engine() : nullptr;
+    LockGuard lock(blockingLock_);
+    EngineRef engine = shutdowns_ == 0 ? Engine() : EngineRef();
     if (engine) {
         ++blockingDownloads_;
     }
@@ -149,7 +154,7 @@ EngineRef DownloaderState::BeginBlockingDownload() {
 }
 
 void DownloaderState::EndBlockingDownload() {
-    std::lock_guard lock(blockingLock_);
+    LockGuard lock(blockingLock_);
     --blockingDownloads_;
     blockingLock_.WakeAll();
 }
@@ -157,7 +162,7 @@ void DownloaderState::EndBlockingDownload() {
 void DownloaderState::Shutdown() {
     DropCallback();
     {
-        std::lock_guard lock(blockingLock_);
+        LockGuard lock(blockingLock_);
         ++shutdowns_;
         SetEvent(shutdownEvent_.get());
     }
@@ -169,11 +174,12 @@ void DownloaderState::Shutdown() {
     // none is left the engine is taken away before anyone else can reach for it.
     EngineRef dropped;
     {
-        std::lock_guard lock(blockingLock_);
+        LockGuard lock(blockingLock_);
         while (blockingDownloads_ > 0) {
             blockingLock_.Wait();
         }
-        dropped = engine_.exchange(nullptr);
+        LockGuard engineLock(engineLock_);
+        dropped = std::move(engine_);
         if (--shutdowns_ == 0) {
             ResetEvent(shutdownEvent_.get());
         }

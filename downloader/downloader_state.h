@@ -4,6 +4,7 @@
 #pragma once
 
 #include "MobileDrvDown.h"
+#include "base/heap.h"
 #include "base/locks.h"
 #include "base/unique_handle.h"
 #include "downloader/drv_task.h"
@@ -11,17 +12,16 @@
 
 #include <atomic>
 #include <cstdint>
-#include <vector>
 
 class DownloaderState {
 public:
     // Creates the shutdown event; check ShutdownEvent() for whether that worked.
-    DownloaderState();
+    DownloaderState() noexcept;
     DownloaderState(const DownloaderState&) = delete;
     DownloaderState& operator=(const DownloaderState&) = delete;
 
     // --- the engine instance; each user holds its own reference while it calls the engine ---
-    EngineRef Engine() const { return engine_.load(); }
+    EngineRef Engine() const;
     // Installs `engine` unless one is installed already; false then.
     bool InstallEngine(EngineRef engine);
 
@@ -46,9 +46,9 @@ public:
     void SetCallback(IMobileDrvDownCallback* callback);
     // Calls OnNotify(kind, record) on the callback as it stands, unless none is held. A final
     // notification passes its task's cancel event, which is tested once more under the lock: a
-    // task cancelled by now (or whose event cannot be waited on) ends without one. Progress needs
-    // no such test: the worker's wait on the event has just timed out. No lock is held during the
-    // call.
+    // task cancelled by now ends without one (a test that fails is no cancel: the notification
+    // goes). Progress needs no such test: the worker's wait on the event has just timed out. No
+    // lock is held during the call.
     void Notify(int kind, void* record, HANDLE cancelEventToRecheck = nullptr);
     // Drops the callback: no notification begins after this returns.
     void DropCallback();
@@ -81,7 +81,8 @@ private:
     template <class Matches>
     int RemoveFirst(Matches matches);
 
-    std::atomic<EngineRef> engine_;
+    mutable SlimLock engineLock_; // guards engine_ only
+    EngineRef engine_;
     std::atomic<std::int32_t> context_{0};
 
     std::atomic<IMobileDrvDownCallback*> callback_{nullptr};
@@ -96,5 +97,8 @@ private:
     unique_handle shutdownEvent_;
 
     CriticalSection listLock_;
-    std::vector<TaskHandle> tasks_;
+    HeapArray<TaskHandle> tasks_;
 };
+
+// The downloader object, its workers and its blocking downloads share the state.
+using StateRef = shared_handle<DownloaderState>;

@@ -6,7 +6,6 @@
 #include "base/timing.h"
 #include "engine/msvc_exception.h"
 
-#include <new>
 #include <type_traits>
 
 namespace {
@@ -44,7 +43,7 @@ InitOutcome InitOnce(CDrvDownloader& downloader, IMobileDrvDownCallback* callbac
 
 } // namespace
 
-CDrvDownloader::CDrvDownloader(std::shared_ptr<DownloaderState> state) : state_(std::move(state)) {}
+CDrvDownloader::CDrvDownloader(StateRef state) noexcept : state_(std::move(state)) {}
 
 CDrvDownloader::~CDrvDownloader() {
     state_->Shutdown();
@@ -52,7 +51,7 @@ CDrvDownloader::~CDrvDownloader() {
 
 void __stdcall CDrvDownloader::Release() {
     // The host's one reference ends the object: there is no reference count.
-    delete this;
+    HeapDelete(this);
 }
 
 int __stdcall CDrvDownloader::Init(IMobileDrvDownCallback* callback) {
@@ -119,7 +118,7 @@ namespace {
 // object meanwhile.
 class BlockingDownload {
 public:
-    explicit BlockingDownload(std::shared_ptr<DownloaderState> state)
+    explicit BlockingDownload(StateRef state)
         : state_(std::move(state)), engine_(state_->BeginBlockingDownload()) {}
     ~BlockingDownload() {
         if (engine_) {
@@ -135,7 +134,7 @@ public:
     HANDLE ShutdownEvent() const { return state_->ShutdownEvent(); }
 
 private:
-    std::shared_ptr<DownloaderState> state_;
+    StateRef state_;
     EngineRef engine_;
 };
 
@@ -152,16 +151,12 @@ int __stdcall CDrvDownloader::DownloadNow(const wchar_t* url, const wchar_t* tar
 }
 
 IMobileDrvDown* CreateDownloader() {
-    try {
-        auto state = std::make_shared<DownloaderState>();
-        // Without its shutdown event a downloader could not end its blocking downloads.
-        if (state->ShutdownEvent() == nullptr) {
-            return nullptr;
-        }
-        return std::make_unique<CDrvDownloader>(std::move(state)).release();
-    } catch (const std::bad_alloc&) {
+    StateRef state = StateRef::make();
+    // Without its shutdown event a downloader could not end its blocking downloads.
+    if (!state || state->ShutdownEvent() == nullptr) {
         return nullptr;
     }
+    return HeapNew<CDrvDownloader>(std::move(state));
 }
 
 // The exact types hosts call through: stdcall interface operations.

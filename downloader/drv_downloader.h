@@ -4,14 +4,12 @@
 #include "MobileDrvDown.h"
 #include "downloader/downloader_state.h"
 
-#include <memory>
-
 // One downloader: one engine instance, the host's callback and a list of named tasks. The
 // object itself is only the host's handle; everything its workers use lives in the shared
 // DownloaderState, so a worker that outlives Release never touches freed memory.
 class CDrvDownloader final : public IMobileDrvDown {
 public:
-    explicit CDrvDownloader(std::shared_ptr<DownloaderState> state);
+    explicit CDrvDownloader(StateRef state) noexcept;
     // Runs the full Uninit sequence. Placed after DownloadNow in the table of virtual operations.
     virtual ~CDrvDownloader();
 
@@ -25,7 +23,7 @@ public:
     DownloaderState& State() { return *state_; }
 
 private:
-    std::shared_ptr<DownloaderState> state_;
+    StateRef state_;
 };
 
 // A new downloader, or null when memory or its shutdown event cannot be had.

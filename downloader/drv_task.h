@@ -3,7 +3,8 @@
 
 #include "MobileDrvDown.h"
 #include "base/unique_handle.h"
-#include "downloader/shared_handle.h"
+#include "base/heap.h"
+#include "base/shared_handle.h"
 
 #include <cstddef>
 #include <utility>
@@ -15,7 +16,7 @@ using TaskHandle = shared_handle<_MOBILE_DRV_TASK>;
 template <>
 inline void dispose_record<_MOBILE_DRV_TASK>(_MOBILE_DRV_TASK* task) {
     const unique_handle cancelEvent(std::exchange(task->cancelEvent, nullptr));
-    delete task;
+    HeapDelete(task);
 }
 
 inline HANDLE CancelEventOf(const _MOBILE_DRV_TASK* task) {

@@ -12,6 +12,10 @@ const unique_tls_index g_workerThreadSlot(TlsAlloc());
 
 } // namespace
 
+bool WorkerThreadSlotReady() {
+    return static_cast<bool>(g_workerThreadSlot);
+}
+
 WorkerThreadState* CurrentWorkerThread() {
     return g_workerThreadSlot
                ? static_cast<WorkerThreadState*>(TlsGetValue(g_workerThreadSlot.get()))

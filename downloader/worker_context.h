@@ -13,6 +13,10 @@ struct WorkerThreadState {
     const DownloaderState* notifying = nullptr; // the downloader whose OnNotify it is calling
 };
 
+// Whether the thread-local slot of the records could be had when the module was loaded; without
+// it a host shutting down from inside OnNotify would wait for itself, so the load fails.
+bool WorkerThreadSlotReady();
+
 // The calling thread's record, or null when it is not a task worker.
 WorkerThreadState* CurrentWorkerThread();
 

@@ -18,16 +18,12 @@ namespace {
 // What a worker thread receives: its own references, handed over before AddTask lets go of its
 // handle.
 struct WorkerStart {
-    std::shared_ptr<DownloaderState> state;
+    StateRef state;
     TaskHandle task;
     unique_hmodule module; // a reference on this library, released as the thread exits
 };
 
 enum class TransferOutcome { NoEngine, Cancelled, Succeeded, Failed };
-
-bool IsSignalledOrBroken(HANDLE event, DWORD timeoutMs) {
-    return WaitForSingleObject(event, timeoutMs) != WAIT_TIMEOUT;
-}
 
 // Starts the task's transfer and polls it once a second until it ends or is cancelled. The
 // engine reference keeps the instance loaded for the whole transfer, whatever the host does.
@@ -48,10 +44,13 @@ TransferOutcome RunTransfer(DownloaderState& state, _MOBILE_DRV_TASK& task) {
     PP_TASK_STATUS status;
     _MOBILE_DRV_PROGRESS progress;
     for (;;) {
-        if (IsSignalledOrBroken(cancel, kTaskPollIntervalMs)) {
+        // Only a signal is a cancel. A wait that fails ends the task too, since it could no
+        // longer be cancelled, but as a failure the host is told of.
+        const DWORD wait = WaitForSingleObject(cancel, kTaskPollIntervalMs);
+        if (wait != WAIT_TIMEOUT) {
             engine->PPRemoveTask(handle);
             engine->PPCloseHandle(handle);
-            return TransferOutcome::Cancelled;
+            return wait == WAIT_OBJECT_0 ? TransferOutcome::Cancelled : TransferOutcome::Failed;
         }
         std::memset(&status, 0, sizeof status);
         if (!engine->PPQueryTaskEx(handle, &status)) {
@@ -95,7 +94,7 @@ void RunTask(DownloaderState& state, _MOBILE_DRV_TASK& task) {
 unsigned __stdcall TaskThreadProc(void* argument) {
     HMODULE module = nullptr;
     {
-        std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(argument));
+        const heap_ptr<WorkerStart> start(static_cast<WorkerStart*>(argument));
         module = start->module.release();
         if (start->task && g_workerGate != nullptr) {
             WorkerThreadState self;
@@ -117,8 +116,8 @@ unsigned __stdcall TaskThreadProc(void* argument) {
 
 } // namespace
 
-bool StartWorker(const std::shared_ptr<DownloaderState>& state, const TaskHandle& task) {
-    auto start = std::unique_ptr<WorkerStart>(new (std::nothrow) WorkerStart{state, task, {}});
+bool StartWorker(const StateRef& state, const TaskHandle& task) {
+    heap_ptr<WorkerStart> start(HeapNew<WorkerStart>(state, task, unique_hmodule()));
     if (!start ||
         !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                             reinterpret_cast<LPCWSTR>(&TaskThreadProc), start->module.put())) {

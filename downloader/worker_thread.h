@@ -3,9 +3,7 @@
 
 #include "downloader/downloader_state.h"
 
-#include <memory>
-
 // Starts the detached worker thread of `task`. The thread gets references of its own to the task
 // and to the downloader's shared state, and a reference on this library's module, which it gives
 // up with its very last instruction. False when the thread could not be started.
-bool StartWorker(const std::shared_ptr<DownloaderState>& state, const TaskHandle& task);
+bool StartWorker(const StateRef& state, const TaskHandle& task);

@@ -1,5 +1,6 @@
 #include "engine/authenticode.h"
 
+#include "base/heap.h"
 #include "base/unique_handle.h"
 #include "engine/der.h"
 #include "engine/sha256.h"
@@ -9,9 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <new>
 #include <optional>
-#include <vector>
 
 namespace {
 
@@ -158,18 +157,34 @@ SignatureVerdict FindSignedData(std::span<const std::uint8_t> table, DerBytes& s
     return SignatureVerdict::Trusted;
 }
 
-// A parameter of the decoded message, as bytes; empty when the message has none.
-std::vector<std::uint8_t> MessageParam(HCRYPTMSG message, DWORD type, DWORD index = 0) {
+using Bytes = HeapArray<std::uint8_t>;
+
+// The verdict on a call of the system's cryptography that failed: one that failed for want of
+// memory says nothing about the file.
+SignatureVerdict Refused(SignatureVerdict verdict) {
+    switch (GetLastError()) {
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case static_cast<DWORD>(E_OUTOFMEMORY):
+    case static_cast<DWORD>(NTE_NO_MEMORY):
+        return SignatureVerdict::NoResources;
+    default:
+        return verdict;
+    }
+}
+
+// A parameter of the decoded message, as bytes and one more zero byte (so text parameters end);
+// false when the call failed (or the memory for it could not be had, as ERROR_NOT_ENOUGH_MEMORY).
+bool MessageParam(HCRYPTMSG message, DWORD type, Bytes& value) {
     DWORD size = 0;
-    if (!CryptMsgGetParam(message, type, index, nullptr, &size) || size == 0) {
-        return {};
+    if (!CryptMsgGetParam(message, type, 0, nullptr, &size)) {
+        return false;
     }
-    std::vector<std::uint8_t> value(size);
-    if (!CryptMsgGetParam(message, type, index, value.data(), &size)) {
-        return {};
+    if (!value.resize(std::size_t{size} + 1)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
     }
-    value.resize(size);
-    return value;
+    return CryptMsgGetParam(message, type, 0, value.data(), &size) != FALSE;
 }
 
 std::optional<DWORD> MessageDword(HCRYPTMSG message, DWORD type) {
@@ -273,24 +288,30 @@ std::optional<DerBytes> SubjectPublicKeyInfo(DerBytes certificate) {
     return spki.whole;
 }
 
-bool HasCodeSigningUsage(PCCERT_CONTEXT certificate) {
+// Trusted when the certificate is for code signing.
+SignatureVerdict CodeSigningUsage(PCCERT_CONTEXT certificate) {
     DWORD size = 0;
     if (!CertGetEnhancedKeyUsage(certificate, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, nullptr,
-                                 &size) ||
-        size < sizeof(CERT_ENHKEY_USAGE)) {
-        return false;
+                                 &size)) {
+        return Refused(SignatureVerdict::NotCodeSigning);
     }
-    std::vector<std::uint8_t> buffer(size);
+    Bytes buffer;
+    if (size < sizeof(CERT_ENHKEY_USAGE)) {
+        return SignatureVerdict::NotCodeSigning;
+    }
+    if (!buffer.resize(size)) {
+        return SignatureVerdict::NoResources;
+    }
     auto* usage = reinterpret_cast<CERT_ENHKEY_USAGE*>(buffer.data());
     if (!CertGetEnhancedKeyUsage(certificate, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, usage, &size)) {
-        return false;
+        return Refused(SignatureVerdict::NotCodeSigning);
     }
     for (DWORD i = 0; i < usage->cUsageIdentifier; ++i) {
         if (SameOid(usage->rgpszUsageIdentifier[i], szOID_PKIX_KP_CODE_SIGNING)) {
-            return true;
+            return SignatureVerdict::Trusted;
         }
     }
-    return false;
+    return SignatureVerdict::NotCodeSigning;
 }
 
 std::optional<Sha256::Digest> DigestOf(DerBytes bytes) {
@@ -307,25 +328,37 @@ SignatureVerdict VerifySignedData(DerBytes signedData, std::span<const char* con
     unique_crypt_msg message(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
     if (!message || !CryptMsgUpdate(message.get(), signedData.data(),
                                     static_cast<DWORD>(signedData.size()), TRUE)) {
-        return SignatureVerdict::BadMessage;
+        return Refused(SignatureVerdict::BadMessage);
     }
     // Signed data of the PKCS #7 version 1.5 kind that Authenticode uses, with one signer.
-    if (MessageDword(message.get(), CMSG_TYPE_PARAM) != DWORD{CMSG_SIGNED} ||
-        !IsSignedDataVersion1(signedData) ||
-        MessageDword(message.get(), CMSG_SIGNER_COUNT_PARAM) != DWORD{1}) {
+    const std::optional<DWORD> type = MessageDword(message.get(), CMSG_TYPE_PARAM);
+    if (!type) {
+        return Refused(SignatureVerdict::BadMessage);
+    }
+    if (*type != DWORD{CMSG_SIGNED} || !IsSignedDataVersion1(signedData)) {
         return SignatureVerdict::BadMessage;
     }
-    std::vector<std::uint8_t> contentType =
-        MessageParam(message.get(), CMSG_INNER_CONTENT_TYPE_PARAM);
-    contentType.push_back(0);
+    const std::optional<DWORD> signers = MessageDword(message.get(), CMSG_SIGNER_COUNT_PARAM);
+    if (!signers) {
+        return Refused(SignatureVerdict::BadMessage);
+    }
+    Bytes contentType;
+    if (*signers != DWORD{1}) {
+        return SignatureVerdict::BadMessage;
+    }
+    if (!MessageParam(message.get(), CMSG_INNER_CONTENT_TYPE_PARAM, contentType)) {
+        return Refused(SignatureVerdict::BadMessage);
+    }
     if (!SameOid(reinterpret_cast<const char*>(contentType.data()), kSpcIndirectDataObjId)) {
         return SignatureVerdict::BadMessage;
     }
 
     // The signer: named by issuer and serial number (version 1), SHA-256, a known signature
     // algorithm.
-    const std::vector<std::uint8_t> signerBytes =
-        MessageParam(message.get(), CMSG_SIGNER_INFO_PARAM);
+    Bytes signerBytes;
+    if (!MessageParam(message.get(), CMSG_SIGNER_INFO_PARAM, signerBytes)) {
+        return Refused(SignatureVerdict::BadMessage);
+    }
     if (signerBytes.size() < sizeof(CMSG_SIGNER_INFO)) {
         return SignatureVerdict::BadMessage;
     }
@@ -354,36 +387,40 @@ SignatureVerdict VerifySignedData(DerBytes signedData, std::span<const char* con
 
     // The content: SpcIndirectDataContent, whose digest (of its value, without the outer tag and
     // length) must be the signed one. The system does not compare them: the check does.
-    const std::vector<std::uint8_t> content = MessageParam(message.get(), CMSG_CONTENT_PARAM);
+    Bytes content;
+    if (!MessageParam(message.get(), CMSG_CONTENT_PARAM, content)) {
+        return Refused(SignatureVerdict::BadMessage);
+    }
     DerElement indirectData;
     std::optional<DerBytes> signedImage;
-    if (!DerSingle(content, kDerSequence, indirectData) ||
+    if (!DerSingle(DerBytes(content.data(), content.size() - 1), kDerSequence, indirectData) ||
         !(signedImage = SignedImageDigest(indirectData.value))) {
         return SignatureVerdict::BadMessage;
     }
     const std::optional<Sha256::Digest> contentDigest = DigestOf(indirectData.value);
     if (!contentDigest) {
-        return SignatureVerdict::Unreadable;
+        return SignatureVerdict::NoResources;
     }
     if (!std::ranges::equal(*contentDigest, digestValue.value)) {
         return SignatureVerdict::ContentMismatch;
     }
 
     // The signer's certificate, from the message's own certificates only.
-    const std::vector<std::uint8_t> certInfo =
-        MessageParam(message.get(), CMSG_SIGNER_CERT_INFO_PARAM);
+    Bytes certInfo;
+    if (!MessageParam(message.get(), CMSG_SIGNER_CERT_INFO_PARAM, certInfo)) {
+        return Refused(SignatureVerdict::BadMessage);
+    }
     if (certInfo.size() < sizeof(CERT_INFO)) {
         return SignatureVerdict::BadMessage;
     }
     unique_cert_store store(CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, message.get()));
     if (!store) {
-        return SignatureVerdict::BadMessage;
+        return Refused(SignatureVerdict::BadMessage);
     }
     unique_cert_context certificate(CertGetSubjectCertificateFromStore(
-        store.get(), kEncoding,
-        reinterpret_cast<CERT_INFO*>(const_cast<std::uint8_t*>(certInfo.data()))));
+        store.get(), kEncoding, reinterpret_cast<CERT_INFO*>(certInfo.data())));
     if (!certificate) {
-        return SignatureVerdict::BadMessage;
+        return Refused(SignatureVerdict::BadMessage);
     }
 
     CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA verify{};
@@ -392,10 +429,11 @@ SignatureVerdict VerifySignedData(DerBytes signedData, std::span<const char* con
     verify.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
     verify.pvSigner = const_cast<CERT_CONTEXT*>(certificate.get());
     if (!CryptMsgControl(message.get(), 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &verify)) {
-        return SignatureVerdict::BadSignature;
+        return Refused(SignatureVerdict::BadSignature);
     }
-    if (!HasCodeSigningUsage(certificate.get())) {
-        return SignatureVerdict::NotCodeSigning;
+    if (const SignatureVerdict usage = CodeSigningUsage(certificate.get());
+        usage != SignatureVerdict::Trusted) {
+        return usage;
     }
     const std::optional<DerBytes> spki = SubjectPublicKeyInfo(
         DerBytes(certificate.get()->pbCertEncoded, certificate.get()->cbCertEncoded));
@@ -404,7 +442,7 @@ SignatureVerdict VerifySignedData(DerBytes signedData, std::span<const char* con
     }
     const std::optional<Sha256::Digest> key = DigestOf(*spki);
     if (!key) {
-        return SignatureVerdict::Unreadable;
+        return SignatureVerdict::NoResources;
     }
     if (!Sha256::IsListed(*key, pins)) {
         return SignatureVerdict::SignerNotPinned;
@@ -414,53 +452,59 @@ SignatureVerdict VerifySignedData(DerBytes signedData, std::span<const char* con
 }
 
 // The PE image's Authenticode digest: every byte before the certificate table except the CheckSum
-// field and the Security directory entry. Empty when the file could not be read (or hashed).
-std::optional<Sha256::Digest> ImageDigest(EngineFileReader& file, const SignatureLayout& layout) {
+// field and the Security directory entry; Trusted when it is `digest`.
+SignatureVerdict CompareImageDigest(EngineFileReader& file, const SignatureLayout& layout,
+                                    const std::array<std::uint8_t, kDigestSize>& digest) {
     const std::uint64_t ranges[3][2] = {{0, layout.checksum},
                                         {layout.checksum + 4, layout.securityEntry},
                                         {layout.securityEntry + 8, layout.table}};
     Sha256 hash;
     for (const auto& [begin, end] : ranges) {
-        if (!HashFileRange(file, hash, begin, end)) {
-            return std::nullopt;
+        switch (HashFileRange(file, hash, begin, end)) {
+        case HashOutcome::Hashed:
+            break;
+        case HashOutcome::ReadFailed:
+            return SignatureVerdict::Unreadable;
+        case HashOutcome::NoResources:
+            return SignatureVerdict::NoResources;
         }
     }
-    return hash.Finish();
+    const std::optional<Sha256::Digest> image = hash.Finish();
+    if (!image) {
+        return SignatureVerdict::NoResources;
+    }
+    return std::ranges::equal(*image, digest) ? SignatureVerdict::Trusted
+                                              : SignatureVerdict::ImageMismatch;
 }
 
 } // namespace
 
 SignatureVerdict VerifyEngineSignature(EngineFileReader& file,
                                        std::span<const char* const> pinnedSignerKeys) {
-    try {
-        SignatureLayout layout;
-        if (const SignatureVerdict verdict = ReadLayout(file, layout);
-            verdict != SignatureVerdict::Trusted) {
-            return verdict;
-        }
-        std::vector<std::uint8_t> table(layout.tableSize);
-        if (!file.ReadExactly(layout.table, table)) {
-            return SignatureVerdict::Unreadable;
-        }
-        DerBytes signedData;
-        if (const SignatureVerdict verdict = FindSignedData(table, signedData);
-            verdict != SignatureVerdict::Trusted) {
-            return verdict;
-        }
-        std::array<std::uint8_t, kDigestSize> signedImage{};
-        if (const SignatureVerdict verdict =
-                VerifySignedData(signedData, pinnedSignerKeys, signedImage);
-            verdict != SignatureVerdict::Trusted) {
-            return verdict;
-        }
-        // Last, the costly part: the digest of the whole image.
-        const std::optional<Sha256::Digest> image = ImageDigest(file, layout);
-        if (!image) {
-            return SignatureVerdict::Unreadable;
-        }
-        return std::ranges::equal(*image, signedImage) ? SignatureVerdict::Trusted
-                                                       : SignatureVerdict::ImageMismatch;
-    } catch (const std::bad_alloc&) {
+    SignatureLayout layout;
+    if (const SignatureVerdict verdict = ReadLayout(file, layout);
+        verdict != SignatureVerdict::Trusted) {
+        return verdict;
+    }
+    Bytes table;
+    if (!table.resize(layout.tableSize)) {
+        return SignatureVerdict::NoResources;
+    }
+    if (!file.ReadExactly(layout.table, std::span(table.data(), table.size()))) {
         return SignatureVerdict::Unreadable;
     }
+    DerBytes signedData;
+    if (const SignatureVerdict verdict =
+            FindSignedData(DerBytes(table.data(), table.size()), signedData);
+        verdict != SignatureVerdict::Trusted) {
+        return verdict;
+    }
+    std::array<std::uint8_t, kDigestSize> signedImage{};
+    if (const SignatureVerdict verdict =
+            VerifySignedData(signedData, pinnedSignerKeys, signedImage);
+        verdict != SignatureVerdict::Trusted) {
+        return verdict;
+    }
+    // Last, the costly part: the digest of the whole image.
+    return CompareImageDigest(file, layout, signedImage);
 }

@@ -8,7 +8,7 @@
 
 enum class SignatureVerdict {
     Trusted,         // signed by a pinned signer, and the signature covers this very file
-    Unreadable,      // the file could not be read, or the system could not hash it: no answer
+    Unreadable,      // the file could not be read: no answer
     NotSigned,       // no certificate table (or not a PE image at all)
     BadLayout,       // malformed headers or certificate table, or the table does not end the file
     BadMessage,      // the signature is not one well-formed SHA-256 Authenticode signer
@@ -17,6 +17,7 @@ enum class SignatureVerdict {
     NotCodeSigning,  // the signer's certificate is not for code signing
     SignerNotPinned, // the signer's key is not one the build pins
     ImageMismatch,   // the image's own digest is not the one the signature carries
+    NoResources,     // memory, the system's hash or its cryptography ran short: no answer
 };
 
 // Checks the file's Authenticode signature against the pinned signer keys: lowercase hex SHA-256

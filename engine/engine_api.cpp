@@ -5,8 +5,6 @@
 
 #include <shlwapi.h>
 
-#include <new>
-
 // The instance is closed before its module reference goes with the member.
 EngineApi::~EngineApi() {
     PPClose();
@@ -75,7 +73,7 @@ EngineLoad LoadEngine() {
     wchar_t path[MAX_PATH] = {};
     EnginePath(path);
     if (path[0] == L'\0' || !PathFileExistsW(path)) {
-        return {EngineLoadStatus::NoFile, nullptr};
+        return {EngineLoadStatus::NoFile, {}};
     }
 
     // Held open from the check until the image is mapped, so the file cannot be swapped between.
@@ -83,34 +81,34 @@ EngineLoad LoadEngine() {
     // and not trusted is damaged.
     unique_hfile file = OpenEngineFileForVerification(path);
     if (!file) {
-        return {EngineLoadStatus::NotLoadable, nullptr};
+        return {EngineLoadStatus::NotLoadable, {}};
     }
     switch (CheckEngineFile(file.get())) {
     case EngineFileCheck::Trusted:
         break;
     case EngineFileCheck::Unreadable:
-        return {EngineLoadStatus::NotLoadable, nullptr};
+        return {EngineLoadStatus::NotLoadable, {}};
+    case EngineFileCheck::NoResources:
+        return {EngineLoadStatus::NoMemory, {}};
     case EngineFileCheck::Untrusted:
         ReportDamagedEngineAndExit(path);
     }
 
-    std::shared_ptr<EngineApi> engine;
-    try {
-        engine = std::make_shared<EngineApi>();
-    } catch (const std::bad_alloc&) {
-        return {EngineLoadStatus::NoMemory, nullptr};
+    EngineRef engine = EngineRef::make();
+    if (!engine) {
+        return {EngineLoadStatus::NoMemory, {}};
     }
     unique_hmodule module(LoadEngineModule(path));
     file.reset();
     if (!module) {
-        return {EngineLoadStatus::NotLoadable, nullptr};
+        return {EngineLoadStatus::NotLoadable, {}};
     }
     engine->Bind(std::move(module));
 
     // A failed initialisation tears the instance down right here: the record's destructor calls
     // PPClose and unloads the library.
     if (!engine->PPInit2(kEngineClientId, 0, 0)) {
-        return {EngineLoadStatus::InitFailed, nullptr};
+        return {EngineLoadStatus::InitFailed, {}};
     }
     return {EngineLoadStatus::Ready, std::move(engine)};
 }

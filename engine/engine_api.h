@@ -1,6 +1,7 @@
 // One loaded instance of the download engine: its module and its bound entry points.
 #pragma once
 
+#include "base/shared_handle.h"
 #include "base/unique_handle.h"
 #include "engine_abi/engine_abi.h"
 
@@ -9,7 +10,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 // Client identifier presented to the engine at initialisation.
 inline constexpr const wchar_t* kEngineClientId = L"Varnelmobilemgr";
@@ -48,12 +48,13 @@ struct EngineApi {
 };
 
 // Users of an engine instance share it; the last one to let go tears it down.
-using EngineRef = std::shared_ptr<const EngineApi>;
+using EngineRef = shared_handle<EngineApi>;
 
 enum class EngineLoadStatus {
     Ready,       // loaded, bound and initialised
     NoFile,      // no engine file beside the library's folder
-    NoMemory,    // the record could not be allocated
+    NoMemory,    // memory (or the system's hashing or cryptography) ran short: the record could
+                 // not be allocated, or the file could not be checked for want of it
     NotLoadable, // the file could not be opened or read for the check, or the system could not
                  // load it
     InitFailed,  // PPInit2 missing or false; the instance was torn down again

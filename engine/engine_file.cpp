@@ -1,8 +1,8 @@
 #include "engine/engine_file.h"
 
+#include "base/heap.h"
+
 #include <algorithm>
-#include <memory>
-#include <new>
 
 bool EngineFileReader::ReadExactly(std::uint64_t offset, std::span<std::uint8_t> buffer) {
     while (!buffer.empty()) {
@@ -16,27 +16,28 @@ bool EngineFileReader::ReadExactly(std::uint64_t offset, std::span<std::uint8_t>
     return true;
 }
 
-bool HashFileRange(EngineFileReader& file, Sha256& hash, std::uint64_t begin, std::uint64_t end) {
+HashOutcome HashFileRange(EngineFileReader& file, Sha256& hash, std::uint64_t begin,
+                          std::uint64_t end) {
     constexpr std::size_t kChunk = 64 * 1024;
-    const std::unique_ptr<std::uint8_t[]> chunk(new (std::nothrow) std::uint8_t[kChunk]);
-    if (!chunk) {
-        return false;
+    HeapArray<std::uint8_t> chunk;
+    if (!chunk.resize(kChunk)) {
+        return HashOutcome::NoResources;
     }
     for (std::uint64_t at = begin; at < end;) {
         const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, end - at));
-        const std::optional<std::size_t> read = file.ReadAt(at, std::span(chunk.get(), wanted));
+        const std::optional<std::size_t> read = file.ReadAt(at, std::span(chunk.data(), wanted));
         if (!read) {
-            return false;
+            return HashOutcome::ReadFailed;
         }
         if (*read == 0) {
-            return end == kToFileEnd;
+            return end == kToFileEnd ? HashOutcome::Hashed : HashOutcome::ReadFailed;
         }
-        if (!hash.Update(chunk.get(), *read)) {
-            return false;
+        if (!hash.Update(chunk.data(), *read)) {
+            return HashOutcome::NoResources;
         }
         at += *read;
     }
-    return true;
+    return HashOutcome::Hashed;
 }
 
 HandleFileReader::HandleFileReader(HANDLE file) : file_(file) {

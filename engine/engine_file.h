@@ -30,9 +30,15 @@ public:
 // `end` for HashFileRange: up to the end of the file, wherever it is.
 inline constexpr std::uint64_t kToFileEnd = std::numeric_limits<std::uint64_t>::max();
 
-// Adds the bytes [begin, end) of `file` to `hash`; false when a read failed or the file ended
-// before `end` (with kToFileEnd: when a read failed), or when the hash or its buffer failed.
-bool HashFileRange(EngineFileReader& file, Sha256& hash, std::uint64_t begin, std::uint64_t end);
+enum class HashOutcome {
+    Hashed,
+    ReadFailed,  // a read failed, or the file ended before `end`
+    NoResources, // no memory for the buffer, or the system's hash failed: says nothing of the file
+};
+
+// Adds the bytes [begin, end) of `file` to `hash` (with kToFileEnd: up to the end of the file).
+HashOutcome HashFileRange(EngineFileReader& file, Sha256& hash, std::uint64_t begin,
+                          std::uint64_t end);
 
 // Reads an open file handle at explicit offsets (its file pointer is left alone).
 class HandleFileReader final : public EngineFileReader {

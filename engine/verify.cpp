@@ -8,14 +8,19 @@
 
 namespace {
 
-// The digest of the whole file, read up to its end; empty when it could not be read through (or
-// the system could not hash it).
-std::optional<Sha256::Digest> DigestFile(EngineFileReader& file) {
+// The digest of the whole file, read up to its end, or why there is none.
+HashOutcome DigestFile(EngineFileReader& file, Sha256::Digest& digest) {
     Sha256 hash;
-    if (!HashFileRange(file, hash, 0, kToFileEnd)) {
-        return std::nullopt;
+    if (const HashOutcome outcome = HashFileRange(file, hash, 0, kToFileEnd);
+        outcome != HashOutcome::Hashed) {
+        return outcome;
     }
-    return hash.Finish();
+    const std::optional<Sha256::Digest> finished = hash.Finish();
+    if (!finished) {
+        return HashOutcome::NoResources;
+    }
+    digest = *finished;
+    return HashOutcome::Hashed;
 }
 
 bool ProcessCanShowMessageBox() {
@@ -49,11 +54,16 @@ unique_hfile OpenEngineFileForVerification(const wchar_t* path) {
 
 EngineFileCheck CheckEngineImage(EngineFileReader& file, const EngineTrust& trust) {
     if (!trust.fileDigests.empty()) {
-        const std::optional<Sha256::Digest> digest = DigestFile(file);
-        if (!digest) {
+        Sha256::Digest digest{};
+        switch (DigestFile(file, digest)) {
+        case HashOutcome::Hashed:
+            break;
+        case HashOutcome::ReadFailed:
             return EngineFileCheck::Unreadable;
+        case HashOutcome::NoResources:
+            return EngineFileCheck::NoResources;
         }
-        if (Sha256::IsListed(*digest, trust.fileDigests)) {
+        if (Sha256::IsListed(digest, trust.fileDigests)) {
             return EngineFileCheck::Trusted;
         }
     }
@@ -63,6 +73,8 @@ EngineFileCheck CheckEngineImage(EngineFileReader& file, const EngineTrust& trus
             return EngineFileCheck::Trusted;
         case SignatureVerdict::Unreadable:
             return EngineFileCheck::Unreadable;
+        case SignatureVerdict::NoResources:
+            return EngineFileCheck::NoResources;
         default:
             break;
         }

@@ -11,9 +11,10 @@
 unique_hfile OpenEngineFileForVerification(const wchar_t* path);
 
 enum class EngineFileCheck {
-    Trusted,    // its SHA-256 digest is listed, or it carries a valid signature by a pinned signer
-    Untrusted,  // read through, and not a file the build trusts: damaged
-    Unreadable, // could not be read through (or not hashed): no sign of damage, just no answer
+    Trusted,     // its SHA-256 digest is listed, or it carries a valid signature by a pinned signer
+    Untrusted,   // read through, and not a file the build trusts: damaged
+    Unreadable,  // could not be read through: no sign of damage, just no answer
+    NoResources, // memory, the system's hash or its cryptography ran short: no answer either
 };
 
 // What a build trusts: engine files by their digest, and files signed by a pinned signer. Both

@@ -16,6 +16,10 @@
  *
  * Threads: every operation may be called from any thread. Notifications arrive on the library's
  * worker threads; see IMobileDrvDownCallback for the rules.
+ *
+ * Loading: when the system cannot give the library what it needs for its whole life (its own
+ * file name, an event, a thread-local slot), LoadLibrary fails (returns null) rather than leaving
+ * a library that could never work; a later load may succeed. Loading never ends the process.
  */
 #ifndef MOBILEDRVDOWN_H
 #define MOBILEDRVDOWN_H
@@ -76,7 +80,10 @@ typedef struct _MOBILE_DRV_TASK {
  * the finished state ends the task with a success notification, any other state with a failure
  * notification. A query the engine does not answer sends nothing and is repeated a second later.
  * A transfer the engine does not start ends its task with a failure notification, like any
- * failed transfer. A task sends no notification at all when it is cancelled (CancelTask, Uninit,
+ * failed transfer; so does a task whose worker can no longer wait on its cancel signal (a wait of
+ * the system that fails): its transfer is removed from the engine and the task ends with one
+ * failure notification, since it could not be cancelled any more. A task sends no notification
+ * at all when it is cancelled (CancelTask, Uninit,
  * Release) before its end is sent, or when its downloader has no engine (AddTask before Init,
  * when there is no callback to tell): such a task just ends.
  */
@@ -157,6 +164,8 @@ public:
        success; 0 for a null callback, a downloader that has an engine already (a second Init),
        no engine file, too little memory, or an engine that lacks PPInit2 or refuses to
        initialise (tasks added before are then cancelled as by Uninit).
+       Too little memory includes memory, hashing or cryptography of the system running short
+       while the engine file is checked: that is no sign of a damaged or unreadable file.
        When the engine file exists but cannot be opened, read through or loaded, Init throws
        L"can not load tolvek.dll" (see DownLoadFile for how to catch it). An engine file that
        fails the check ends the process (MOBILEDRV_EXIT_ENGINE_DAMAGED). */
@@ -226,7 +235,7 @@ MOBILEDRV_API IMobileDrvDown* __stdcall CreateInstance(int requestedVersion, int
  * before it returns; it needs no downloader. The folder of `targetPath` must exist (it is never
  * created); an existing file at `targetPath` is deleted, or renamed to "~" plus its name and
  * deleted at the next restart, before the transfer starts; a folder there is never removed. Null
- * arguments yield 0, as does no engine file.
+ * arguments yield 0, as do no engine file and too little memory (as for Init).
  * When the engine file exists but cannot be opened, read through (an I/O error says nothing
  * about the file, so it is not taken for damage) or loaded, the call throws a
  * `const wchar_t*` pointing to L"can not load tolvek.dll", before the target is touched. It is

@@ -32,9 +32,17 @@ void WaitUntilAllIdle(const std::vector<std::shared_ptr<Transfer>>& transfers) {
 
 } // namespace
 
+namespace {
+
+// Made when the module is loaded, not on first use: a function-local static would be guarded by
+// the C++ runtime's static mutex, whose semaphore the runtime never closes, one per load of the
+// engine.
+EngineState g_engine;
+
+} // namespace
+
 EngineState& Engine() {
-    static EngineState state;
-    return state;
+    return g_engine;
 }
 
 EngineState::~EngineState() {
@@ -42,7 +50,7 @@ EngineState::~EngineState() {
     // reference on the module, or the process is ending and its threads are gone.
     std::vector<std::shared_ptr<Transfer>> stopping;
     {
-        std::lock_guard lock(lock_);
+        LockGuard lock(lock_);
         stopping = TakeTransfersLocked();
     }
     StopAll(stopping);
@@ -72,7 +80,7 @@ EngineState::CallTicket EngineState::BeginCall(std::string_view exportName,
     record.text1 = CopyText(arguments.text1);
     record.text2 = CopyText(arguments.text2);
 
-    std::lock_guard lock(lock_);
+    LockGuard lock(lock_);
     const auto found = delays_.find(exportName);
     delay = found != delays_.end() ? found->second : 0;
     delayGeneration = releaseGeneration_.load();
@@ -81,7 +89,7 @@ EngineState::CallTicket EngineState::BeginCall(std::string_view exportName,
 }
 
 void EngineState::EndCall(const CallTicket& ticket, uint32_t result, uint32_t handle) {
-    std::lock_guard lock(lock_);
+    LockGuard lock(lock_);
     // A Reset while the call ran has emptied the log; the call then leaves no trace.
     if (ticket.generation != logGeneration_) {
         return;
@@ -97,7 +105,7 @@ void EngineState::WaitDelay(DWORD ms, uint64_t generation) {
     if (ms == 0) {
         return;
     }
-    std::lock_guard lock(delayLock_);
+    LockGuard lock(delayLock_);
     const DWORD start = GetTickCount();
     while (generation == releaseGeneration_) {
         DWORD remaining = INFINITE;
@@ -113,7 +121,7 @@ void EngineState::WaitDelay(DWORD ms, uint64_t generation) {
 }
 
 bool EngineState::Init() {
-    std::lock_guard lock(lock_);
+    LockGuard lock(lock_);
     ++initCalls_;
     if (initResult_) {
         ++liveInstances_;
@@ -124,7 +132,7 @@ bool EngineState::Init() {
 void EngineState::Close() {
     std::vector<std::shared_ptr<Transfer>> stopping;
     {
-        std::lock_guard lock(lock_);
+        LockGuard lock(lock_);
         ++closeCalls_;
         // PPClose also follows a failed PPInit2, so it cannot always match a live instance.
         if (liveInstances_ > 0) {
@@ -145,7 +153,7 @@ uint32_t EngineState::StartTask(const wchar_t* url, const wchar_t* target) {
     TransferMode mode;
     Script script;
     {
-        std::lock_guard lock(lock_);
+        LockGuard lock(lock_);
         mode = mode_;
         // Real transfers leave the queued scripts to the scripted ones.
         if (mode == TransferMode::Scripted) {
@@ -162,7 +170,7 @@ uint32_t EngineState::StartTask(const wchar_t* url, const wchar_t* target) {
     if (transfer == nullptr) {
         return 0;
     }
-    std::lock_guard lock(lock_);
+    LockGuard lock(lock_);
     const uint32_t handle = AllocateHandleLocked();
     tasks_.emplace(handle, TaskEntry{.transfer = std::move(transfer)});
     return handle;
@@ -171,7 +179,7 @@ uint32_t EngineState::StartTask(const wchar_t* url, const wchar_t* target) {
 bool EngineState::QueryTask(uint32_t handle, PP_TASK_STATUS& status) {
     std::shared_ptr<Transfer> transfer;
     {
-        std::lock_guard lock(lock_);
+        LockGuard lock(lock_);
         const auto found = tasks_.find(handle);
         if (found == tasks_.end() || found->second.removed) {
             return false;
@@ -184,7 +192,7 @@ bool EngineState::QueryTask(uint32_t handle, PP_TASK_STATUS& status) {
 bool EngineState::RemoveTask(uint32_t handle) {
     std::shared_ptr<Transfer> transfer;
     {
-        std::lock_guard lock(lock_);
+        LockGuard lock(lock_);
         const auto found = tasks_.find(handle);
         if (found == tasks_.end() || found->second.removed) {
             return false;
@@ -199,7 +207,7 @@ bool EngineState::RemoveTask(uint32_t handle) {
 bool EngineState::CloseTaskHandle(uint32_t handle) {
     std::shared_ptr<Transfer> transfer;
     {
-        std::lock_guard lock(lock_);
+        LockGuard lock(lock_);
         const auto found = tasks_.find(handle);
         if (found == tasks_.end()) {
             return false;
@@ -216,7 +224,7 @@ bool EngineState::CloseTaskHandle(uint32_t handle) {
 void EngineState::Reset() {
     std::vector<std::shared_ptr<Transfer>> stopping;
     {
-        std::lock_guard lock(lock_);
+        LockGuard lock(lock_);
         stopping = TakeTransfersLocked();
         initResult_ = true;
         defaultScript_ = DefaultScript();
@@ -235,27 +243,27 @@ void EngineState::Reset() {
 }
 
 void EngineState::SetMode(TransferMode mode) {
-    std::lock_guard lock(lock_);
+    LockGuard lock(lock_);
     mode_ = mode;
 }
 
 void EngineState::SetInitResult(bool result) {
-    std::lock_guard lock(lock_);
+    LockGuard lock(lock_);
     initResult_ = result;
 }
 
 void EngineState::PushScript(Script script) {
-    std::lock_guard lock(lock_);
+    LockGuard lock(lock_);
     scripts_.push_back(std::move(script));
 }
 
 void EngineState::SetDefaultScript(Script script) {
-    std::lock_guard lock(lock_);
+    LockGuard lock(lock_);
     defaultScript_ = std::move(script);
 }
 
 void EngineState::SetNextHandle(uint32_t handle) {
-    std::lock_guard lock(lock_);
+    LockGuard lock(lock_);
     nextHandle_ = handle;
 }
 
@@ -264,7 +272,7 @@ bool EngineState::SetDelay(std::string_view exportName, DWORD ms) {
         kEngineExportNames.end()) {
         return false;
     }
-    std::lock_guard lock(lock_);
+    LockGuard lock(lock_);
     if (ms == 0) {
         delays_.erase(std::string(exportName));
     } else {
@@ -275,21 +283,21 @@ bool EngineState::SetDelay(std::string_view exportName, DWORD ms) {
 
 void EngineState::ReleaseDelays() {
     {
-        std::lock_guard lock(lock_);
+        LockGuard lock(lock_);
         delays_.clear();
     }
-    std::lock_guard lock(delayLock_);
+    LockGuard lock(delayLock_);
     ++releaseGeneration_;
     delayLock_.WakeAll();
 }
 
 uint32_t EngineState::LogCount() {
-    std::lock_guard lock(lock_);
+    LockGuard lock(lock_);
     return static_cast<uint32_t>(log_.size());
 }
 
 uint32_t EngineState::CallCount(const char* exportName) {
-    std::lock_guard lock(lock_);
+    LockGuard lock(lock_);
     if (exportName == nullptr) {
         return static_cast<uint32_t>(log_.size());
     }
@@ -299,7 +307,7 @@ uint32_t EngineState::CallCount(const char* exportName) {
 }
 
 bool EngineState::GetLogEntry(uint32_t index, StandInLogEntry& entry) {
-    std::lock_guard lock(lock_);
+    LockGuard lock(lock_);
     if (index >= log_.size()) {
         return false;
     }
@@ -320,7 +328,7 @@ bool EngineState::GetLogEntry(uint32_t index, StandInLogEntry& entry) {
 }
 
 StandInCounters EngineState::Counters() {
-    std::lock_guard lock(lock_);
+    LockGuard lock(lock_);
     return StandInCounters{.initCalls = initCalls_,
                            .closeCalls = closeCalls_,
                            .liveInstances = liveInstances_,

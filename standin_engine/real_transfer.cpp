@@ -223,7 +223,7 @@ bool RealTransfer::Query(PP_TASK_STATUS& status) {
     const uint64_t total = total_;
     uint32_t speed = 0;
     if (running) {
-        std::lock_guard lock(speedLock_);
+        LockGuard lock(speedLock_);
         if (now - newerMarkTick_ >= kSpeedWindowMs) {
             olderMarkTick_ = std::exchange(newerMarkTick_, now);
             olderMarkBytes_ = std::exchange(newerMarkBytes_, received);

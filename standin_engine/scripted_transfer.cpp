@@ -14,7 +14,7 @@ ScriptedTransfer::ScriptedTransfer(std::vector<StandInStep> steps) : steps_(std:
 }
 
 bool ScriptedTransfer::Query(PP_TASK_STATUS& status) {
-    std::lock_guard lock(lock_);
+    LockGuard lock(lock_);
     if (stopped_) {
         return false;
     }
@@ -34,7 +34,7 @@ bool ScriptedTransfer::Query(PP_TASK_STATUS& status) {
 }
 
 void ScriptedTransfer::Stop() {
-    std::lock_guard lock(lock_);
+    LockGuard lock(lock_);
     stopped_ = true;
 }
 

@@ -28,12 +28,13 @@ using namespace drvtest;
 void PrintTo(SignatureVerdict verdict, std::ostream* out) {
     static const char* const kNames[] = {
         "Trusted",         "Unreadable",   "NotSigned",      "BadLayout",       "BadMessage",
-        "ContentMismatch", "BadSignature", "NotCodeSigning", "SignerNotPinned", "ImageMismatch"};
+        "ContentMismatch", "BadSignature", "NotCodeSigning", "SignerNotPinned", "ImageMismatch",
+        "NoResources"};
     *out << kNames[static_cast<int>(verdict)];
 }
 
 void PrintTo(EngineFileCheck check, std::ostream* out) {
-    static const char* const kNames[] = {"Trusted", "Untrusted", "Unreadable"};
+    static const char* const kNames[] = {"Trusted", "Untrusted", "Unreadable", "NoResources"};
     *out << kNames[static_cast<int>(check)];
 }
 

@@ -1,4 +1,5 @@
 // The worker gate with real threads and real time.
+#include "base/unique_handle.h"
 #include "base/worker_gate.h"
 #include "support/timing.h"
 

@@ -16,7 +16,6 @@
 #include <atomic>
 #include <cstring>
 #include <cwchar>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -163,7 +162,7 @@ public:
         // Every record begins with the task's name.
         const wchar_t* name = static_cast<const wchar_t*>(record);
         {
-            std::lock_guard lock(lock_);
+            LockGuard lock(lock_);
             Task* task = Find(name);
             if (task == nullptr || task->outcome != Outcome::Running) {
                 return;
@@ -182,17 +181,17 @@ public:
     }
 
     std::vector<Task> Snapshot() {
-        std::lock_guard lock(lock_);
+        LockGuard lock(lock_);
         return tasks_;
     }
 
     void Started(size_t index) {
-        std::lock_guard lock(lock_);
+        LockGuard lock(lock_);
         tasks_[index].lastWordTick = GetTickCount64();
     }
 
     void End(size_t index, Outcome outcome) {
-        std::lock_guard lock(lock_);
+        LockGuard lock(lock_);
         if (tasks_[index].outcome == Outcome::Running) {
             tasks_[index].outcome = outcome;
         }
@@ -201,7 +200,7 @@ public:
     // Fails the running tasks the library has been silent about for too long; returns their
     // names, for cancelling whatever may be left of them.
     std::vector<std::wstring> FailSilentTasks() {
-        std::lock_guard lock(lock_);
+        LockGuard lock(lock_);
         std::vector<std::wstring> silent;
         const ULONGLONG now = GetTickCount64();
         for (Task& task : tasks_) {

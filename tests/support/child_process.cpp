@@ -7,6 +7,7 @@
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace drvtest {
 
@@ -110,22 +111,38 @@ ChildResult RunChild(const std::wstring& program, const std::vector<std::wstring
         commandLine += L" " + Quote(argument);
     }
     std::wstring env = EnvironmentBlock(environment);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
+    // The child inherits its output file and nothing else: a handle of this process that it
+    // inherited (the test runner's output pipe) would go on to whatever it starts, such as
+    // Wine's desktop process for a message box, and keep the runner waiting after the test.
+    HANDLE inherited = output.get();
+    SIZE_T listSize = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
+    std::vector<unsigned char> list(listSize);
+    auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list.data());
+    if (!InitializeProcThreadAttributeList(attributes, 1, 0, &listSize) ||
+        !UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &inherited,
+                                   sizeof inherited, nullptr, nullptr)) {
+        throw std::runtime_error("cannot limit the child's inherited handles");
+    }
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
     static HiddenDesktop desktop;
-    startup.lpDesktop = desktop.Name();
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = output.get();
-    startup.hStdError = output.get();
+    startup.StartupInfo.lpDesktop = desktop.Name();
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = nullptr;
+    startup.StartupInfo.hStdOutput = output.get();
+    startup.StartupInfo.hStdError = output.get();
+    startup.lpAttributeList = attributes;
     PROCESS_INFORMATION process{};
     const BOOL started = CreateProcessW(
-        program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-        env.data(), currentDir.empty() ? nullptr : currentDir.c_str(), &startup, &process);
+        program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+        CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT, env.data(),
+        currentDir.empty() ? nullptr : currentDir.c_str(), &startup.StartupInfo, &process);
+    DeleteProcThreadAttributeList(attributes);
     output.reset();
     if (!started) {
         DeleteFileW(outputPath);
-        throw std::runtime_error("CreateProcessW failed");
+        throw std::runtime_error("CreateProcessW failed, error " + std::to_string(GetLastError()));
     }
 
     const unique_handle thread(process.hThread);

@@ -1,0 +1,243 @@
+// What each function a library of the project may import does when it fails, as its
+// documentation says: the result, the last error (or errno for the C runtime) and, on x86, how many
+// argument bytes a stdcall function pops. Functions that cannot fail, or whose failure cannot be
+// simulated faithfully, are named with the reason they are never failed. An import that is in
+// neither list makes the sweep fail until it is classified here.
+#include "support/import_faults.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace drvtest {
+
+namespace {
+
+constexpr intptr_t kInvalid = -1;          // INVALID_HANDLE_VALUE, pointer-sized
+constexpr intptr_t kDword = 0xFFFFFFFF;    // (DWORD)-1, WAIT_FAILED, TLS_OUT_OF_INDEXES
+constexpr intptr_t kNoMemory = 0xC0000017; // STATUS_NO_MEMORY
+constexpr DWORD kOutOfMemory = 0x8007000E; // E_OUTOFMEMORY, the crypto functions' error
+constexpr int kCdecl = -1;
+
+ImportFailure Fails(const char* name, int x86ArgBytes, intptr_t value, DWORD lastError,
+                    bool engineFileIo = false) {
+    return {name, x86ArgBytes, value, lastError, 0, engineFileIo};
+}
+ImportFailure FailsStatus(const char* name, int x86ArgBytes) {
+    return {name, x86ArgBytes, kNoMemory, 0, 0, false};
+}
+ImportFailure FailsCrt(const char* name, intptr_t value, int errnoValue) {
+    return {name, kCdecl, value, 0, errnoValue, false};
+}
+ImportFailure Never(const char* name, const char* reason) {
+    return {name, 0, 0, 0, 0, false, reason};
+}
+
+constexpr const char* kCannotFail = "cannot fail";
+constexpr const char* kNoResult = "returns nothing, so it has no failure to report";
+constexpr const char* kEnds = "ends the process or thread by design, never returns";
+constexpr const char* kBadHandleOnly =
+    "fails only for an invalid handle or argument; a failed release of a valid one leaves it "
+    "held, which no caller can remedy";
+constexpr const char* kData = "a variable, not a function";
+constexpr const char* kRuntimeSupport =
+    "unwinding and stack support of the runtime; it fails only for corrupt input";
+
+const ImportFailure kTable[] = {
+    // kernel32: handles, events, waits
+    Never("CloseHandle", kBadHandleOnly),
+    Fails("CreateEventA", 16, 0, ERROR_NOT_ENOUGH_MEMORY),
+    Fails("CreateEventW", 16, 0, ERROR_NOT_ENOUGH_MEMORY),
+    Fails("CreateSemaphoreA", 16, 0, ERROR_NOT_ENOUGH_MEMORY),
+    Fails("CreateSemaphoreW", 16, 0, ERROR_NOT_ENOUGH_MEMORY),
+    Fails("DuplicateHandle", 28, 0, ERROR_NOT_ENOUGH_MEMORY),
+    Fails("GetHandleInformation", 8, 0, ERROR_INVALID_HANDLE),
+    Fails("ReleaseSemaphore", 12, 0, ERROR_TOO_MANY_POSTS),
+    Fails("ResetEvent", 4, 0, ERROR_INVALID_HANDLE),
+    Fails("SetEvent", 4, 0, ERROR_INVALID_HANDLE),
+    Fails("WaitForMultipleObjects", 16, kDword, ERROR_INVALID_HANDLE),
+    Fails("WaitForSingleObject", 8, kDword, ERROR_INVALID_HANDLE),
+    Fails("SleepConditionVariableSRW", 16, 0, ERROR_TIMEOUT),
+    Fails("SleepConditionVariableCS", 12, 0, ERROR_TIMEOUT),
+    Never("AcquireSRWLockExclusive", kNoResult),
+    Never("ReleaseSRWLockExclusive", kNoResult),
+    Never("AcquireSRWLockShared", kNoResult),
+    Never("ReleaseSRWLockShared", kNoResult),
+    Never("InitializeSRWLock", kNoResult),
+    Never("InitializeConditionVariable", kNoResult),
+    Never("WakeAllConditionVariable", kNoResult),
+    Never("WakeConditionVariable", kNoResult),
+    Never("InitializeCriticalSection", kNoResult),
+    Never("DeleteCriticalSection", kNoResult),
+    Never("EnterCriticalSection", kNoResult),
+    Never("LeaveCriticalSection", kNoResult),
+    Never("TryEnterCriticalSection",
+          "0 means another thread holds the section, an answer rather than a failure"),
+    Never("Sleep", kNoResult),
+    // kernel32: threads, thread-local slots, process
+    Fails("TlsAlloc", 0, kDword, ERROR_NO_MORE_ITEMS),
+    Fails("TlsSetValue", 8, 0, ERROR_NOT_ENOUGH_MEMORY),
+    Never("TlsGetValue", "fails only for an index that TlsAlloc did not give"),
+    Never("TlsFree", "fails only for an index that TlsAlloc did not give"),
+    Fails("ResumeThread", 4, kDword, ERROR_INVALID_HANDLE),
+    Fails("SuspendThread", 4, kDword, ERROR_INVALID_HANDLE),
+    Fails("GetThreadContext", 8, 0, ERROR_ACCESS_DENIED),
+    Fails("SetThreadContext", 8, 0, ERROR_ACCESS_DENIED),
+    Fails("GetThreadPriority", 4, 0x7FFFFFFF, ERROR_INVALID_HANDLE),
+    Fails("SetThreadPriority", 8, 0, ERROR_ACCESS_DENIED),
+    Fails("GetProcessAffinityMask", 12, 0, ERROR_ACCESS_DENIED),
+    Fails("SetProcessAffinityMask", 8, 0, ERROR_ACCESS_DENIED),
+    Fails("OpenProcess", 12, 0, ERROR_ACCESS_DENIED),
+    Never("GetCurrentProcess", kCannotFail),
+    Never("GetCurrentProcessId", kCannotFail),
+    Never("GetCurrentThread", kCannotFail),
+    Never("GetCurrentThreadId", kCannotFail),
+    Never("ExitProcess", kEnds),
+    Never("FreeLibraryAndExitThread", kEnds),
+    Never("ExitThread", kEnds),
+    Never("TerminateProcess", kEnds),
+    Never("GetLastError", kCannotFail),
+    Never("SetLastError", kNoResult),
+    Never("GetTickCount", kCannotFail),
+    Never("GetTickCount64", kCannotFail),
+    Never("GetSystemTimeAsFileTime", kNoResult),
+    Never("QueryPerformanceCounter", "cannot fail since Windows XP"),
+    Never("QueryPerformanceFrequency", "cannot fail since Windows XP"),
+    Never("IsDebuggerPresent", kCannotFail),
+    Never("IsDBCSLeadByteEx", "FALSE is an answer; it fails only for an unknown code page"),
+    Never("GetStartupInfoA", kNoResult),
+    // kernel32: modules
+    Never("FreeLibrary", kBadHandleOnly),
+    Fails("GetModuleFileNameW", 12, 0, ERROR_INSUFFICIENT_BUFFER),
+    Fails("GetModuleHandleA", 4, 0, ERROR_MOD_NOT_FOUND),
+    Fails("GetModuleHandleW", 4, 0, ERROR_MOD_NOT_FOUND),
+    Fails("GetModuleHandleExW", 12, 0, ERROR_MOD_NOT_FOUND),
+    Fails("GetProcAddress", 8, 0, ERROR_PROC_NOT_FOUND),
+    Fails("LoadLibraryA", 4, 0, ERROR_NOT_ENOUGH_MEMORY),
+    Fails("LoadLibraryW", 4, 0, ERROR_NOT_ENOUGH_MEMORY),
+    Fails("LoadLibraryExW", 12, 0, ERROR_NOT_ENOUGH_MEMORY, true),
+    Fails("DisableThreadLibraryCalls", 4, 0, ERROR_INVALID_PARAMETER),
+    // kernel32: files and memory
+    Fails("CreateFileW", 28, kInvalid, ERROR_ACCESS_DENIED, true),
+    Fails("ReadFile", 20, 0, ERROR_READ_FAULT, true),
+    Fails("GetFileSizeEx", 8, 0, ERROR_ACCESS_DENIED, true),
+    Fails("WriteFile", 20, 0, ERROR_DISK_FULL),
+    Fails("DeleteFileW", 4, 0, ERROR_ACCESS_DENIED),
+    Fails("MoveFileW", 8, 0, ERROR_ACCESS_DENIED),
+    Fails("MoveFileExW", 12, 0, ERROR_ACCESS_DENIED),
+    Fails("GetStdHandle", 4, kInvalid, ERROR_INVALID_HANDLE),
+    Fails("VirtualProtect", 16, 0, ERROR_NOT_ENOUGH_MEMORY),
+    Fails("VirtualQuery", 12, 0, ERROR_INVALID_PARAMETER),
+    Fails("HeapAlloc", 12, 0, 0),
+    Never("HeapFree", kBadHandleOnly),
+    Never("GetProcessHeap", kCannotFail),
+    Fails("MultiByteToWideChar", 24, 0, ERROR_INSUFFICIENT_BUFFER),
+    Fails("WideCharToMultiByte", 32, 0, ERROR_INSUFFICIENT_BUFFER),
+    Never("OutputDebugStringA", kNoResult),
+    Never("OutputDebugStringW", kNoResult),
+    // kernel32: exceptions
+    Never("RaiseException", "raises, by design; it has no failure to return"),
+    Fails("AddVectoredExceptionHandler", 8, 0, ERROR_NOT_ENOUGH_MEMORY),
+    Never("RemoveVectoredExceptionHandler", "fails only for a handler that was not added"),
+    Never("SetUnhandledExceptionFilter", "returns the previous filter; it cannot fail"),
+    Never("UnhandledExceptionFilter", kRuntimeSupport),
+    Never("RtlCaptureContext", kNoResult),
+    Never("RtlLookupFunctionEntry", kRuntimeSupport),
+    Never("RtlVirtualUnwind", kRuntimeSupport),
+    Never("RtlUnwindEx", kRuntimeSupport),
+    Never("RtlUnwind", kRuntimeSupport),
+    Never("RtlAddFunctionTable", kRuntimeSupport),
+    Never("RtlDeleteFunctionTable", kRuntimeSupport),
+    // shlwapi, user32
+    Fails("PathCombineW", 12, 0, 0),
+    Fails("PathFileExistsW", 4, 0, ERROR_FILE_NOT_FOUND),
+    Fails("PathIsDirectoryW", 4, 0, ERROR_FILE_NOT_FOUND),
+    Never("PathRemoveFileSpecW", "FALSE only says that nothing was removed"),
+    Never("PathFindFileNameW", kCannotFail),
+    Never("StrCmpIW", kCannotFail),
+    Fails("MessageBoxW", 16, 0, ERROR_NOT_ENOUGH_MEMORY),
+    Fails("GetProcessWindowStation", 0, 0, ERROR_ACCESS_DENIED),
+    Fails("GetUserObjectInformationW", 20, 0, ERROR_ACCESS_DENIED),
+    // bcrypt: NTSTATUS results, no last error
+    FailsStatus("BCryptOpenAlgorithmProvider", 16),
+    FailsStatus("BCryptCreateHash", 28),
+    FailsStatus("BCryptHashData", 16),
+    FailsStatus("BCryptFinishHash", 16),
+    Never("BCryptDestroyHash", kBadHandleOnly),
+    Never("BCryptCloseAlgorithmProvider", kBadHandleOnly),
+    // crypt32: short memory is the failure a sound signature can meet
+    Fails("CertOpenStore", 20, 0, kOutOfMemory),
+    Fails("CertGetSubjectCertificateFromStore", 12, 0, kOutOfMemory),
+    Fails("CertGetEnhancedKeyUsage", 16, 0, kOutOfMemory),
+    Fails("CryptMsgOpenToDecode", 24, 0, kOutOfMemory),
+    Fails("CryptMsgUpdate", 16, 0, kOutOfMemory),
+    Fails("CryptMsgGetParam", 20, 0, kOutOfMemory),
+    Fails("CryptMsgControl", 16, 0, kOutOfMemory),
+    Never("CryptMsgClose", kBadHandleOnly),
+    Never("CertCloseStore", kBadHandleOnly),
+    Never("CertFreeCertificateContext", "always returns TRUE"),
+    // msvcrt: cdecl, errno
+    FailsCrt("malloc", 0, ENOMEM),
+    FailsCrt("calloc", 0, ENOMEM),
+    FailsCrt("realloc", 0, ENOMEM),
+    FailsCrt("_strdup", 0, ENOMEM),
+    FailsCrt("_beginthreadex", 0, EAGAIN),
+    FailsCrt("fprintf", -1, EIO),
+    FailsCrt("printf", -1, EIO),
+    FailsCrt("vfprintf", -1, EIO),
+    FailsCrt("fputc", -1, EIO),
+    FailsCrt("fputs", -1, EIO),
+    FailsCrt("fwrite", 0, EIO),
+    FailsCrt("setlocale", 0, 0),
+    FailsCrt("_read", -1, EIO),
+    FailsCrt("_close", -1, EIO),
+    FailsCrt("signal", -1, EINVAL), // SIG_ERR
+    Never("free", kNoResult),
+    Never("_endthreadex", kEnds),
+    Never("_amsg_exit", kEnds),
+    Never("abort", kEnds),
+    Never("exit", kEnds),
+    Never("_exit", kEnds),
+    Never("_cexit", kNoResult),
+    Never("_errno", kCannotFail),
+    Never("_initterm", "runs the module's constructors; it returns nothing"),
+    Never("_lock", "returns nothing; on failure it ends the process itself"),
+    Never("_unlock", kNoResult),
+    Never("__dllonexit", "registers a destructor; its failure is the runtime's to handle"),
+    Never("_onexit", "registers a destructor; its failure is the runtime's to handle"),
+    Never("_setjmp3", kCannotFail),
+    Never("_setjmp", kCannotFail),
+    Never("longjmp", kEnds),
+    Never("_ultoa", kCannotFail),
+    Never("atoi", kCannotFail),
+    Never("localeconv", kCannotFail),
+    Never("strerror", kCannotFail),
+    Never("memchr", kCannotFail),
+    Never("memcmp", kCannotFail),
+    Never("memcpy", kCannotFail),
+    Never("memmove", kCannotFail),
+    Never("memset", kCannotFail),
+    Never("strchr", kCannotFail),
+    Never("strcmp", kCannotFail),
+    Never("strlen", kCannotFail),
+    Never("strncmp", kCannotFail),
+    Never("wcslen", kCannotFail),
+    Never("__iob_func", kCannotFail),
+    Never("_iob", kData),
+    Never("__mb_cur_max", kData),
+    Never("___mb_cur_max_func", kCannotFail),
+    Never("___lc_codepage_func", kCannotFail),
+    Never("__C_specific_handler", kRuntimeSupport),
+};
+
+} // namespace
+
+const ImportFailure* FindImportFailure(std::string_view name) {
+    for (const ImportFailure& failure : kTable) {
+        if (name == failure.name) {
+            return &failure;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace drvtest
