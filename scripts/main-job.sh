@@ -76,7 +76,8 @@ tls="$tree/bin/tls"
 tls_start "$served_url" "$work/tls" "$tls/good.pem" "$tls/server.key" ||
   { echo "main job: the HTTPS front did not start" >&2; exit 1; }
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
-"$loader" "$tree/bin/trust_test_ca.exe" "$(windows_path "$PWD/$tls/ca.cer")" ||
+# Wine programs run without address-space randomization: see scripts/wine-run.sh.
+setarch -R "$loader" "$tree/bin/trust_test_ca.exe" "$(windows_path "$PWD/$tls/ca.cer")" ||
   { echo "main job: the test CA could not be trusted in $WINEPREFIX" >&2; exit 1; }
 
 served=$(sha256sum "$package" | cut -d' ' -f1)
@@ -85,7 +86,7 @@ download() {
   local url=$1 result=$2 status=0
   echo
   echo "== drvget ($arch) $url"
-  "$loader" "$app/bin/drvget.exe" "$url" "$(windows_path "$result")" || status=$?
+  setarch -R "$loader" "$app/bin/drvget.exe" "$url" "$(windows_path "$result")" || status=$?
   if [ "$status" -ne 0 ]; then
     echo "main job: drvget failed with exit code $status" >&2
     exit 1

@@ -1,6 +1,7 @@
 # Sourced by the scripts: one Wine prefix for both architectures and one persistent wineserver.
 # Usage: wine_start PREFIX; ...; wine_stop
 #        wine_runs_x86 PROBE_EXE  (after wine_start): true when this machine executes 32-bit code
+# Wine programs run without address-space randomization (setarch -R): see scripts/wine-run.sh.
 wine_start() {
   export WINEPREFIX="$1"
   export WINEDEBUG=-all
@@ -8,7 +9,7 @@ wine_start() {
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "creating the Wine prefix in $WINEPREFIX"
     mkdir -p "$(dirname "$WINEPREFIX")"
-    /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 || true
+    setarch -R /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1 || true
     /usr/lib/wine/wineserver64 -w
   fi
   # A server still serving this prefix (an earlier run that was cut short) is simply reused. The
@@ -17,7 +18,7 @@ wine_start() {
   setsid /usr/lib/wine/wineserver64 -p 2>/dev/null || true
   # Start Wine's background services now, detached from any output pipe: a test whose process
   # started them would hand them its stdout, and whoever reads that pipe would wait for ever.
-  setsid /usr/lib/wine/wine64 wineboot >/dev/null 2>&1 </dev/null || true
+  setsid setarch -R /usr/lib/wine/wine64 wineboot >/dev/null 2>&1 </dev/null || true
 }
 
 wine_stop() {
@@ -31,7 +32,7 @@ wine_runs_x86() {
   local loader=${DRVDOWN_WINE32:-/usr/lib/wine/wine}
   [ -x "$loader" ] || return 1
   local answer
-  answer=$(timeout 60 "$loader" "$1" 2>/dev/null </dev/null | tr -d '\r') || return 1
+  answer=$(timeout 60 setarch -R "$loader" "$1" 2>/dev/null </dev/null | tr -d '\r') || return 1
   [ "$answer" = 32 ]
 }
 
