@@ -26,10 +26,10 @@
 using namespace drvtest;
 
 void PrintTo(SignatureVerdict verdict, std::ostream* out) {
-    static const char* const kNames[] = {
-        "Trusted",         "Unreadable",   "NotSigned",      "BadLayout",       "BadMessage",
-        "ContentMismatch", "BadSignature", "NotCodeSigning", "SignerNotPinned", "ImageMismatch",
-        "NoResources"};
+    static const char* const kNames[] = {"Trusted",       "Unreadable",     "NotSigned",
+                                         "BadLayout",     "BadMessage",     "ContentMismatch",
+                                         "BadSignature",  "NotCodeSigning", "SignerNotPinned",
+                                         "ImageMismatch", "NoResources"};
     *out << kNames[static_cast<int>(verdict)];
 }
 
