@@ -88,7 +88,7 @@ args=(--server "http://127.0.0.1:$(cat "$work/fast.port")"
 # learns its Unix pid (the shell's, which exec keeps) for precise CPU times.
 run_bench() {
   local loader=$1 exe=$2 rows=$3 line seconds status=0
-  coproc BENCH { exec "$loader" "$exe" "${args[@]}" --curl --unix-pid "$BASHPID"; }
+  coproc BENCH { exec setarch -R "$loader" "$exe" "${args[@]}" --curl --unix-pid "$BASHPID"; }
   local pid=$BENCH_PID
   # Copies of the pipes: bash drops BENCH once the program has ended, before its output is read.
   exec {from_bench}<&"${BENCH[0]}" {to_bench}>&"${BENCH[1]}"

@@ -62,7 +62,7 @@ run_drvget() {
   cp "$engine" "$app/Tolvek.dll"
   # cmd reports the full 32-bit exit code; Wine hands the shell only its low byte.
   local output code
-  output=$(cd "$app" && "$loader" cmd /c \
+  output=$(cd "$app" && setarch -R "$loader" cmd /c \
     "bin\\drvget.exe $url driver-package.zip & call echo drvget-exit %errorlevel%" 2>&1 |
     tr -d '\r') || true
   code=$(sed -n 's/^drvget-exit \(-\{0,1\}[0-9]*\)$/\1/p' <<<"$output")

@@ -17,9 +17,9 @@ source scripts/wine-env.sh
 wine_start "$PWD/build/wineprefix"
 trap wine_stop EXIT
 if wine_runs_x86 build/win32/bin/arch_probe.exe; then
-  /usr/lib/wine/wine build/win32/bin/bench_verify_cost.exe "$runs" | tr -d '\r'
+  setarch -R /usr/lib/wine/wine build/win32/bin/bench_verify_cost.exe "$runs" | tr -d '\r'
 else
   echo "$X86_NOT_RUN_LINE"
 fi
-/usr/lib/wine/wine64 build/win64/bin/bench_verify_cost.exe "$runs" | tr -d '\r'
+setarch -R /usr/lib/wine/wine64 build/win64/bin/bench_verify_cost.exe "$runs" | tr -d '\r'
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(/usr/lib/wine/wine64 --version)"

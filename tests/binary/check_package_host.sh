@@ -193,7 +193,7 @@ download() {
         report FAILED "$what: $program exists"
         return
     fi
-    timeout 120 "$loader" "$program" "$url" "$(windows_path "$target")" >"$log" 2>&1 </dev/null ||
+    timeout 120 setarch -R "$loader" "$program" "$url" "$(windows_path "$target")" >"$log" 2>&1 </dev/null ||
         status=$?
     local got=""
     [ -f "$target" ] && got=$(sha256sum "$target" | cut -d' ' -f1)
