@@ -175,6 +175,11 @@ const ImportFailure kTable[] = {
     Never("CryptMsgClose", kBadHandleOnly),
     Never("CertCloseStore", kBadHandleOnly),
     Never("CertFreeCertificateContext", "always returns TRUE"),
+    // advapi32: the stack protector's start-up draws its canary from here and falls back to a
+    // fixed one when the provider cannot be had
+    Fails("CryptAcquireContextA", 20, 0, kOutOfMemory),
+    Fails("CryptGenRandom", 12, 0, kOutOfMemory),
+    Never("CryptReleaseContext", kBadHandleOnly),
     // msvcrt: cdecl, errno
     FailsCrt("malloc", 0, ENOMEM),
     FailsCrt("calloc", 0, ENOMEM),
@@ -189,6 +194,8 @@ const ImportFailure kTable[] = {
     FailsCrt("fwrite", 0, EIO),
     FailsCrt("setlocale", 0, 0),
     FailsCrt("_read", -1, EIO),
+    FailsCrt("_open", -1, EMFILE),
+    FailsCrt("_write", -1, EIO),
     FailsCrt("_close", -1, EIO),
     FailsCrt("signal", -1, EINVAL), // SIG_ERR
     Never("free", kNoResult),
