@@ -22,7 +22,9 @@ bool EngineApi::PPInit2(const wchar_t* clientId, std::uint32_t a, std::uint32_t 
 }
 
 std::uint32_t EngineApi::PPStartTaskEx(const wchar_t* url, const wchar_t* targetPath) const {
-    if (!Has(kPPStartTaskEx)) {
+    // A transfer whose state cannot be queried would be polled for ever: an engine without
+    // PPQueryTaskEx refuses every start, as one without PPStartTaskEx does.
+    if (!Has(kPPStartTaskEx) || !Has(kPPQueryTaskEx)) {
         return 0;
     }
     return Entry<PPStartTaskExFn>(kPPStartTaskEx)(url, targetPath, 0, 0, 0, 0, 0, 0);
