@@ -56,24 +56,6 @@ std::wstring FileUrl(const std::wstring& path) {
     return url;
 }
 
-// Names of the files in `folder` of the tree, temporary ones included.
-std::vector<std::wstring> FilesIn(const TestTree& tree, const std::wstring& folder) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found;
-    const unique_find_handle search(FindFirstFileW(tree.Path(folder + L"\\*").c_str(), &found));
-    if (!search) {
-        return names;
-    }
-    do {
-        const std::wstring name = found.cFileName;
-        if (name != L"." && name != L"..") {
-            names.push_back(name);
-        }
-    } while (FindNextFileW(search.get(), &found));
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs) {
     const DWORD start = GetTickCount();
     while (!condition()) {
@@ -105,7 +87,7 @@ protected:
         auto record = Record(name, url, Out(name));
         ASSERT_EQ(downloader->AddTask(&record), 1);
     }
-    std::vector<std::wstring> OutFiles() const { return FilesIn(tree, L"out"); }
+    std::vector<std::wstring> OutFiles() const { return tree.FilesIn(L"out"); }
     std::string OutFile(const std::wstring& name) const { return tree.ReadFile(L"out\\" + name); }
     // The final notification of the task, after waiting for `count` finals in all.
     int FinalKindOf(const std::wstring& name) {
@@ -399,7 +381,7 @@ TEST_F(RealEngine, AFreshLoadTransfersForRealUntilTheTestHelperTakesOver) {
     helper.Reset();
     const uint32_t afterReset = Start(url, L"out\\reset.bin");
     EXPECT_EQ(Query(afterReset).state, standin::kStateFinished);
-    EXPECT_EQ(FilesIn(tree, L"out"), (Names{L"again.bin", L"real.bin"}));
+    EXPECT_EQ(tree.FilesIn(L"out"), (Names{L"again.bin", L"real.bin"}));
 }
 
 TEST_F(RealEngine, TheLastCloseStopsTransfersAndWaitsUntilTheirFilesAreGone) {
@@ -416,7 +398,7 @@ TEST_F(RealEngine, TheLastCloseStopsTransfersAndWaitsUntilTheirFilesAreGone) {
     EXPECT_NE(Query(kept).state, 0) << "the other one runs on";
     close();
     // PPClose returned only once no transfer ran any more: nothing is left to clean up.
-    EXPECT_EQ(FilesIn(tree, L"out"), Names{});
+    EXPECT_EQ(tree.FilesIn(L"out"), Names{});
     EXPECT_EQ(Query(kept).state, 0);
 }
 
@@ -463,7 +445,7 @@ TEST_F(DrvgetProgram, AFailingDownloadOrABadCommandLineExitsNonZero) {
                                     server.Url("/missing.zip"), tree.Path(L"out\\missing.zip")});
     EXPECT_EQ(failed.exitCode, 1u) << failed.output;
     EXPECT_NE(failed.output.find("1 of 2 downloads succeeded"), std::string::npos) << failed.output;
-    EXPECT_EQ(FilesIn(tree, L"out"), Names{L"b.zip"});
+    EXPECT_EQ(tree.FilesIn(L"out"), Names{L"b.zip"});
 
     const ChildResult blocking =
         Run({L"--blocking", server.Url("/missing.zip"), tree.Path(L"out\\missing.zip")});

@@ -65,20 +65,6 @@ std::string RandomBytes(std::size_t size, unsigned seed) {
     return bytes;
 }
 
-// Names in `folder`, temporary files included.
-std::vector<std::wstring> FilesIn(const std::wstring& folder) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found;
-    const unique_find_handle search(FindFirstFileW((folder + L"\\*").c_str(), &found));
-    for (bool more = static_cast<bool>(search); more; more = FindNextFileW(search.get(), &found)) {
-        if (std::wcscmp(found.cFileName, L".") != 0 && std::wcscmp(found.cFileName, L"..") != 0) {
-            names.push_back(found.cFileName);
-        }
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 class Https : public DownloaderFixture, public ::testing::WithParamInterface<HttpsCase> {
 protected:
     static void SetUpTestSuite() { TrustTestCa(); }
@@ -146,9 +132,9 @@ TEST_P(Https, ATaskAndDownLoadFileEndAsTheCertificateAndTheBodyDecide) {
     if (succeeds) {
         EXPECT_TRUE(tree.ReadFile(L"out\\task.zip") == body);
         EXPECT_TRUE(tree.ReadFile(L"out\\blocking.zip") == body);
-        EXPECT_EQ(FilesIn(tree.Path(L"out")).size(), 2u) << "no temporary file is left";
+        EXPECT_EQ(tree.FilesIn(L"out").size(), 2u) << "no temporary file is left";
     } else {
-        EXPECT_EQ(FilesIn(tree.Path(L"out")), std::vector<std::wstring>{})
+        EXPECT_EQ(tree.FilesIn(L"out"), std::vector<std::wstring>{})
             << "nothing under the targets' names, no temporary files";
     }
     // A refused certificate or redirect ends the transfer before the file is asked for.

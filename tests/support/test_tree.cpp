@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -91,6 +92,21 @@ std::string TestTree::ReadFile(std::wstring_view relative) const {
 
 bool TestTree::Exists(std::wstring_view relative) const {
     return GetFileAttributesW(Path(relative).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::wstring> TestTree::FilesIn(std::wstring_view relative) const {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    const unique_find_handle search(
+        FindFirstFileW(Path(std::wstring(relative) + L"\\*").c_str(), &found));
+    for (bool more = static_cast<bool>(search); more; more = FindNextFileW(search.get(), &found)) {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") {
+            names.push_back(name);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 void TestTree::MakeDir(std::wstring_view relative) const {

@@ -46,6 +46,8 @@ public:
     void WriteFile(std::wstring_view relative, std::string_view content) const;
     std::string ReadFile(std::wstring_view relative) const;
     bool Exists(std::wstring_view relative) const;
+    // Names of the files and folders in folder `relative`, sorted; empty when it does not exist.
+    std::vector<std::wstring> FilesIn(std::wstring_view relative) const;
     void MakeDir(std::wstring_view relative) const;
 
 private:
