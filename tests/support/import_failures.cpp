@@ -28,6 +28,10 @@ ImportFailure FailsStatus(const char* name, int x86ArgBytes) {
 ImportFailure FailsCrt(const char* name, intptr_t value, int errnoValue) {
     return {name, kCdecl, value, 0, errnoValue, false};
 }
+// Reports a cut result by returning the capacity it was given, argument `capacityArg`.
+ImportFailure FailsCut(const char* name, int x86ArgBytes, int capacityArg, DWORD lastError) {
+    return {name, x86ArgBytes, 0, lastError, 0, false, nullptr, capacityArg};
+}
 ImportFailure Never(const char* name, const char* reason) {
     return {name, 0, 0, 0, 0, false, reason};
 }
@@ -107,7 +111,9 @@ const ImportFailure kTable[] = {
     Never("GetStartupInfoA", kNoResult),
     // kernel32: modules
     Never("FreeLibrary", kBadHandleOnly),
-    Fails("GetModuleFileNameW", 12, 0, ERROR_INSUFFICIENT_BUFFER),
+    // For a module of the process it fails only for a path longer than the buffer: the result is
+    // the buffer's capacity, the name cut to it (the stub leaves the buffer as it was).
+    FailsCut("GetModuleFileNameW", 12, 3, ERROR_INSUFFICIENT_BUFFER),
     Fails("GetModuleHandleA", 4, 0, ERROR_MOD_NOT_FOUND),
     Fails("GetModuleHandleW", 4, 0, ERROR_MOD_NOT_FOUND),
     Fails("GetModuleHandleExW", 12, 0, ERROR_MOD_NOT_FOUND),

@@ -107,23 +107,35 @@ private:
 };
 
 // The stub of import `index`: asks ImportFaultsDecide; 0 jumps on to the real function with the
-// caller's arguments untouched, 1 returns the failure value (on x86 popping a stdcall function's
-// arguments).
+// caller's arguments untouched, 1 returns the failure value, or the argument the failure names (on
+// x86 popping a stdcall function's arguments).
 void WriteStub(unsigned char* code, int index) {
     const Stub& stub = g_stubs[index];
+    const int resultArg = stub.failure->resultArg;
     CodeWriter w(code);
 #if defined(__x86_64__)
+    // The argument registers, restored before the failure branch: mov rax, rcx / rdx / r8 / r9.
+    constexpr unsigned char kMovRaxFromArg[4][3] = {
+        {0x48, 0x89, 0xC8}, {0x48, 0x89, 0xD0}, {0x4C, 0x89, 0xC0}, {0x4C, 0x89, 0xC8}};
+    if (resultArg > 4) {
+        throw std::runtime_error("a stack argument as the failure result on x64");
+    }
     // Save the four argument registers; 32 bytes of shadow space plus 8 to align the stack.
     w.Bytes({0x51, 0x52, 0x41, 0x50, 0x41, 0x51, 0x48, 0x83, 0xEC, 0x28});
     w.Bytes({0xB9}).Value<std::uint32_t>(index); // mov ecx, index
     w.Bytes({0x48, 0xB8}).Value(reinterpret_cast<std::uint64_t>(&ImportFaultsDecide)); // mov rax
     w.Bytes({0xFF, 0xD0});                                                             // call rax
     w.Bytes({0x48, 0x83, 0xC4, 0x28, 0x41, 0x59, 0x41, 0x58, 0x5A, 0x59});             // restore
-    w.Bytes({0x85, 0xC0, 0x75, 12});                                              // test; jnz fail
-    w.Bytes({0x48, 0xB8}).Value(reinterpret_cast<std::uint64_t>(stub.real));      // mov rax, real
-    w.Bytes({0xFF, 0xE0});                                                        // jmp rax
-    w.Bytes({0x48, 0xB8}).Value(static_cast<std::uint64_t>(stub.failure->value)); // fail: mov rax
-    w.Bytes({0xC3});                                                              // ret
+    w.Bytes({0x85, 0xC0, 0x75, 12});                                         // test; jnz fail
+    w.Bytes({0x48, 0xB8}).Value(reinterpret_cast<std::uint64_t>(stub.real)); // mov rax, real
+    w.Bytes({0xFF, 0xE0});                                                   // jmp rax
+    if (resultArg > 0) { // fail: mov rax, argument
+        const unsigned char* mov = kMovRaxFromArg[resultArg - 1];
+        w.Bytes({mov[0], mov[1], mov[2]});
+    } else { // fail: mov rax, value
+        w.Bytes({0x48, 0xB8}).Value(static_cast<std::uint64_t>(stub.failure->value));
+    }
+    w.Bytes({0xC3}); // ret
 #else
     w.Bytes({0x68}).Value<std::uint32_t>(index);                                 // push index
     w.Bytes({0xB8}).Value(reinterpret_cast<std::uint32_t>(&ImportFaultsDecide)); // mov eax
@@ -131,7 +143,11 @@ void WriteStub(unsigned char* code, int index) {
     w.Bytes({0x85, 0xC0, 0x75, 7});                                              // test; jnz fail
     w.Bytes({0xB8}).Value(reinterpret_cast<std::uint32_t>(stub.real));           // mov eax, real
     w.Bytes({0xFF, 0xE0});                                                       // jmp eax
-    w.Bytes({0xB8}).Value(static_cast<std::uint32_t>(stub.failure->value));      // fail: mov eax
+    if (resultArg > 0) { // fail: mov eax, [esp + 4 * argument]
+        w.Bytes({0x8B, 0x44, 0x24}).Value(static_cast<std::uint8_t>(4 * resultArg));
+    } else { // fail: mov eax, value
+        w.Bytes({0xB8}).Value(static_cast<std::uint32_t>(stub.failure->value));
+    }
     if (stub.failure->x86ArgBytes >= 0) {
         w.Bytes({0xC2}).Value<std::uint16_t>(stub.failure->x86ArgBytes); // ret n
     } else {

@@ -29,6 +29,10 @@ struct ImportFailure {
     int errnoValue;    // errno on failure (C runtime functions); 0: left alone
     bool engineFileIo; // failing it means the engine file could not be opened, read or mapped
     const char* excluded = nullptr;
+    // The failure result is this argument of the call (1 first; on x64 one of the first four)
+    // rather than `value`: a function that reports a cut result by returning the capacity it was
+    // given. 0: `value`.
+    int resultArg = 0;
 };
 
 // The failure entry of an imported function by name; null when it has none.
