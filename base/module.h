@@ -13,6 +13,7 @@ extern wchar_t g_szModuleDir[MAX_PATH];
 
 // Work done at process attach for the module whose handle is given: stores its directory in
 // g_szModuleDir and switches thread notifications off. False when the module's own file name
-// could not be had or g_hStopEvent could not be created: the module could never find its engine,
-// or never wait in a blocking download, so its load must fail instead.
+// could not be had whole (a path of MAX_PATH characters or more) or g_hStopEvent could not be
+// created: the module could never find its engine, or never wait in a blocking download, so its
+// load must fail instead.
 bool OnProcessAttach(HMODULE module);

@@ -39,7 +39,13 @@ ModuleObjects g_moduleObjects;
 } // namespace
 
 bool OnProcessAttach(HMODULE module) {
-    if (g_hStopEvent == nullptr || GetModuleFileNameW(module, g_szModuleDir, MAX_PATH) == 0) {
+    if (g_hStopEvent == nullptr) {
+        return false;
+    }
+    // A path of MAX_PATH characters or more comes back cut, filling the whole capacity: its folder
+    // is not the library's.
+    const DWORD length = GetModuleFileNameW(module, g_szModuleDir, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
         return false;
     }
     PathRemoveFileSpecW(g_szModuleDir);

@@ -1,9 +1,11 @@
 // The module as a host loads it: from its own folder, with its module-wide objects.
+#include "support/import_faults.h"
 #include "support/test_tree.h"
 
 #include <gtest/gtest.h>
 
 using drvtest::GetProc;
+using drvtest::ImportFaults;
 using drvtest::TestTree;
 
 namespace {
@@ -73,4 +75,23 @@ TEST(ModuleLoad, EachLoadedCopyHasAnIdleWorkerGate) {
     auto gateCount = GetProc<GateCountFn>(tree.LoadLibraryFromTree(), "ProbeGateCount");
     ASSERT_NE(gateCount, nullptr);
     EXPECT_EQ(gateCount(), 0) << "-1 means the module has no gate";
+}
+
+// A library path of MAX_PATH characters or more (a host that is long-path aware, a \\?\ load)
+// comes back from GetModuleFileNameW cut at the capacity: the folder taken from it is not the
+// library's, and no engine would ever be found.
+TEST(ModuleLoad, CutLibraryPathFailsTheLoadInsteadOfLookingInAWrongFolder) {
+    TestTree tree;
+    tree.InstallLibrary();
+    ImportFaults faults(tree.Path(L"bin\\MobileDrvDown.dll"));
+    faults.Arm("GetModuleFileNameW", 1);
+    const unique_hmodule cut(faults.Load());
+    const DWORD error = GetLastError();
+    ASSERT_TRUE(faults.Fired());
+    EXPECT_FALSE(cut) << "loaded with a cut path";
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_DLL_INIT_FAILED));
+
+    // The same file loads when its path comes back whole.
+    faults.Disarm();
+    EXPECT_TRUE(unique_hmodule(faults.Load()));
 }
