@@ -20,6 +20,16 @@ void MakePutAsideName(const wchar_t* targetPath, wchar_t (&putAside)[kPutAsideCa
     AppendWStr(putAside, kPutAsideCapacity, PathFindFileNameW(targetPath));
 }
 
+// A renamed file keeps its attributes. A put-aside file that stayed read-only could not be deleted
+// by the next clearing of the same target, nor could that target be renamed over it: where no
+// restart removes it (a standard user cannot register the deletion), the target would be stuck.
+void LeaveDeletable(const wchar_t* putAside) {
+    const DWORD attributes = GetFileAttributesW(putAside);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        SetFileAttributesW(putAside, attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+}
+
 } // namespace
 
 BOOL ClearTargetFile(const wchar_t* targetPath) {
@@ -45,5 +55,6 @@ BOOL ClearTargetFile(const wchar_t* targetPath) {
     if (!MoveFileW(targetPath, putAside)) {
         return FALSE;
     }
+    LeaveDeletable(putAside);
     return MoveFileExW(putAside, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }

@@ -1,5 +1,6 @@
 // DownLoadFile as a host calls it: the library and the stand-in engine in a fresh tree.
 #include "support/child_process.h"
+#include "support/import_faults.h"
 #include "support/standin.h"
 #include "support/test_tree.h"
 #include "support/timing.h"
@@ -24,15 +25,18 @@ protected:
     // Lays out the library (or its probe copy) and an engine variant, and loads both.
     void SetUpTree(const wchar_t* engine = L"Tolvek.dll",
                    const wchar_t* library = L"MobileDrvDown.dll") {
-        tree.InstallLibrary(library);
-        tree.InstallEngine(engine);
-        tree.MakeDir(L"out");
-        library_ = tree.LoadLibraryFromTree();
-        download = GetProc<DownLoadFileFn>(library_, "DownLoadFile");
-        ASSERT_NE(download, nullptr);
-        engine_.emplace(tree);
+        Install(engine, library);
+        Bind(tree.LoadLibraryFromTree());
+    }
+    // The library loaded with its imports routed through the failure injector (Faults()).
+    void SetUpTreeWithImportFaults() {
+        Install(L"Tolvek.dll", L"MobileDrvDown.dll");
+        faults_.emplace(tree.Path(L"bin\\MobileDrvDown.dll"));
+        injected_.reset(faults_->Load());
+        Bind(injected_.get());
     }
     StandIn& Engine() { return *engine_; }
+    ImportFaults& Faults() { return *faults_; }
     std::wstring Target() const { return tree.Path(L"out\\pkg.zip"); }
     std::wstring EnginePath() const { return tree.Path(L"Tolvek.dll"); }
 
@@ -60,7 +64,20 @@ protected:
     DownLoadFileFn download = nullptr;
 
 private:
-    HMODULE library_ = nullptr;
+    void Install(const wchar_t* engine, const wchar_t* library) {
+        tree.InstallLibrary(library);
+        tree.InstallEngine(engine);
+        tree.MakeDir(L"out");
+    }
+    void Bind(HMODULE library) {
+        ASSERT_NE(library, nullptr);
+        download = GetProc<DownLoadFileFn>(library, "DownLoadFile");
+        ASSERT_NE(download, nullptr);
+        engine_.emplace(tree);
+    }
+
+    std::optional<ImportFaults> faults_;
+    unique_hmodule injected_; // unloaded before the tree goes
     std::optional<StandIn> engine_;
 };
 
@@ -211,6 +228,29 @@ TEST_F(DownLoadFileTest, SignalledStopEventRemovesAndClosesTheTransfer) {
     const uint32_t handle = Engine().Entry(1).handle;
     EXPECT_EQ(Engine().Entry(2).handle, handle);
     EXPECT_EQ(Engine().Entry(3).handle, handle);
+}
+
+// A standard user's system refuses to register a file for deletion at the next restart
+// (ERROR_ACCESS_DENIED), so the put-aside file stays until the next download of the target.
+TEST_F(DownLoadFileTest, ReadOnlyTargetIsReplacedAgainWhenNoRestartDeletedItsPutAsideFile) {
+    SetUpTreeWithImportFaults();
+    Engine().UseRealTransfers();
+    const std::wstring url = L"file:///" + tree.Path(L"source.bin");
+    tree.WriteFile(L"out\\pkg.zip", "package 0");
+    for (std::uint32_t round = 1; round <= 2; ++round) {
+        SCOPED_TRACE(round);
+        const std::string package = "package " + std::to_string(round);
+        tree.WriteFile(L"source.bin", package);
+        // Read-only: the target can be renamed aside but not deleted.
+        ASSERT_TRUE(SetFileAttributesW(Target().c_str(), FILE_ATTRIBUTE_READONLY));
+        Faults().Arm("MoveFileExW", round);
+
+        EXPECT_EQ(download(url.c_str(), Target().c_str()), 1);
+        EXPECT_TRUE(Faults().Fired()) << "the old target was not put aside";
+        EXPECT_EQ(tree.ReadFile(L"out\\pkg.zip"), package);
+        EXPECT_EQ(tree.ReadFile(L"out\\~pkg.zip"), "package " + std::to_string(round - 1));
+        EXPECT_EQ(tree.FilesIn(L"out"), (std::vector<std::wstring>{L"pkg.zip", L"~pkg.zip"}));
+    }
 }
 
 TEST_F(DownLoadFileTest, LongTargetTestsItsFolderOnTheFirst259CharactersOnly) {

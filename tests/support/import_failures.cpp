@@ -13,7 +13,8 @@ namespace drvtest {
 namespace {
 
 constexpr intptr_t kInvalid = -1;          // INVALID_HANDLE_VALUE, pointer-sized
-constexpr intptr_t kDword = 0xFFFFFFFF;    // (DWORD)-1, WAIT_FAILED, TLS_OUT_OF_INDEXES
+constexpr intptr_t kDword = 0xFFFFFFFF;    // (DWORD)-1: WAIT_FAILED, TLS_OUT_OF_INDEXES,
+                                           // INVALID_FILE_ATTRIBUTES
 constexpr intptr_t kNoMemory = 0xC0000017; // STATUS_NO_MEMORY
 constexpr DWORD kOutOfMemory = 0x8007000E; // E_OUTOFMEMORY, the crypto functions' error
 constexpr int kCdecl = -1;
@@ -128,6 +129,8 @@ const ImportFailure kTable[] = {
     Fails("GetFileSizeEx", 8, 0, ERROR_ACCESS_DENIED, true),
     Fails("WriteFile", 20, 0, ERROR_DISK_FULL),
     Fails("DeleteFileW", 4, 0, ERROR_ACCESS_DENIED),
+    Fails("GetFileAttributesW", 4, kDword, ERROR_ACCESS_DENIED),
+    Fails("SetFileAttributesW", 8, 0, ERROR_ACCESS_DENIED),
     Fails("MoveFileW", 8, 0, ERROR_ACCESS_DENIED),
     Fails("MoveFileExW", 12, 0, ERROR_ACCESS_DENIED),
     Fails("GetStdHandle", 4, kInvalid, ERROR_INVALID_HANDLE),
