@@ -18,8 +18,16 @@
  * worker threads; see IMobileDrvDownCallback for the rules.
  *
  * Loading: when the system cannot give the library what it needs for its whole life (its own
- * file name, an event, a thread-local slot), LoadLibrary fails (returns null) rather than leaving
- * a library that could never work; a later load may succeed. Loading never ends the process.
+ * full file name, which it never has whole from a path of 260 characters or more; an event; a
+ * thread-local slot), the library refuses to be loaded rather than stay loaded unable to work.
+ * What the host sees depends on how it loads the library:
+ * - A host that calls LoadLibrary gets null with GetLastError() == ERROR_DLL_INIT_FAILED (1114)
+ *   and goes on; a later load may succeed (a path that is too long fails every time).
+ * - A host linked to the import library does not start: Windows ends its process before any of
+ *   its code runs, with STATUS_DLL_INIT_FAILED (0xC0000142) as its exit code, and tells the user
+ *   that the application was unable to start correctly. Such a host cannot handle the failure
+ *   itself; one that must, loads the library with LoadLibrary.
+ * Install the library at a path of fewer than 260 characters.
  */
 #ifndef MOBILEDRVDOWN_H
 #define MOBILEDRVDOWN_H
@@ -60,7 +68,10 @@ typedef struct _MOBILE_DRV_TASK {
     wchar_t url[MOBILEDRV_TEXT_CHARS];
     /* byte 5120: the file to write. When the task's worker starts, a file already there is
        deleted, or renamed to "~" plus its name and deleted at the next restart; a folder there is
-       never removed. The folder of the path is not created. */
+       never removed. The folder of the path is not created.
+       Only an administrator can have a file deleted at the next restart: for a standard user the
+       renamed file stays (without the read-only attribute) until the next download to the same
+       target deletes it, so at most one "~" file per target is left on disk. */
     wchar_t targetPath[MOBILEDRV_TEXT_CHARS];
     /* byte 9216: in the parameter record, the host's 32-bit context value. A taken task makes it
        the downloader's context value, which every later notification of the downloader carries
@@ -234,8 +245,15 @@ MOBILEDRV_API IMobileDrvDown* __stdcall CreateInstance(int requestedVersion, int
  * Each call loads, verifies and initialises its own instance of the engine and tears it down
  * before it returns; it needs no downloader. The folder of `targetPath` must exist (it is never
  * created); an existing file at `targetPath` is deleted, or renamed to "~" plus its name and
- * deleted at the next restart, before the transfer starts; a folder there is never removed. Null
- * arguments yield 0, as do no engine file and too little memory (as for Init).
+ * deleted at the next restart (see _MOBILE_DRV_TASK::targetPath for what a standard user keeps),
+ * before the transfer starts; a folder there is never removed. Null arguments yield 0, as do no
+ * engine file and too little memory (as for Init).
+ * No time limit: the call returns only when the engine reports the transfer finished or failed.
+ * While the engine reports it running, or does not answer the query for its state, the call goes
+ * on asking every 200 ms, for ever if that lasts, and nothing the host can call ends it. Do not
+ * call it on a thread that must stay responsive (a window's thread); use a thread of its own, or
+ * IMobileDrvDown::DownloadNow, which has no time limit either but which Uninit or Release of its
+ * downloader, called on another thread, ends.
  * When the engine file exists but cannot be opened, read through (an I/O error says nothing
  * about the file, so it is not taken for damage) or loaded, the call throws a
  * `const wchar_t*` pointing to L"can not load tolvek.dll", before the target is touched. It is
