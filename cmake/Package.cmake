@@ -9,9 +9,10 @@
 #   <arch>/lib/libMobileDrvDown.dll.a  the import library for MinGW-w64's linker
 #   <arch>/lib/cmake/MobileDrvDown/ the CMake package: find_package(MobileDrvDown CONFIG) gives
 #                                   the imported target MobileDrvDown::MobileDrvDown
-# and at the top README.md, docs/ (the host-integration guide, its example host and the stand-in
-# engine's status values) and SHA256SUMS, the digest of every file. The library and drvget are
-# signed when a code-signing certificate is given (PackageSign.cmake).
+# and at the top README.md, docs/ (the host-integration guide, its example hosts for Microsoft's
+# compiler, clang in Microsoft mode and MinGW-w64, the MinGW hosts' handler of the engine-load
+# error, and the stand-in engine's status values) and SHA256SUMS, the digest of every file. The
+# library and drvget are signed when a code-signing certificate is given (PackageSign.cmake).
 #
 # Each build tree installs its own architecture's folder; CPack gathers the trees listed in
 # DRVDOWN_PACKAGE_TREES into one ZIP. scripts/package.sh builds both and runs CPack.
@@ -75,6 +76,9 @@ endif()
 
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION .)
 install(FILES ${CMAKE_SOURCE_DIR}/docs/host-integration.md ${CMAKE_SOURCE_DIR}/docs/example_host.cpp
+              ${CMAKE_SOURCE_DIR}/docs/example_host_clang.cpp
+              ${CMAKE_SOURCE_DIR}/docs/example_host_mingw.cpp
+              ${CMAKE_SOURCE_DIR}/docs/engine_load_error_mingw.h
               ${CMAKE_SOURCE_DIR}/docs/standin-engine.md DESTINATION docs)
 
 set(CPACK_GENERATOR ZIP)
