@@ -4,8 +4,8 @@
 #                         ARCH_PROBE WINEPREFIX X86_OBJDUMP X86_LOADER X86_UNLOADABLE
 #                         X64_OBJDUMP X64_LOADER X64_UNLOADABLE
 # Makes the package with CPack (from the x86 tree's configuration, as scripts/package.sh does)
-# and unpacks it in WORKDIR; checks that the guide shows the MinGW handler of
-# docs/engine_load_error_mingw.h as it is. Then, for x86 and x64, builds the
+# and unpacks it in WORKDIR; checks that its README is the one for hosts and that the guide shows
+# the MinGW handler of docs/engine_load_error_mingw.h as it is. Then, for x86 and x64, builds the
 # guide's example hosts from the package's docs/ with CMake through find_package(MobileDrvDown
 # CONFIG): in Microsoft's ABI (clang, lld-link) the one for Microsoft's compiler and the one for
 # clang in Microsoft mode, with MinGW-w64 the one for MinGW; each into an application folder laid
@@ -82,6 +82,11 @@ rm -rf "$work/cpack"
 report ok "unpacked $(basename "$zip") in $package"
 
 # --- the documents a host team reads first ---
+if cmp -s "$package/README.md" "$source_dir/docs/package-readme.md"; then
+    report ok "README.md is the README for host teams (docs/package-readme.md)"
+else
+    report FAILED "README.md is not docs/package-readme.md"
+fi
 # The guide shows the MinGW handler in full, after a marker line, for hosts to copy.
 shown=$(awk '/^<!-- engine_load_error_mingw.h -->$/ { found = 1; next }
              found && /^```/ { if (inside) exit; inside = 1; next }
