@@ -6,7 +6,7 @@
 // Exit code: 0 when both downloads succeeded, 1 otherwise.
 //
 // Build it (x86 shown; x64 alike with x86_64-w64-mingw32-g++ and the x64 folder):
-//   i686-w64-mingw32-g++ -std=c++17 -municode -I x86\include example_host_mingw.cpp
+//   i686-w64-mingw32-g++ -std=c++17 -municode -static -I x86\include example_host_mingw.cpp
 //       x86\lib\libMobileDrvDown.dll.a -o example_host_mingw.exe
 // and run it from x86\bin, beside MobileDrvDown.dll; the engine Tolvek.dll lies in x86\, the
 // parent folder of the library's.
