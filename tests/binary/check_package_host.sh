@@ -1,29 +1,29 @@
 #!/usr/bin/env bash
 # Uses the release package the way a host team does:
 #   check_package_host.sh CMAKE CPACK CONFIG WORKDIR VERSION SOURCE_DIR MAKE_PROGRAM LLVM_DLLTOOL
-#                         ARCH_PROBE WINEPREFIX X86_OBJDUMP X86_LOADER X86_UNLOADABLE
-#                         X64_OBJDUMP X64_LOADER X64_UNLOADABLE
+#                         ARCH_PROBE WINEPREFIX X86_OBJDUMP X86_LOADER X86_UNLOADABLE X86_GXX
+#                         X64_OBJDUMP X64_LOADER X64_UNLOADABLE X64_GXX
 # Makes the package with CPack (from the x86 tree's configuration, as scripts/package.sh does)
 # and unpacks it in WORKDIR; checks that its README is the one for hosts and that the guide shows
 # the MinGW handler of docs/engine_load_error_mingw.h as it is. Then, for x86 and x64, builds the
 # guide's example hosts from the package's docs/ with CMake through find_package(MobileDrvDown
 # CONFIG): in Microsoft's ABI (clang, lld-link) the one for Microsoft's compiler and the one for
-# clang in Microsoft mode, with MinGW-w64 the one for MinGW; each into an application folder laid
-# out as the package describes (the programs in bin/ beside MobileDrvDown.dll, Tolvek.dll in the
-# parent folder). Under Wine (x86: 32-bit Wine, LOADER) every example and the package's drvget
-# download a file from a loopback HTTP server, which must arrive equal to the served file; the
-# clang and MinGW examples run once more with UNLOADABLE (an engine file the library trusts but
-# Windows refuses to load) as Tolvek.dll and must report the engine-load error of both calls and
-# end normally. Each example's output is printed.
+# clang in Microsoft mode; with MinGW-w64, clang and GCC (GXX), the one for MinGW. Each build lays
+# out an application folder as the package describes (the programs in bin/ beside
+# MobileDrvDown.dll, Tolvek.dll in the parent folder). Under Wine (LOADER) every example and the
+# package's drvget download a file from a loopback HTTP server, which must arrive equal to the
+# served file; the clang and MinGW examples run once more with UNLOADABLE (an engine file the
+# library trusts but Windows refuses to load) as Tolvek.dll and must report the engine-load error
+# of both calls and end normally. Each example's output is printed.
 # Prints one line per check. Exit code: 0 when every check passed, 1 when one failed, 77 when
 # nothing failed but this machine cannot execute 32-bit code, so the x86 programs did not run
 # (ctest: skipped).
 set -uo pipefail
 
-if [ $# -ne 16 ]; then
+if [ $# -ne 18 ]; then
     echo "usage: check_package_host.sh CMAKE CPACK CONFIG WORKDIR VERSION SOURCE_DIR" \
         "MAKE_PROGRAM LLVM_DLLTOOL ARCH_PROBE WINEPREFIX X86_OBJDUMP X86_LOADER X86_UNLOADABLE" \
-        "X64_OBJDUMP X64_LOADER X64_UNLOADABLE" >&2
+        "X86_GXX X64_OBJDUMP X64_LOADER X64_UNLOADABLE X64_GXX" >&2
     exit 2
 fi
 cmake=$1
@@ -36,9 +36,10 @@ make_program=$7
 llvm_dlltool=$8
 arch_probe=$9
 wineprefix=${10}
-declare -A objdump=([x86]=${11} [x64]=${14})
-declare -A loader=([x86]=${12} [x64]=${15})
-declare -A unloadable=([x86]=${13} [x64]=${16})
+declare -A objdump=([x86]=${11} [x64]=${15})
+declare -A loader=([x86]=${12} [x64]=${16})
+declare -A unloadable=([x86]=${13} [x64]=${17})
+declare -A gxx=([x86]=${14} [x64]=${18})
 declare -A msvc_triple=([x86]=i686-pc-windows-msvc [x64]=x86_64-pc-windows-msvc)
 declare -A dlltool_machine=([x86]=i386 [x64]=i386:x86-64)
 declare -A mingw_toolchain=([x86]=mingw-i686.cmake [x64]=mingw-x86_64.cmake)
@@ -183,15 +184,21 @@ for arch in x86 x64; do
         report FAILED "$what: the host project configures and builds"
     fi
 
-    what="$arch MinGW-w64"
-    if build_host "mingw-$arch" "$package/$arch" \
-        --toolchain "$source_dir/cmake/${mingw_toolchain[$arch]}"; then
-        check_host "mingw-$arch" "$arch" libMobileDrvDown.dll.a "$what" example_host_mingw
-    else
-        show_log "$work/mingw-$arch.configure.log"
-        [ -f "$work/mingw-$arch.build.log" ] && show_log "$work/mingw-$arch.build.log"
-        report FAILED "$what: the host project configures and builds"
-    fi
+    # MinGW-w64 with clang (the project's toolchain) and with GCC, which most MinGW hosts use.
+    for compiler in clang gcc; do
+        what="$arch MinGW-w64 ($compiler)"
+        toolchain=(--toolchain "$source_dir/cmake/${mingw_toolchain[$arch]}")
+        [ "$compiler" = gcc ] && toolchain=(-DCMAKE_SYSTEM_NAME=Windows "-DCMAKE_CXX_COMPILER=${gxx[$arch]}")
+        if build_host "mingw-$compiler-$arch" "$package/$arch" "${toolchain[@]}"; then
+            check_host "mingw-$compiler-$arch" "$arch" libMobileDrvDown.dll.a "$what" \
+                example_host_mingw
+        else
+            show_log "$work/mingw-$compiler-$arch.configure.log"
+            [ -f "$work/mingw-$compiler-$arch.build.log" ] &&
+                show_log "$work/mingw-$compiler-$arch.build.log"
+            report FAILED "$what: the host project configures and builds"
+        fi
+    done
 done
 
 # The x64 folder alone: find_package must refuse it to an x86 host.
@@ -314,7 +321,9 @@ for arch in $arches; do
     download "$arch" "example host, $arch Microsoft ABI" \
         "$work/msvc-$arch/app/bin/example_host.exe" "msvc-$arch"
     example "$arch" "$arch clang in Microsoft mode" "msvc-$arch" example_host_clang
-    example "$arch" "$arch MinGW-w64" "mingw-$arch" example_host_mingw
+    for compiler in clang gcc; do
+        example "$arch" "$arch MinGW-w64 ($compiler)" "mingw-$compiler-$arch" example_host_mingw
+    done
     download "$arch" "the package's $arch drvget" "$package/$arch/bin/drvget.exe" "drvget-$arch"
 done
 
