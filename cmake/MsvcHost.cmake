@@ -2,8 +2,10 @@
 # *-pc-windows-msvc target and lld-link links them. The project's own compiler is MinGW, so this
 # runs beside it with custom commands.
 #
-# drvdown_add_msvc_host(<name> SOURCES <file>... IMPORTS <file.def>...)
-#   Builds ${CMAKE_BINARY_DIR}/bin/<name>.exe, a console program, and a target <name> for it.
+# drvdown_add_msvc_host(<name> [SHARED] SOURCES <file>... IMPORTS <file.def>...)
+#   Builds ${CMAKE_BINARY_DIR}/bin/<name>.exe, a console program, and a target <name> for it;
+#   with SHARED ${CMAKE_BINARY_DIR}/bin/<name>.dll instead, a DLL without an entry point that
+#   exports what its sources mark __declspec(dllexport).
 #   SOURCES: C++ files. No Microsoft headers or runtime libraries exist here: a host declares what
 #     it calls, is its own entry point (`extern "C" void __cdecl mainCRTStartup()`), and defines
 #     `??_7type_info@@6B@` when it uses exceptions. The public header folder is on the include path.
@@ -20,7 +22,7 @@ find_program(DRVDOWN_CLANG clang REQUIRED)
 find_program(DRVDOWN_LLD_LINK lld-link REQUIRED)
 
 function(drvdown_add_msvc_host name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;IMPORTS;LIBRARIES" ${ARGN})
+  cmake_parse_arguments(ARG "SHARED" "" "SOURCES;IMPORTS;LIBRARIES" ${ARGN})
   if(NOT ARG_SOURCES)
     message(FATAL_ERROR "drvdown_add_msvc_host(${name}): no SOURCES")
   endif()
@@ -30,7 +32,13 @@ function(drvdown_add_msvc_host name)
     set(triple x86_64-pc-windows-msvc)
   endif()
   set(work ${CMAKE_CURRENT_BINARY_DIR}/${name}.msvc)
-  set(exe ${CMAKE_BINARY_DIR}/bin/${name}.exe)
+  if(ARG_SHARED)
+    set(output ${CMAKE_BINARY_DIR}/bin/${name}.dll)
+    set(kind /dll /noentry)
+  else()
+    set(output ${CMAKE_BINARY_DIR}/bin/${name}.exe)
+    set(kind /entry:mainCRTStartup /subsystem:console)
+  endif()
 
   set(libs)
   foreach(def IN LISTS ARG_IMPORTS)
@@ -78,13 +86,12 @@ function(drvdown_add_msvc_host name)
 
   # No default libraries: the objects ask for Microsoft's static runtime, which does not exist here.
   add_custom_command(
-    OUTPUT ${exe}
-    COMMAND ${DRVDOWN_LLD_LINK} /nologo /nodefaultlib /entry:mainCRTStartup /subsystem:console
-            /out:${exe} ${objs} ${libs}
+    OUTPUT ${output}
+    COMMAND ${DRVDOWN_LLD_LINK} /nologo /nodefaultlib ${kind} /out:${output} ${objs} ${libs}
     DEPENDS ${objs} ${libs} ${lib_targets}
-    COMMENT "Linking ${name}.exe (Microsoft ABI)"
+    COMMENT "Linking ${name} (Microsoft ABI)"
     VERBATIM)
-  add_custom_target(${name} ALL DEPENDS ${exe})
+  add_custom_target(${name} ALL DEPENDS ${output})
   if(lib_targets)
     add_dependencies(${name} ${lib_targets})
   endif()

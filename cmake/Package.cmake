@@ -9,9 +9,11 @@
 #   <arch>/lib/libMobileDrvDown.dll.a  the import library for MinGW-w64's linker
 #   <arch>/lib/cmake/MobileDrvDown/ the CMake package: find_package(MobileDrvDown CONFIG) gives
 #                                   the imported target MobileDrvDown::MobileDrvDown
-# and at the top README.md, docs/ (the host-integration guide, its example host and the stand-in
-# engine's status values) and SHA256SUMS, the digest of every file. The library and drvget are
-# signed when a code-signing certificate is given (PackageSign.cmake).
+# and at the top README.md (docs/package-readme.md, for host teams), docs/ (the host-integration
+# guide, its example hosts for Microsoft's compiler, clang in Microsoft mode and MinGW-w64, the
+# MinGW hosts' handler of the engine-load error, and the stand-in engine's status values) and
+# SHA256SUMS, the digest of every file. The library and drvget are signed when a code-signing
+# certificate is given (PackageSign.cmake).
 #
 # Each build tree installs its own architecture's folder; CPack gathers the trees listed in
 # DRVDOWN_PACKAGE_TREES into one ZIP. scripts/package.sh builds both and runs CPack.
@@ -73,8 +75,12 @@ if(TARGET drvget)
   endif()
 endif()
 
-install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION .)
+# The package's README is written for host teams; the repository's README is the developers'.
+install(FILES ${CMAKE_SOURCE_DIR}/docs/package-readme.md DESTINATION . RENAME README.md)
 install(FILES ${CMAKE_SOURCE_DIR}/docs/host-integration.md ${CMAKE_SOURCE_DIR}/docs/example_host.cpp
+              ${CMAKE_SOURCE_DIR}/docs/example_host_clang.cpp
+              ${CMAKE_SOURCE_DIR}/docs/example_host_mingw.cpp
+              ${CMAKE_SOURCE_DIR}/docs/engine_load_error_mingw.h
               ${CMAKE_SOURCE_DIR}/docs/standin-engine.md DESTINATION docs)
 
 set(CPACK_GENERATOR ZIP)

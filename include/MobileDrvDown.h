@@ -200,8 +200,10 @@ public:
     /* Cancels the first listed task of that name (letter case ignored): its transfer is removed
        from the engine and it sends no more notifications. 1 when a task was signalled; 0 for a
        null name or no listed task of that name, such as one that has already ended. A cancelled
-       task stays listed, and is still the one this name finds, until its worker has ended a
-       moment later. */
+       task leaves the list once its worker has ended, which may be at once, even before
+       CancelTask returns: a second CancelTask of that name may still find it (1) or not (0),
+       which carries no meaning, or find another listed task of that name and cancel that one;
+       rely on the first call's 1 alone. */
     virtual int __stdcall CancelTask(const wchar_t* name) = 0;
     /* Downloads `url` into `targetPath` through this downloader's engine and returns when the
        transfer has ended (the state is queried every 200 ms): 1 when the engine reported the

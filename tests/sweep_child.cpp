@@ -12,8 +12,6 @@
 
 #include <windows.h>
 
-#include <tlhelp32.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -79,18 +77,6 @@ bool Guarded(const char* what, std::function<void()> body) {
 }
 
 // --- what a case looks at ---
-
-int ThreadCount() {
-    int count = 0;
-    const unique_hfile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Thread32First(snapshot.get(), &entry); more;
-         more = Thread32Next(snapshot.get(), &entry)) {
-        count += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
-    }
-    return count;
-}
 
 struct Snapshot {
     std::map<std::wstring, int> handles = CountByType(ProcessHandles());

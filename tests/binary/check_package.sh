@@ -60,7 +60,9 @@ if [ ! -f "$zip" ]; then
 fi
 
 # --- the file list ---
-expected="README.md SHA256SUMS docs/example_host.cpp docs/host-integration.md docs/standin-engine.md"
+expected="README.md SHA256SUMS docs/host-integration.md docs/standin-engine.md"
+expected+=" docs/example_host.cpp docs/example_host_clang.cpp docs/example_host_mingw.cpp"
+expected+=" docs/engine_load_error_mingw.h"
 signed=""
 for arch in x86 x64; do
     expected+=" $arch/Tolvek.dll $arch/bin/MobileDrvDown.dll $arch/bin/MobileDrvDown.pdb"

@@ -1,5 +1,9 @@
 #include "support/process_handles.h"
 
+#include "base/unique_handle.h"
+
+#include <tlhelp32.h>
+
 #include <algorithm>
 #include <cwchar>
 
@@ -137,6 +141,18 @@ std::string HandleChangesSettled(const std::vector<ProcessHandle>& before, DWORD
         }
         Sleep(50);
     }
+}
+
+int ThreadCount() {
+    int count = 0;
+    const unique_hfile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot.get(), &entry); more;
+         more = Thread32Next(snapshot.get(), &entry)) {
+        count += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
+    }
+    return count;
 }
 
 } // namespace drvtest

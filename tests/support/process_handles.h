@@ -1,4 +1,5 @@
-// How many handles this process holds, where the usual call cannot tell, and of which types.
+// How many handles this process holds, where the usual call cannot tell, and of which types; and
+// how many threads it runs.
 #pragma once
 
 #include <windows.h>
@@ -37,5 +38,8 @@ std::string HandleChanges(const std::vector<ProcessHandle>& before,
 // Waits up to `timeoutMs` until this process holds as many handles of each type as `before`
 // lists; then what still differs, "" when nothing does.
 std::string HandleChangesSettled(const std::vector<ProcessHandle>& before, DWORD timeoutMs);
+
+// How many threads this process runs.
+int ThreadCount();
 
 } // namespace drvtest

@@ -1,19 +1,24 @@
-# Builds 32-bit Windows programs in Microsoft's ABI with clang and lld-link, on a machine that has
-# neither Microsoft's headers nor its C runtime libraries: a program declares what it uses and is
-# its own entry point (mainCRTStartup), as docs/example_host.cpp does without the SDK.
+# Builds Windows programs in Microsoft's ABI with clang and lld-link, on a machine that has neither
+# Microsoft's headers nor its C runtime libraries; the host project supplies what its examples use
+# of them (sdk/, msvc_start.cpp).
+#   MSVC_HOST_TRIPLE: i686-pc-windows-msvc (x86) or x86_64-pc-windows-msvc (x64)
 #   MSVC_HOST_SYSTEM_LIBRARIES: the import libraries that stand in for the SDK's (kernel32.lib,
 #   msvcrt.lib), made by llvm-dlltool from .def files.
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86)
-set(triple i686-pc-windows-msvc)
+if(MSVC_HOST_TRIPLE MATCHES "^x86_64")
+  set(CMAKE_SYSTEM_PROCESSOR AMD64)
+else()
+  set(CMAKE_SYSTEM_PROCESSOR x86)
+endif()
 set(CMAKE_C_COMPILER clang)
-set(CMAKE_C_COMPILER_TARGET ${triple})
+set(CMAKE_C_COMPILER_TARGET ${MSVC_HOST_TRIPLE})
 set(CMAKE_CXX_COMPILER clang++)
-set(CMAKE_CXX_COMPILER_TARGET ${triple})
+set(CMAKE_CXX_COMPILER_TARGET ${MSVC_HOST_TRIPLE})
 set(CMAKE_LINKER lld-link)
 set(CMAKE_AR llvm-ar)
 set(CMAKE_RC_COMPILER llvm-rc)
 set(CMAKE_MT llvm-mt)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES MSVC_HOST_TRIPLE MSVC_HOST_SYSTEM_LIBRARIES)
 
 # The compiler check cannot link a program without the runtime libraries.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
