@@ -17,8 +17,10 @@ using CreateInstanceFn = IMobileDrvDown*(__stdcall*)(int, int*);
 
 class DownloaderFixture : public ::testing::Test {
 protected:
-    // Lays out the library and an engine variant (none for nullptr) and loads them.
-    void SetUpTree(const wchar_t* engine = L"Tolvek.dll");
+    // Lays out the library (or its probe copy) and an engine variant (none for nullptr) and loads
+    // them.
+    void SetUpTree(const wchar_t* engine = L"Tolvek.dll",
+                   const wchar_t* library = L"MobileDrvDown.dll");
     IMobileDrvDown* Create();
     // A downloader initialised with `callback`.
     IMobileDrvDown* CreateReady();
