@@ -177,12 +177,15 @@ TEST_F(TaskTest, StartRefusedByTheEngineEndsInOneFailureAndLeavesTheList) {
     EXPECT_FALSE(tree.Exists(L"out\\refused.zip")) << "the target is cleared before the start";
 }
 
-class EngineWithoutStartTest : public DownloaderFixture {
+// An engine without PPStartTaskEx starts nothing; one without PPQueryTaskEx must not either, since
+// its transfers could never be seen to end.
+class EngineThatCannotRunTransfersTest : public DownloaderFixture,
+                                         public testing::WithParamInterface<const wchar_t*> {
 protected:
-    void SetUp() override { SetUpTree(L"Tolvek_nostart.dll"); }
+    void SetUp() override { SetUpTree(GetParam()); }
 };
 
-TEST_F(EngineWithoutStartTest, EveryTaskEndsInOneFailure) {
+TEST_P(EngineThatCannotRunTransfersTest, EveryTaskEndsInOneFailure) {
     IMobileDrvDown* downloader = CreateReady();
     auto record = Record(L"a", kUrl, Out(L"a.zip"), 3);
     ASSERT_EQ(downloader->AddTask(&record), 1);
@@ -194,6 +197,12 @@ TEST_F(EngineWithoutStartTest, EveryTaskEndsInOneFailure) {
     EXPECT_EQ(downloader->CancelTask(L"a"), 0);
     downloader->Release();
 }
+
+INSTANTIATE_TEST_SUITE_P(Variants, EngineThatCannotRunTransfersTest,
+                         testing::Values(L"Tolvek_nostart.dll", L"Tolvek_noquery.dll"),
+                         [](const testing::TestParamInfo<const wchar_t*>& info) {
+                             return info.index == 0 ? "WithoutStart" : "WithoutQuery";
+                         });
 
 TEST_F(TaskTest, CancelStopsTheTransferWithinASecondAndNothingFollows) {
     Engine().PushScript({QueryStep(5, 0)});
