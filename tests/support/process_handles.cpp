@@ -1,5 +1,9 @@
 #include "support/process_handles.h"
 
+#include "base/unique_handle.h"
+
+#include <tlhelp32.h>
+
 #include <algorithm>
 #include <cwchar>
 
@@ -85,6 +89,18 @@ DWORD ProcessHandleCount() {
         return count;
     }
     return static_cast<DWORD>(HandleValuesOfThisProcess().size());
+}
+
+DWORD ThreadCount() {
+    const unique_hfile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    DWORD count = 0;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = snapshot && Thread32First(snapshot.get(), &entry); more;
+         more = Thread32Next(snapshot.get(), &entry)) {
+        count += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
+    }
+    return count;
 }
 
 std::vector<ProcessHandle> ProcessHandles() {

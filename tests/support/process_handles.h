@@ -23,6 +23,9 @@ struct ProcessHandle {
     auto operator<=>(const ProcessHandle& other) const = default;
 };
 
+// How many threads this process runs, from a system snapshot.
+DWORD ThreadCount();
+
 // This process's handles, found by probing its handle values, sorted by value.
 std::vector<ProcessHandle> ProcessHandles();
 
