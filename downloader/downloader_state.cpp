@@ -81,12 +81,17 @@ void DownloaderState::CountCancel() {
 }
 
 bool DownloaderState::Notify(int kind, void* record, HANDLE cancelEvent,
-                             std::optional<std::uint32_t> cancelsBeforeClearWait) {
+                             std::optional<std::uint32_t> cancelsBeforeClearWait,
+                             EngineRef* engineToLetGo) {
     IMobileDrvDownCallback* callback = nullptr;
+    EngineRef engine;
     {
         LockGuard lock(lock_);
         if (cancelsBeforeClearWait != cancels_ && IsSignalled(cancelEvent)) {
             return false;
+        }
+        if (engineToLetGo != nullptr) {
+            engine = std::move(*engineToLetGo);
         }
         callback = callback_;
         if (callback == nullptr) {
@@ -94,6 +99,8 @@ bool DownloaderState::Notify(int kind, void* record, HANDLE cancelEvent,
         }
         ++notifications_;
     }
+    // Outside the lock: when the reference is the last, it closes the instance.
+    engine.reset();
     // Notifications run on worker threads only; the record lets a shutdown from inside OnNotify
     // tell its own notification from the others.
     WorkerThreadState* self = CurrentWorkerThread();

@@ -61,9 +61,13 @@ public:
     // whose cancel event is given has been cancelled: tested under the lock right before the call.
     // A worker whose wait on that event timed out passes the cancels counted before that wait:
     // while none has been counted since, the task cannot have been cancelled and the event needs
-    // no look. No lock is held during the call. False only when the task had been cancelled.
+    // no look. A task's end passes the worker's engine reference, which goes before the call (a
+    // host releasing the downloader from inside it then finds the instance closed on return) and
+    // stays when the task turned out cancelled, whose transfer the worker still removes. No lock
+    // is held during the call. False only when the task had been cancelled.
     bool Notify(int kind, void* record, HANDLE cancelEvent,
-                std::optional<std::uint32_t> cancelsBeforeClearWait = std::nullopt);
+                std::optional<std::uint32_t> cancelsBeforeClearWait,
+                EngineRef* engineToLetGo = nullptr);
 
     // --- the task list; each operation takes the list lock for its own scan or change ---
     // Appends a copy of `task`; 0 when memory for the list is short.

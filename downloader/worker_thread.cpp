@@ -25,29 +25,30 @@ struct WorkerStart {
     unique_hmodule module; // a reference on this library, released as the thread exits
 };
 
-// Sends the task's end, unless it has been cancelled by then (false).
-bool NotifyEnd(DownloaderState& state, const _MOBILE_DRV_TASK& task, bool succeeded,
-               std::optional<std::uint32_t> cancelsBeforeClearWait) {
+// Sends the task's end, unless it has been cancelled by then (false); the worker's engine
+// reference goes before the call, or stays for a cancelled task.
+bool NotifyEnd(DownloaderState& state, const _MOBILE_DRV_TASK& task, EngineRef& engine,
+               bool succeeded, std::optional<std::uint32_t> cancelsBeforeClearWait) {
     _MOBILE_DRV_RESULT result;
     std::memset(&result, 0, sizeof result);
     CopyWStr(result.name, MOBILEDRV_NAME_CHARS, task.name);
     CopyWStr(result.targetPath, MOBILEDRV_TEXT_CHARS, task.targetPath);
     result.context = state.Context();
     return state.Notify(succeeded ? MOBILEDRV_NOTIFY_SUCCEEDED : MOBILEDRV_NOTIFY_FAILED, &result,
-                        CancelEventOf(&task), cancelsBeforeClearWait);
+                        CancelEventOf(&task), cancelsBeforeClearWait, &engine);
 }
 
 // Starts the task's transfer and polls it once a second until it ends or is cancelled. A task
 // ends with exactly one final notification, or, cancelled, with its transfer removed and closed;
 // the cancel signal is tested right before every notification. The engine reference keeps the
 // instance loaded for the whole transfer, whatever the host does.
-void RunTransfer(DownloaderState& state, const EngineApi& engine, _MOBILE_DRV_TASK& task) {
+void RunTransfer(DownloaderState& state, EngineRef engine, _MOBILE_DRV_TASK& task) {
     ClearTargetFile(task.targetPath);
     // A transfer the engine does not start is a failed task: AddTask has already told the host
     // that the task was taken, so its end must be reported. There is nothing to remove.
-    const std::uint32_t handle = engine.PPStartTaskEx(task.url, task.targetPath);
+    const std::uint32_t handle = engine->PPStartTaskEx(task.url, task.targetPath);
     if (handle == 0) {
-        NotifyEnd(state, task, false, std::nullopt);
+        NotifyEnd(state, task, engine, false, std::nullopt);
         return;
     }
 
@@ -60,17 +61,17 @@ void RunTransfer(DownloaderState& state, const EngineApi& engine, _MOBILE_DRV_TA
         const std::uint32_t cancels = state.Cancels();
         const DWORD wait = WaitForSingleObject(cancel, kTaskPollIntervalMs);
         if (wait != WAIT_TIMEOUT) {
-            engine.PPRemoveTask(handle);
-            engine.PPCloseHandle(handle);
+            engine->PPRemoveTask(handle);
+            engine->PPCloseHandle(handle);
             // Only a signal is a cancel. A wait that fails ends the task too, since it could no
             // longer be cancelled, but as a failure the host is told of.
             if (wait != WAIT_OBJECT_0) {
-                NotifyEnd(state, task, false, std::nullopt);
+                NotifyEnd(state, task, engine, false, std::nullopt);
             }
             return;
         }
         std::memset(&status, 0, sizeof status);
-        if (!engine.PPQueryTaskEx(handle, &status)) {
+        if (!engine->PPQueryTaskEx(handle, &status)) {
             continue;
         }
         // A task cancelled meanwhile sends nothing; the next wait sees its signal at once.
@@ -81,7 +82,7 @@ void RunTransfer(DownloaderState& state, const EngineApi& engine, _MOBILE_DRV_TA
             progress.status[6] = status.value36;
             progress.context = state.Context();
             state.Notify(MOBILEDRV_NOTIFY_PROGRESS, &progress, cancel, cancels);
-        } else if (NotifyEnd(state, task, status.state == kTaskStateFinished, cancels)) {
+        } else if (NotifyEnd(state, task, engine, status.state == kTaskStateFinished, cancels)) {
             return;
         }
     }
@@ -91,8 +92,8 @@ void RunTransfer(DownloaderState& state, const EngineApi& engine, _MOBILE_DRV_TA
 // without an engine (added before Init, which installs the callback, or taken before a shutdown
 // that began before its worker took the engine) ends without a notification.
 void RunTask(DownloaderState& state, _MOBILE_DRV_TASK& task, std::uint32_t shutdownsSeen) {
-    if (const EngineRef engine = state.WorkerEngine(shutdownsSeen)) {
-        RunTransfer(state, *engine, task);
+    if (EngineRef engine = state.WorkerEngine(shutdownsSeen)) {
+        RunTransfer(state, std::move(engine), task);
     }
     // By identity, not by name: a task of the same name added later keeps its own entry.
     state.RemoveTask(&task);
