@@ -19,6 +19,7 @@
 #include "bench/clock.h"
 #include "bench/figures.h"
 #include "bench/table.h"
+#include "support/process_handles.h"
 
 #include <cstdio>
 #include <exception>
@@ -28,6 +29,8 @@ namespace {
 int Run(int argc, wchar_t** argv) {
     using namespace bench;
     Bench bench(ParseOptions(argc, argv));
+    // The handle counts of the figures are taken around shutdowns on this thread.
+    drvtest::MakeMessageQueue();
     UseUnixPid(bench.options.unixPid);
     const double start = Now();
     const auto wanted = [&](int figure) {

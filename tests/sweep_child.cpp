@@ -405,6 +405,7 @@ int main(int argc, char** argv) {
     c.tree.WriteFile(L"source.bin", std::string(64 * 1024, 'p'));
     c.url = L"file:///" + c.tree.Path(L"source.bin");
 
+    MakeMessageQueue();
     MeasureEngineResidue(c.tree.Path(L"Tolvek.dll"));
     ImportFaults faults(c.tree.Path(L"bin\\MobileDrvDown.dll"));
     c.faults = &faults;

@@ -103,6 +103,10 @@ DWORD ThreadCount() {
     return count;
 }
 
+void MakeMessageQueue() {
+    MsgWaitForMultipleObjectsEx(0, nullptr, 0, QS_SENDMESSAGE, 0);
+}
+
 std::vector<ProcessHandle> ProcessHandles() {
     std::vector<ProcessHandle> handles;
     for (const ULONG_PTR value : HandleValuesOfThisProcess()) {
