@@ -1,5 +1,10 @@
 #include "base/waits.h"
 
+namespace {
+
+// Waits up to `timeoutMs` for `event` (null: for the time alone), answering meanwhile the messages
+// other threads send to this thread. WAIT_OBJECT_0 when the event was signalled, WAIT_TIMEOUT, or
+// WAIT_FAILED when the wait itself failed.
 DWORD WaitAnsweringSentMessages(HANDLE event, DWORD timeoutMs) {
     const DWORD count = event != nullptr ? 1 : 0;
     const DWORD start = GetTickCount();
@@ -18,6 +23,8 @@ DWORD WaitAnsweringSentMessages(HANDLE event, DWORD timeoutMs) {
         PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
 }
+
+} // namespace
 
 bool WaitStep(HANDLE stopEvent) {
     const DWORD wait = WaitAnsweringSentMessages(stopEvent, kWaitStepMs);

@@ -8,13 +8,9 @@
 
 #include <windows.h>
 
-// Waits up to `timeoutMs` (INFINITE: no limit) for `event` (null: for the time alone), answering
-// meanwhile the messages other threads send to this thread. WAIT_OBJECT_0 when the event was
-// signalled, WAIT_TIMEOUT, or WAIT_FAILED when the wait itself failed.
-DWORD WaitAnsweringSentMessages(HANDLE event, DWORD timeoutMs);
-
-// One step of kWaitStepMs of a wait that tests a condition between its steps; false when
-// `stopEvent` (if any) is signalled. A step whose wait fails is still a step: it sleeps instead.
+// One step of kWaitStepMs of a wait that tests a condition between its steps, answering the
+// messages other threads send to this thread meanwhile; false when `stopEvent` (if any) is
+// signalled. A step whose wait fails is still a step: it sleeps instead.
 bool WaitStep(HANDLE stopEvent);
 
 // Tests `done` at once and then after every step (WaitStep) until it holds, `timeoutMs` have
