@@ -532,8 +532,8 @@ TEST_P(LifecycleStress, KeepsEveryPromiseWhateverOverlaps) {
     const auto download =
         GetProc<DownLoadFileFn>(GetModuleHandleW(LibraryPath().c_str()), "DownLoadFile");
 
-    // One round of every operation first, a shutdown that waits for a running task among them:
-    // whatever the system creates once, on first use, is then part of the baseline.
+    // One round of every operation first: whatever the system creates once, on first use, is then
+    // part of the baseline, and so is this thread's message queue, which its shutdowns need.
     {
         Stress warmUp(Engine(), Out(L""), createInstance, download, seed);
         Engine().SetDefaultScript({QueryStep(5, 3), QueryStep(1)});
@@ -553,6 +553,7 @@ TEST_P(LifecycleStress, KeepsEveryPromiseWhateverOverlaps) {
     }
     Sleep(500);
     Engine().Reset();
+    MakeMessageQueue();
     const DWORD threadsBefore = ThreadCount();
     const std::vector<ProcessHandle> handlesBefore = ProcessHandles();
 
