@@ -1,5 +1,7 @@
 #include "base/worker_gate.h"
 
+#include "base/waits.h"
+
 #include <cstdint>
 
 void CWorkerGate::Add(std::int32_t n) {
@@ -24,21 +26,7 @@ BOOL CWorkerGate::Leave(std::int32_t n) {
 }
 
 void CWorkerGate::WaitIdle(DWORD timeoutMs) {
-    const DWORD start = GetTickCount();
-    while (Count() != 0) {
-        if (stopEvent_ == nullptr) {
-            Sleep(kGateStepMs);
-        } else if (const DWORD wait = WaitForSingleObject(stopEvent_, kGateStepMs);
-                   wait == WAIT_OBJECT_0) {
-            return;
-        } else if (wait != WAIT_TIMEOUT) {
-            Sleep(kGateStepMs);
-        }
-        // Unsigned difference: correct across the wrap of the tick count.
-        if (GetTickCount() - start >= timeoutMs) {
-            return;
-        }
-    }
+    WaitUntil([this] { return Count() == 0; }, timeoutMs, stopEvent_);
 }
 
 std::int32_t CWorkerGate::Count() const {

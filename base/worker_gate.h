@@ -22,9 +22,10 @@ public:
     void Enter(std::int32_t n);
     // Always nonzero: the count was changed.
     BOOL Leave(std::int32_t n);
-    // Returns once the count is 0, or once `timeoutMs` have passed (tested every kGateStepMs), or
+    // Returns once the count is 0, or once `timeoutMs` have passed (tested every kWaitStepMs), or
     // when the stop event is signalled. The caller does not learn which. A wait on the stop
-    // event that fails is taken as a plain step of kGateStepMs.
+    // event that fails is taken as a plain step of kWaitStepMs. Answers the messages sent to
+    // the calling thread meanwhile (base/waits.h).
     void WaitIdle(DWORD timeoutMs);
 
     // The count as it stands (for diagnostics and tests).

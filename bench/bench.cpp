@@ -16,18 +16,18 @@ void MOBILEDRV_THISCALL Callback::OnNotify(int kind, void* record) {
         return;
     }
     const int task = _wtoi(static_cast<const _MOBILE_DRV_RESULT*>(record)->name);
-    std::lock_guard lock(mutex_);
+    LockGuard lock(lock_);
     finals_.push_back({task, kind, tick});
 }
 
 std::vector<Callback::Final> Callback::Finals(std::size_t count, DWORD timeoutMs) {
     WaitUntil(
         [&] {
-            std::lock_guard lock(mutex_);
+            LockGuard lock(lock_);
             return finals_.size() >= count;
         },
         timeoutMs);
-    std::lock_guard lock(mutex_);
+    LockGuard lock(lock_);
     return finals_;
 }
 

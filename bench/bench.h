@@ -4,6 +4,7 @@
 #pragma once
 
 #include "MobileDrvDown.h"
+#include "base/locks.h"
 #include "engine_abi/engine_abi.h"
 #include "support/standin.h"
 #include "support/test_tree.h"
@@ -14,7 +15,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -57,7 +57,9 @@ public:
     std::atomic<uint64_t> progress{0};
 
 private:
-    std::mutex mutex_;
+    // A lock that owns no object of the system: a std::mutex keeps an event from its first
+    // contention until it goes, which a handle count taken meanwhile would see.
+    SlimLock lock_;
     std::vector<Final> finals_;
 };
 

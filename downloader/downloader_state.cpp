@@ -1,6 +1,8 @@
 #include "downloader/downloader_state.h"
 
+#include "base/module.h"
 #include "base/timing.h"
+#include "base/waits.h"
 #include "downloader/worker_context.h"
 
 #include <shlwapi.h>
@@ -19,41 +21,86 @@ bool IsSignalled(HANDLE event) {
 DownloaderState::DownloaderState() noexcept
     : shutdownEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
-EngineRef DownloaderState::Engine() const {
-    LockGuard lock(engineLock_);
-    return engine_;
+bool DownloaderState::HasEngine() const {
+    LockGuard lock(lock_);
+    return static_cast<bool>(engine_);
 }
 
-bool DownloaderState::InstallEngine(EngineRef engine) {
-    LockGuard lock(engineLock_);
-    if (engine_) {
+bool DownloaderState::Install(EngineRef engine, IMobileDrvDownCallback* callback) {
+    LockGuard lock(lock_);
+    if (engine_ || shutdowns_ > 0) {
         return false;
     }
     engine_ = std::move(engine);
+    callback_ = callback;
     return true;
 }
 
-void DownloaderState::SetCallback(IMobileDrvDownCallback* callback) {
-    LockGuard lock(notifyLock_);
-    callback_.store(callback);
-}
-
-void DownloaderState::DropCallback() {
-    LockGuard lock(notifyLock_);
-    callback_.store(nullptr);
-}
-
-void DownloaderState::Notify(int kind, void* record, HANDLE cancelEventToRecheck) {
-    IMobileDrvDownCallback* callback = nullptr;
-    {
-        LockGuard lock(notifyLock_);
-        callback = callback_.load();
-        if (callback == nullptr ||
-            (cancelEventToRecheck != nullptr && IsSignalled(cancelEventToRecheck))) {
-            return;
-        }
-        ++activeNotifications_;
+bool DownloaderState::BeginWorker(std::uint32_t& shutdownsSeen) {
+    LockGuard lock(lock_);
+    if (shutdowns_ > 0) {
+        return false;
     }
+    ++workers_;
+    shutdownsSeen = shutdownsBegun_;
+    return true;
+}
+
+void DownloaderState::EndWorker() {
+    LockGuard lock(lock_);
+    --workers_;
+}
+
+EngineRef DownloaderState::WorkerEngine(std::uint32_t shutdownsSeen) const {
+    LockGuard lock(lock_);
+    return shutdownsSeen == shutdownsBegun_ ? engine_ : EngineRef();
+}
+
+EngineRef DownloaderState::BeginBlockingDownload() {
+    LockGuard lock(lock_);
+    if (shutdowns_ > 0 || !engine_) {
+        return {};
+    }
+    ++blockingDownloads_;
+    return engine_;
+}
+
+void DownloaderState::EndBlockingDownload() {
+    LockGuard lock(lock_);
+    --blockingDownloads_;
+}
+
+std::uint32_t DownloaderState::Cancels() const {
+    LockGuard lock(lock_);
+    return cancels_;
+}
+
+void DownloaderState::CountCancel() {
+    LockGuard lock(lock_);
+    ++cancels_;
+}
+
+bool DownloaderState::Notify(int kind, void* record, HANDLE cancelEvent,
+                             std::optional<std::uint32_t> cancelsBeforeClearWait,
+                             EngineRef* engineToLetGo) {
+    IMobileDrvDownCallback* callback = nullptr;
+    EngineRef engine;
+    {
+        LockGuard lock(lock_);
+        if (cancelsBeforeClearWait != cancels_ && IsSignalled(cancelEvent)) {
+            return false;
+        }
+        if (engineToLetGo != nullptr) {
+            engine = std::move(*engineToLetGo);
+        }
+        callback = callback_;
+        if (callback == nullptr) {
+            return true;
+        }
+        ++notifications_;
+    }
+    // Outside the lock: when the reference is the last, it closes the instance.
+    engine.reset();
     // Notifications run on worker threads only; the record lets a shutdown from inside OnNotify
     // tell its own notification from the others.
     WorkerThreadState* self = CurrentWorkerThread();
@@ -62,25 +109,9 @@ void DownloaderState::Notify(int kind, void* record, HANDLE cancelEventToRecheck
     if (self != nullptr) {
         self->notifying = outer;
     }
-    LockGuard lock(notifyLock_);
-    --activeNotifications_;
-    notifyLock_.WakeAll();
-}
-
-void DownloaderState::WaitForNotifications() {
-    const WorkerThreadState* self = CurrentWorkerThread();
-    const bool insideOwnNotification = self != nullptr && self->notifying == this;
-    LockGuard lock(notifyLock_);
-    if (insideOwnNotification) {
-        ++notifiersWaitingInside_;
-        notifyLock_.WakeAll();
-    }
-    while (activeNotifications_ > notifiersWaitingInside_) {
-        notifyLock_.Wait();
-    }
-    if (insideOwnNotification) {
-        --notifiersWaitingInside_;
-    }
+    LockGuard lock(lock_);
+    --notifications_;
+    return true;
 }
 
 int DownloaderState::AppendTask(TaskHandle task) {
@@ -119,6 +150,17 @@ TaskHandle DownloaderState::FindCancelEvent(const wchar_t* name) {
     return {};
 }
 
+int DownloaderState::CancelTask(const wchar_t* name) {
+    // The reference keeps the task, and so its event, alive until it has been signalled.
+    const TaskHandle task = FindCancelEvent(name);
+    if (!task || CancelEventOf(task.get()) == nullptr) {
+        return 0;
+    }
+    SetEvent(CancelEventOf(task.get()));
+    CountCancel();
+    return 1;
+}
+
 void DownloaderState::CancelAllTasks() {
     // The references leave the list under the lock but are released after it: the last release
     // of a task frees its record, which is no work to do while holding the list lock.
@@ -132,6 +174,7 @@ void DownloaderState::CancelAllTasks() {
         }
         cancelled.swap(tasks_);
     }
+    CountCancel();
 }
 
 std::size_t DownloaderState::TaskCount() {
@@ -144,42 +187,49 @@ std::size_t DownloaderState::TaskCapacity() {
     return tasks_.capacity();
 }
 
-EngineRef DownloaderState::BeginBlockingDownload() {
-    LockGuard lock(blockingLock_);
-    EngineRef engine = shutdowns_ == 0 ? Engine() : EngineRef();
-    if (engine) {
-        ++blockingDownloads_;
-    }
-    return engine;
-}
-
-void DownloaderState::EndBlockingDownload() {
-    LockGuard lock(blockingLock_);
-    --blockingDownloads_;
-    blockingLock_.WakeAll();
-}
-
 void DownloaderState::Shutdown() {
-    DropCallback();
+    // A worker shutting its own downloader down from inside OnNotify cannot wait for itself, nor
+    // for another worker doing the same, which waits for it in turn.
+    const WorkerThreadState* self = CurrentWorkerThread();
+    const bool inside = self != nullptr && self->notifying == this;
     {
-        LockGuard lock(blockingLock_);
+        LockGuard lock(lock_);
+        // No notification begins from here on, no task is taken, and a worker counted before
+        // takes no engine any more.
+        callback_ = nullptr;
         ++shutdowns_;
+        ++shutdownsBegun_;
+        shutdownsInside_ += inside ? 1 : 0;
         SetEvent(shutdownEvent_.get());
     }
     CancelAllTasks();
-    WaitForWorkersToLeave(kShutdownWaitMs);
-    WaitForNotifications();
+    // Of this downloader's workers and notifications, those of workers shutting it down from
+    // inside OnNotify are not waited for by another such worker (under the lock).
+    const auto waitedFor = [&](int count) { return count - (inside ? shutdownsInside_ : 0); };
+    // Cancelled workers end within a step; one held by the engine or the host is waited for
+    // 10 s at most, as the module's worker gate would be.
+    WaitUntil(
+        [&] {
+            LockGuard lock(lock_);
+            return waitedFor(workers_) <= 0;
+        },
+        kShutdownWaitMs, g_hStopEvent);
+    // Past that bound still, no notification runs once the shutdown has returned; blocking
+    // downloads end within a poll step of the shutdown event.
+    WaitUntil(
+        [&] {
+            LockGuard lock(lock_);
+            return waitedFor(notifications_) <= 0 && blockingDownloads_ == 0;
+        },
+        INFINITE);
 
-    // Blocking downloads end within one poll step of the event; none begins meanwhile, so once
-    // none is left the engine is taken away before anyone else can reach for it.
+    // None begins meanwhile, so once none is left the engine is taken away before anyone else can
+    // reach for it.
     EngineRef dropped;
     {
-        LockGuard lock(blockingLock_);
-        while (blockingDownloads_ > 0) {
-            blockingLock_.Wait();
-        }
-        LockGuard engineLock(engineLock_);
+        LockGuard lock(lock_);
         dropped = std::move(engine_);
+        shutdownsInside_ -= inside ? 1 : 0;
         if (--shutdowns_ == 0) {
             ResetEvent(shutdownEvent_.get());
         }

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 
 class DownloaderState {
 public:
@@ -20,10 +21,21 @@ public:
     DownloaderState(const DownloaderState&) = delete;
     DownloaderState& operator=(const DownloaderState&) = delete;
 
-    // --- the engine instance; each user holds its own reference while it calls the engine ---
-    EngineRef Engine() const;
-    // Installs `engine` unless one is installed already; false then.
-    bool InstallEngine(EngineRef engine);
+    // --- the engine instance and the callback, installed together by Init ---
+    bool HasEngine() const;
+    // Installs `engine` and `callback` unless an engine is installed already or a shutdown runs;
+    // false then, and nothing changes.
+    bool Install(EngineRef engine, IMobileDrvDownCallback* callback);
+
+    // --- task workers, counted from AddTask until their end, so that a shutdown waits for
+    // every one of them, also one whose thread has not run yet ---
+    // Counts the worker of a new task and gives it the shutdowns it must heed; false, nothing
+    // counted, while a shutdown runs: no task is taken then.
+    bool BeginWorker(std::uint32_t& shutdownsSeen);
+    void EndWorker();
+    // The engine for a worker counted with `shutdownsSeen`: empty when a shutdown has begun since
+    // (or there is no engine), and the task then ends as one without an engine does.
+    EngineRef WorkerEngine(std::uint32_t shutdownsSeen) const;
 
     // --- blocking downloads (DownloadNow) in progress on host threads ---
     // Registers one and hands it the engine to use; empty, and nothing registered, when the
@@ -42,19 +54,20 @@ public:
         context_.compare_exchange_strong(context, previous);
     }
 
-    // --- the host's callback and the notifications sent through it ---
-    void SetCallback(IMobileDrvDownCallback* callback);
-    // Calls OnNotify(kind, record) on the callback as it stands, unless none is held. A final
-    // notification passes its task's cancel event, which is tested once more under the lock: a
-    // task cancelled by now ends without one (a test that fails is no cancel: the notification
-    // goes). Progress needs no such test: the worker's wait on the event has just timed out. No
-    // lock is held during the call.
-    void Notify(int kind, void* record, HANDLE cancelEventToRecheck = nullptr);
-    // Drops the callback: no notification begins after this returns.
-    void DropCallback();
-    // Waits until no notification is in progress, except those whose threads are themselves
-    // inside this wait (a host may shut down from inside OnNotify).
-    void WaitForNotifications();
+    // --- notifications ---
+    // How many cancels (CancelTask and shutdowns) have been counted, each after its signals.
+    std::uint32_t Cancels() const;
+    // Calls OnNotify(kind, record) on the callback as it stands, unless none is held or the task
+    // whose cancel event is given has been cancelled: tested under the lock right before the call.
+    // A worker whose wait on that event timed out passes the cancels counted before that wait:
+    // while none has been counted since, the task cannot have been cancelled and the event needs
+    // no look. A task's end passes the worker's engine reference, which goes before the call (a
+    // host releasing the downloader from inside it then finds the instance closed on return) and
+    // stays when the task turned out cancelled, whose transfer the worker still removes. No lock
+    // is held during the call. False only when the task had been cancelled.
+    bool Notify(int kind, void* record, HANDLE cancelEvent,
+                std::optional<std::uint32_t> cancelsBeforeClearWait,
+                EngineRef* engineToLetGo = nullptr);
 
     // --- the task list; each operation takes the list lock for its own scan or change ---
     // Appends a copy of `task`; 0 when memory for the list is short.
@@ -66,35 +79,40 @@ public:
     // The first task of that name, held by a reference so that its cancel event stays open while
     // the caller uses it; empty when none matches.
     TaskHandle FindCancelEvent(const wchar_t* name);
+    // Signals the cancel event of the first task of that name; 1 when there was one to signal.
+    int CancelTask(const wchar_t* name);
     // Signals every task's cancel event, first to last, and empties the list.
     void CancelAllTasks();
 
     std::size_t TaskCount();
     std::size_t TaskCapacity();
 
-    // The full shutdown: drop the callback, end blocking downloads and cancel every task, wait for
-    // the workers (at most 10 s), for notifications and for blocking downloads in progress, and
-    // drop the engine.
+    // The full shutdown: drop the callback, end blocking downloads and cancel every task, wait
+    // for this downloader's workers (at most 10 s), then for notifications in progress and
+    // blocking downloads, and drop the engine. Every wait answers messages sent to the caller's
+    // thread. Called from inside OnNotify, it does not wait for the workers shutting the
+    // downloader down from inside their own notification, the caller's among them.
     void Shutdown();
 
 private:
     template <class Matches>
     int RemoveFirst(Matches matches);
+    void CountCancel();
 
-    mutable SlimLock engineLock_; // guards engine_ only
+    // Guards every field up to the list's.
+    mutable SlimLock lock_;
     EngineRef engine_;
-    std::atomic<std::int32_t> context_{0};
-
-    std::atomic<IMobileDrvDownCallback*> callback_{nullptr};
-    SlimLock notifyLock_;
-    int activeNotifications_ = 0;    // OnNotify calls in progress
-    int notifiersWaitingInside_ = 0; // of those, the ones whose thread is in WaitForNotifications
-
-    // Guards the two counts below and the shutdown event's state.
-    SlimLock blockingLock_;
+    IMobileDrvDownCallback* callback_ = nullptr;
+    int workers_ = 0;           // counted task workers that have not ended
+    int notifications_ = 0;     // OnNotify calls in progress
     int blockingDownloads_ = 0; // DownloadNow calls using the engine
     int shutdowns_ = 0;         // Shutdown calls in progress (several threads may shut down)
+    int shutdownsInside_ = 0;   // of those, the ones called by workers from inside OnNotify
+    std::uint32_t shutdownsBegun_ = 0;
+    std::uint32_t cancels_ = 0;
     unique_handle shutdownEvent_;
+
+    std::atomic<std::int32_t> context_{0};
 
     CriticalSection listLock_;
     HeapArray<TaskHandle> tasks_;

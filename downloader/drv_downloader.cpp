@@ -16,17 +16,16 @@ enum class InitOutcome { Refused, Ready, EngineNotLoadable };
 // raised: nothing unwinds the library's frames when it leaves.
 InitOutcome InitOnce(CDrvDownloader& downloader, IMobileDrvDownCallback* callback) {
     DownloaderState& state = downloader.State();
-    if (callback == nullptr || state.Engine()) {
+    if (callback == nullptr || state.HasEngine()) {
         return InitOutcome::Refused;
     }
     EngineLoad load = LoadEngine();
     switch (load.status) {
     case EngineLoadStatus::Ready:
-        if (!state.InstallEngine(std::move(load.engine))) {
-            return InitOutcome::Refused; // another thread's Init won
-        }
-        state.SetCallback(callback);
-        return InitOutcome::Ready;
+        // Another thread's Init may have won meanwhile, or a shutdown may run: the instance
+        // loaded here is then closed again with its reference.
+        return state.Install(std::move(load.engine), callback) ? InitOutcome::Ready
+                                                               : InitOutcome::Refused;
     case EngineLoadStatus::InitFailed:
         // The engine refused to initialise and is unloaded already; tasks added before this
         // Init are cancelled as by Uninit.
@@ -81,15 +80,22 @@ int __stdcall CDrvDownloader::AddTask(_MOBILE_DRV_TASK* record) {
     const std::int32_t context = record->context;
     task->owner = this;
     task->cancelEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    // A task that could not be cancelled, or whose worker never runs, is refused outright.
-    if (task->cancelEvent == nullptr || !state_->AppendTask(task)) {
+    // A task that could not be cancelled, or whose worker never runs, is refused outright; so is
+    // one added while the downloader is being shut down.
+    std::uint32_t shutdownsSeen = 0;
+    if (task->cancelEvent == nullptr || !state_->BeginWorker(shutdownsSeen)) {
+        return 0;
+    }
+    if (!state_->AppendTask(task)) {
+        state_->EndWorker();
         return 0;
     }
     // The value is the task's before its worker starts, since the worker may notify at once (a
     // start the engine refuses); a task whose worker cannot start gives it back.
     const std::int32_t previous = state_->ExchangeContext(context);
-    if (!StartWorker(state_, task)) {
+    if (!StartWorker(state_, task, shutdownsSeen)) {
         state_->RemoveTask(task.get());
+        state_->EndWorker();
         state_->RestoreContext(context, previous);
         return 0;
     }
@@ -99,16 +105,7 @@ int __stdcall CDrvDownloader::AddTask(_MOBILE_DRV_TASK* record) {
 }
 
 int __stdcall CDrvDownloader::CancelTask(const wchar_t* name) {
-    if (name == nullptr) {
-        return 0;
-    }
-    // The reference keeps the task, and so its event, alive until it has been signalled.
-    const TaskHandle task = state_->FindCancelEvent(name);
-    if (!task || CancelEventOf(task.get()) == nullptr) {
-        return 0;
-    }
-    SetEvent(CancelEventOf(task.get()));
-    return 1;
+    return name != nullptr ? state_->CancelTask(name) : 0;
 }
 
 namespace {

@@ -2,7 +2,6 @@
 
 #include "base/module.h"
 #include "base/unique_handle.h"
-#include "base/worker_gate.h"
 
 namespace {
 
@@ -26,18 +25,4 @@ void SetCurrentWorkerThread(WorkerThreadState* state) {
     if (g_workerThreadSlot) {
         TlsSetValue(g_workerThreadSlot.get(), state);
     }
-}
-
-void WaitForWorkersToLeave(DWORD timeoutMs) {
-    if (g_workerGate == nullptr) {
-        return;
-    }
-    const WorkerThreadState* self = CurrentWorkerThread();
-    if (self == nullptr || !self->insideGate) {
-        g_workerGate->WaitIdle(timeoutMs);
-        return;
-    }
-    g_workerGate->Leave(1);
-    g_workerGate->WaitIdle(timeoutMs);
-    g_workerGate->Enter(1);
 }

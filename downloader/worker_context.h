@@ -1,6 +1,6 @@
 // What a task worker thread records about itself, for code of the library that runs on it: a
-// host calling Uninit or Release from inside OnNotify runs on a worker, and must neither wait for
-// its own place in the worker gate nor for its own notification.
+// host calling Uninit or Release from inside OnNotify runs on a worker, and must not wait for its
+// own notification.
 #pragma once
 
 #include <windows.h>
@@ -9,7 +9,6 @@ class DownloaderState;
 
 // Lives on the worker's own stack while the worker runs its task.
 struct WorkerThreadState {
-    bool insideGate = false;                    // between its Enter and Leave on the gate
     const DownloaderState* notifying = nullptr; // the downloader whose OnNotify it is calling
 };
 
@@ -22,8 +21,3 @@ WorkerThreadState* CurrentWorkerThread();
 
 // Makes `state` the calling worker thread's record (null: none any more).
 void SetCurrentWorkerThread(WorkerThreadState* state);
-
-// Waits on the module's worker gate for at most `timeoutMs` until no worker of any downloader is
-// inside it. Called from a worker thread (a host shutting down from inside OnNotify), the
-// caller's own place in the gate is given up for the wait, so it does not wait for itself.
-void WaitForWorkersToLeave(DWORD timeoutMs);

@@ -152,7 +152,12 @@ typedef struct _MOBILE_DRV_RESULT {
  *   DownloadNow blocks until its transfer ends: both hold up that task's worker meanwhile.)
  * - No OnNotify begins after Uninit or Release of its downloader has returned, and none is still
  *   running then, except those from inside which Uninit or Release was called.
- * - A long OnNotify delays the task whose worker runs it, and an Uninit, which waits for it.
+ * - A long OnNotify delays the task whose worker runs it, and an Uninit, which waits for it
+ *   without a time limit. OnNotify may SendMessage to a window of the thread that is inside
+ *   Uninit or Release: while they wait, they answer messages sent to their thread (posted ones
+ *   stay queued for its message loop). But OnNotify must never wait for that thread otherwise:
+ *   for a lock it holds, an event it would set, or the answer to a message posted to it. It
+ *   waits for the notification, and both would wait for ever.
  */
 class IMobileDrvDownCallback {
 public:
@@ -168,13 +173,16 @@ public:
 class IMobileDrvDown {
 public:
     /* Runs Uninit and destroys the downloader; the pointer is invalid afterwards. Allowed from
-       inside OnNotify. Workers still ending keep what they use, and the library stays loaded
-       until the last of them has exited. */
+       inside OnNotify. Calls of this downloader made from inside its notifications may be in
+       progress meanwhile (Release waits for them); a host must not make any other call of it
+       that could still be in progress, or begin, on another thread. Workers still ending keep
+       what they use, and the library stays loaded until the last of them has exited. */
     virtual void __stdcall Release() = 0;
     /* Loads and initialises an engine instance for this downloader and keeps `callback`. 1 on
        success; 0 for a null callback, a downloader that has an engine already (a second Init),
-       no engine file, too little memory, or an engine that lacks PPInit2 or refuses to
-       initialise (tasks added before are then cancelled as by Uninit).
+       no engine file, too little memory, an engine that lacks PPInit2 or refuses to initialise
+       (tasks added before are then cancelled as by Uninit), or while Uninit or Release of this
+       downloader runs.
        Too little memory includes memory, hashing or cryptography of the system running short
        while the engine file is checked: that is no sign of a damaged or unreadable file.
        When the engine file exists but cannot be opened, read through or loaded, Init throws
@@ -183,16 +191,23 @@ public:
     virtual int __stdcall Init(IMobileDrvDownCallback* callback) = 0;
     /* Drops the callback, cancels every task of this downloader (their transfers are removed from
        the engine) and ends its DownloadNow calls in progress on other threads (see DownloadNow),
-       waits until no task worker of any downloader in the process runs, for at most 10 s, and
-       until those DownloadNow calls no longer use the engine, then releases the engine instance
-       (it is unloaded once no worker uses it any more).
-       No notification begins after it returns (see IMobileDrvDownCallback). Allowed from inside
-       OnNotify. Does nothing harmful when called twice or before Init; the downloader may be
-       initialised again. */
+       waits until no task worker of this downloader runs, for at most 10 s (a worker that the
+       engine holds longer is left to end by itself), then until no notification of it is in
+       progress and those DownloadNow calls no longer use the engine, and releases the engine
+       instance (it is unloaded once no worker uses it any more). Workers of other downloaders
+       are not waited for.
+       While it waits it answers the messages other threads send to the calling thread, so an
+       OnNotify may SendMessage to that thread's windows (see IMobileDrvDownCallback).
+       No notification begins after it returns. No task is taken while it runs, and a task whose
+       worker had not reached the engine when it began ends without a transfer. Allowed from
+       inside OnNotify. Does nothing harmful when called twice or before Init; the downloader may
+       be initialised again. */
     virtual void __stdcall Uninit() = 0;
     /* Copies `task` and starts it on a worker thread of its own. 1 when the task was taken, after
-       a pause of 100 ms; 0 at once for a null record, an empty URL, too little memory, or when
-       the task's cancel event or its worker thread cannot be created. Init is not
+       a pause of 100 ms; 0 at once for a null record, an empty URL, too little memory, when
+       the task's cancel event or its worker thread cannot be created, or while Uninit or Release
+       of this downloader runs (on another thread, or from inside OnNotify, as when a completion
+       handler queues the next file): such a task is not taken and nothing of it runs. Init is not
        required, but without an engine the task ends at once without notification. A transfer
        the engine does not start ends the task with a failure notification. The task leaves the
        downloader's list by itself when its worker ends. */

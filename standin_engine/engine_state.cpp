@@ -120,12 +120,12 @@ void EngineState::WaitDelay(DWORD ms, uint64_t generation) {
     }
 }
 
+// Each load of the engine calls PPInit2 once and PPClose once, whatever PPInit2 returned: an
+// instance lives from its PPInit2 to its PPClose.
 bool EngineState::Init() {
     LockGuard lock(lock_);
     ++initCalls_;
-    if (initResult_) {
-        ++liveInstances_;
-    }
+    ++liveInstances_;
     return initResult_;
 }
 
@@ -134,13 +134,10 @@ void EngineState::Close() {
     {
         LockGuard lock(lock_);
         ++closeCalls_;
-        // PPClose also follows a failed PPInit2, so it cannot always match a live instance.
-        if (liveInstances_ > 0) {
-            --liveInstances_;
-        }
         // The last instance ends every transfer and releases every handle, those of finished
-        // transfers too: a host closes only the handles of transfers it cancelled.
-        if (liveInstances_ == 0) {
+        // transfers too: a host closes only the handles of transfers it cancelled. A PPClose
+        // without a PPInit2 (an engine that lacks it) closes no instance.
+        if (liveInstances_ > 0 && --liveInstances_ == 0) {
             stopping = TakeTransfersLocked();
         }
     }

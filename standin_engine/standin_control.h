@@ -40,7 +40,8 @@ struct StandInLogEntry {
 struct StandInCounters {
     uint32_t initCalls;     // PPInit2 calls
     uint32_t closeCalls;    // PPClose calls
-    uint32_t liveInstances; // PPInit2 calls that returned true, less PPClose calls (never below 0)
+    uint32_t liveInstances; // PPInit2 calls, whatever they returned, less PPClose calls (never
+                            // below 0): a load's PPClose balances its own PPInit2
     uint32_t liveHandles;   // handles PPStartTaskEx returned that neither PPCloseHandle nor the
                             // last PPClose has released
     uint32_t queuedScripts; // scripts pushed and not yet taken by a PPStartTaskEx

@@ -277,6 +277,7 @@ TEST_F(EndToEnd, FinishedAndFailedTransfersLeaveNoHandleOnceTheDownloaderIsRelea
     // were made when the fixture's server started.)
     downloader->Release();
     downloader = nullptr;
+    MakeMessageQueue();
     const std::vector<ProcessHandle> before = ProcessHandles();
     ASSERT_FALSE(before.empty());
     const std::string body = RandomBytes(512 * 1024 + 17, 9);

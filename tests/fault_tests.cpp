@@ -1,4 +1,5 @@
 // Engines that misbehave and hosts that shut down at awkward moments.
+#include "base/timing.h"
 #include "support/downloader_fixture.h"
 
 #include <algorithm>
@@ -20,6 +21,12 @@ protected:
         auto record = Record(name, kUrl, Out(name + L".zip"));
         return downloader->AddTask(&record);
     }
+};
+
+// The library's probe copy, which also exports its module stop event.
+class FaultTestWithProbe : public FaultTest {
+protected:
+    void SetUp() override { SetUpTree(L"Tolvek.dll", L"DrvDownProbe.dll"); }
 };
 
 } // namespace
@@ -85,47 +92,90 @@ TEST_F(FaultTest, QueryThatNeverSucceedsKeepsPollingUntilCancelled) {
     EXPECT_TRUE(callback.All().empty());
 }
 
-TEST_F(FaultTest, DownloaderUnloadingItsEngineLeavesABlockingDownloadsInstanceAlone) {
-    auto download =
-        GetProc<DownLoadFileFn>(GetModuleHandleW(LibraryPath().c_str()), "DownLoadFile");
-    Engine().PushScript({QueryStep(5, 8), QueryStep(1)});
+// Engine instances of other downloaders coming and going, refused or not, leave a running task of
+// one downloader and a DownLoadFile beside them alone: each load's PPClose balances its own
+// PPInit2, whatever that returned.
+TEST_F(FaultTestWithProbe, InstancesComingAndGoingLeaveOtherInstancesAlone) {
+    const HMODULE library = GetModuleHandleW(LibraryPath().c_str());
+    const auto download = GetProc<DownLoadFileFn>(library, "DownLoadFile");
+    IMobileDrvDown* downloader = CreateReady();
+    Engine().PushScript({QueryStep(5, 2), QueryStep(1)});
+    Engine().PushScript({QueryStep(5, 2), QueryStep(1)});
+    ASSERT_EQ(Add(downloader, L"kept"), 1);
+    ASSERT_TRUE(Engine().WaitForCalls("PPStartTaskEx", 1, 5000));
+    // Both transfers wait inside a query while the other instances come and go.
+    Engine().SetDelay("PPQueryTaskEx", INFINITE);
     int result = -1;
-    std::thread blocking([&] { result = download(kUrl, Out(L"blocking.zip").c_str()); });
-    ASSERT_TRUE(Engine().WaitForCalls("PPQueryTaskEx", 1, 3000));
+    const unique_handle returned(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread blocking([&] {
+        result = download(kUrl, Out(L"blocking.zip").c_str());
+        SetEvent(returned.get());
+    });
+    ASSERT_TRUE(Engine().WaitForCalls("PPQueryTaskEx", 2, 5000));
     for (int i = 0; i < 3; ++i) {
-        IMobileDrvDown* downloader = CreateReady();
-        downloader->Uninit();
-        downloader->Release();
+        IMobileDrvDown* other = CreateReady();
+        other->Uninit();
+        Engine().SetInitResult(false);
+        EXPECT_EQ(other->Init(&callback), 0);
+        Engine().SetInitResult(true);
+        other->Release();
+    }
+    Engine().ReleaseDelays();
+
+    EXPECT_TRUE(callback.WaitForFinals(1, 8000)) << "the running task was stopped";
+    // A DownLoadFile whose transfer was stopped would poll for ever: the module's stop event
+    // ends it then, with 0.
+    if (WaitForSingleObject(returned.get(), 8000) != WAIT_OBJECT_0) {
+        SetEvent(GetProc<HANDLE (*)()>(library, "ProbeStopEvent")());
     }
     blocking.join();
+    const auto all = callback.All();
+    downloader->Release();
     EXPECT_EQ(result, 1);
-    EXPECT_EQ(Engine().CallCount("PPInit2"), 4u);
-    EXPECT_EQ(Engine().CallCount("PPClose"), 4u);
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all.back().kind, MOBILEDRV_NOTIFY_SUCCEEDED);
+    EXPECT_EQ(Engine().CallCount("PPInit2"), 8u);
+    EXPECT_EQ(Engine().CallCount("PPClose"), 8u);
     EXPECT_EQ(Engine().Counters().liveInstances, 0u);
 }
 
+// Release waits for the workers 10 s at most, but for notifications in progress without a bound:
+// no OnNotify runs once it has returned, not even one that outlasts the workers' bound (by 3 s,
+// which a busy machine does not make up for).
 TEST_F(FaultTest, ReleaseWaitsForNotificationsInProgressOnOtherThreads) {
     IMobileDrvDown* downloader = CreateReady();
     std::atomic<int> inside{0};
     std::atomic<int> afterRelease{0};
     std::atomic<bool> released{false};
-    callback.onNotify = [&](const Notification&) {
+    std::atomic<DWORD> releaseBegan{0};
+    callback.onNotify = [&](const Notification& n) {
         if (released) {
             ++afterRelease;
         }
         ++inside;
-        Sleep(400); // a slow host
+        if (n.name == L"n0") {
+            while (releaseBegan == 0 || GetTickCount() - releaseBegan < kShutdownWaitMs + 3000) {
+                Sleep(50);
+            }
+        } else {
+            Sleep(400); // a slow host
+        }
         --inside;
     };
     Engine().SetDefaultScript({QueryStep(5, 0)});
     for (int i = 0; i < 4; ++i) {
         ASSERT_EQ(Add(downloader, L"n" + std::to_wstring(i)), 1);
     }
-    ASSERT_TRUE(callback.WaitUntil([](const auto& all) { return all.size() >= 2; }, 4000));
+    ASSERT_TRUE(callback.WaitUntil(
+        [](const auto& all) {
+            return all.size() >= 2 && std::any_of(all.begin(), all.end(),
+                                                  [](const auto& n) { return n.name == L"n0"; });
+        },
+        4000));
+    releaseBegan = GetTickCount();
     downloader->Release();
     released = true;
     EXPECT_EQ(inside.load(), 0) << "Release returned while OnNotify still ran";
-    Sleep(1500);
     EXPECT_EQ(afterRelease.load(), 0);
     EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 4u);
 }

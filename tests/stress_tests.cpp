@@ -1,10 +1,22 @@
-// Many host threads driving several downloaders at random against a scripted engine.
+// One randomized lifecycle stress. Host threads call Init, AddTask, CancelTask, DownloadNow, Uninit
+// and Release of a few downloaders at random, and DownLoadFile beside them, with no lock between
+// the calls but the rule any object sets its host: no other call of a downloader is in progress or
+// begins on a host thread while its Release runs. OnNotify itself calls AddTask, CancelTask,
+// Uninit and Release of its own downloader at random, and the stand-in engine answers with random
+// delays (under a second), refused starts and initialisations, and unanswered queries. Afterwards
+// one table of invariants is checked against the engine's call log and the notifications.
+//
+// Every run prints its seed. DRVDOWN_STRESS_SEED=N runs seed N again (the choices are the seed's;
+// the threads interleave as the machine lets them); DRVDOWN_STRESS_MS sets how long the host
+// threads work (10000 ms by default). scripts/stress.sh runs many seeds.
 #include "support/downloader_fixture.h"
 #include "support/host_thread.h"
 #include "support/process_handles.h"
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <random>
@@ -17,245 +29,549 @@ namespace {
 
 // Transfers here are scripted; were one ever to run for real, this address stays on the machine.
 constexpr wchar_t kUrl[] = L"http://127.0.0.1:9/pkg.zip";
-constexpr int kDownloaders = 3;
-constexpr int kThreads = 6;
-// Every Uninit waits for the workers of all downloaders (up to 10 s while others keep adding),
-// so the run is short and lifecycle operations are rare.
-constexpr DWORD kRunMs = 15000;
+constexpr int kSlots = 3;
+constexpr int kHostThreads = 8;
+constexpr DWORD kShutdownLimitMs = 11000;
+using DownLoadFileFn = int(__stdcall*)(const wchar_t*, const wchar_t*);
 
-// A reader/writer lock that owns no kernel object, for the test's own bookkeeping. Under MinGW's
-// posix thread model a std::shared_mutex gets two semaphores on its first use that its destructor
-// never closes, and a std::mutex keeps an event from its first contention until it is destroyed:
-// handles the count at the end would take for the library's.
+// A reader/writer lock that owns no kernel object: under MinGW's posix thread model a std::mutex
+// keeps an event from its first contention, a handle the count at the end would take for the
+// library's.
 class SlimSharedLock {
 public:
     void lock() { AcquireSRWLockExclusive(&lock_); }
     bool try_lock() { return TryAcquireSRWLockExclusive(&lock_) != FALSE; }
     void unlock() { ReleaseSRWLockExclusive(&lock_); }
     void lock_shared() { AcquireSRWLockShared(&lock_); }
-    bool try_lock_shared() { return TryAcquireSRWLockShared(&lock_) != FALSE; }
     void unlock_shared() { ReleaseSRWLockShared(&lock_); }
 
 private:
     SRWLOCK lock_ = SRWLOCK_INIT;
 };
 
-// The callback of one Init: once the Uninit or Release that ends it has returned, it must not
-// hear from the downloader again.
-class Session : public IMobileDrvDownCallback {
+enum class Op { Create, Init, Uninit, Release, AddTask, CancelTask, DownloadNow, DownLoadFile };
+constexpr const char* kOpNames[] = {"create",  "init",       "uninit",      "release",
+                                    "addtask", "canceltask", "downloadnow", "downloadfile"};
+
+bool IsShutdown(Op op) {
+    return op == Op::Uninit || op == Op::Release;
+}
+
+// One call of the host, timed by the run's own clock (a sequence) and by ticks, which the engine's
+// log uses too. A tick taken before another is never the greater: only a greater tick proves
+// "later".
+struct Call {
+    Op op;
+    int slot;
+    bool fromNotify;
+    std::wstring name{}; // the task of AddTask and CancelTask; the target of the downloads
+    int session = -1;    // Init: the callback it passed
+    DWORD thread = GetCurrentThreadId();
+    uint64_t begin = 0, end = 0;
+    DWORD beginTick = 0, endTick = 0;
+    int result = 0;
+};
+
+struct Note {
+    int session;
+    int slot;
+    int kind;
+    std::wstring name;
+    DWORD thread;
+    DWORD tick;
+    uint64_t begin, end;
+};
+
+class Stress;
+
+// The callback of one Init.
+class Session final : public IMobileDrvDownCallback {
 public:
-    explicit Session(std::atomic<int>& lateNotifications) : late_(lateNotifications) {}
-
-    void MOBILEDRV_THISCALL OnNotify(int kind, void* record) override {
-        if (closed) {
-            ++late_;
-        }
-        if (kind != MOBILEDRV_NOTIFY_PROGRESS) {
-            const auto* result = static_cast<const _MOBILE_DRV_RESULT*>(record);
-            std::lock_guard lock(mutex);
-            ++finals[result->name];
-        }
-    }
-
-    std::atomic<bool> closed{false};
-    SlimSharedLock mutex;
-    std::map<std::wstring, int> finals;
+    Session(Stress& stress, int id, int slot, IMobileDrvDown* downloader)
+        : stress_(stress), id_(id), slot_(slot), downloader_(downloader) {}
+    void MOBILEDRV_THISCALL OnNotify(int kind, void* record) override;
 
 private:
-    std::atomic<int>& late_;
+    Stress& stress_;
+    const int id_, slot_;
+    IMobileDrvDown* const downloader_;
 };
 
 struct Slot {
-    SlimSharedLock mutex; // shared: task operations; exclusive: Init, Uninit, Release
+    SlimSharedLock lock; // shared: a host call; exclusive: Release, or a new downloader
     IMobileDrvDown* downloader = nullptr;
-    Session* session = nullptr;
+    SlimSharedLock namesLock;
+    std::vector<std::wstring> names; // tasks added, for CancelTask to pick from
 };
 
-class StressTest : public DownloaderFixture {
+class Stress {
+public:
+    Stress(StandIn& engine, std::wstring out, CreateInstanceFn create, DownLoadFileFn download,
+           uint32_t seed)
+        : engine_(engine), out_(std::move(out)), create_(create), download_(download), seed_(seed) {
+    }
+
+    uint64_t Now() { return ++clock_; }
+    // The seed's n-th number, for threads the library starts.
+    uint32_t Roll() {
+        uint64_t x = seed_ + 0x9E3779B97F4A7C15ull * ++rolls_;
+        x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+        return static_cast<uint32_t>((x ^ (x >> 27)) * 0x94D049BB133111EBull >> 32);
+    }
+
+    // Makes one call through `body`, which returns its result, and records it.
+    template <class Body>
+    int Make(Call call, Body body) {
+        call.beginTick = GetTickCount();
+        call.begin = Now();
+        call.result = body();
+        call.end = Now();
+        call.endTick = GetTickCount();
+        std::lock_guard lock(recordLock_);
+        calls_.push_back(std::move(call));
+        return calls_.back().result;
+    }
+
+    void AddTask(int slot, IMobileDrvDown& downloader, bool fromNotify) {
+        const std::wstring name = L"t" + std::to_wstring(++names_);
+        auto record = DownloaderFixture::Record(name, kUrl, out_ + name + L".zip");
+        if (Make({Op::AddTask, slot, fromNotify, name},
+                 [&] { return downloader.AddTask(&record); }) == 1) {
+            std::lock_guard lock(slots_[slot].namesLock);
+            slots_[slot].names.push_back(name);
+        }
+    }
+    void CancelTask(int slot, IMobileDrvDown& downloader, bool fromNotify, uint32_t roll) {
+        std::wstring name;
+        {
+            std::lock_guard lock(slots_[slot].namesLock);
+            const auto& names = slots_[slot].names;
+            if (names.empty()) {
+                return;
+            }
+            name = names[names.size() - 1 - roll % std::min<std::size_t>(names.size(), 40)];
+        }
+        Make({Op::CancelTask, slot, fromNotify, name},
+             [&] { return downloader.CancelTask(name.c_str()); });
+    }
+    void Shutdown(int slot, IMobileDrvDown& downloader, bool fromNotify) {
+        Make({Op::Uninit, slot, fromNotify}, [&] { return downloader.Uninit(), 0; });
+    }
+    // Release needs the slot to itself; a caller that cannot have it at once leaves it.
+    void Release(int slot, IMobileDrvDown* downloader, bool fromNotify) {
+        std::unique_lock lock(slots_[slot].lock, std::try_to_lock);
+        if (lock.owns_lock() && slots_[slot].downloader == downloader && downloader != nullptr) {
+            Make({Op::Release, slot, fromNotify}, [&] { return downloader->Release(), 0; });
+            slots_[slot].downloader = nullptr;
+        }
+    }
+
+    void OnNotify(int session, int slot, IMobileDrvDown& downloader, int kind, void* record) {
+        // Both records begin with the task's name.
+        Note note{
+            session,        slot,  kind, static_cast<const wchar_t*>(record), GetCurrentThreadId(),
+            GetTickCount(), Now(), 0};
+        // Per ten thousand: AddTask, CancelTask, Uninit, Release.
+        const uint32_t roll = Roll() % 10000;
+        if (roll < 800) {
+            AddTask(slot, downloader, true);
+        } else if (roll < 1200) {
+            CancelTask(slot, downloader, true, roll);
+        } else if (roll < 1250) {
+            Shutdown(slot, downloader, true);
+        } else if (roll < 1275) {
+            Release(slot, &downloader, true);
+        }
+        note.end = Now();
+        std::lock_guard lock(recordLock_);
+        notes_.push_back(std::move(note));
+    }
+
+    // One host thread's work until `end`.
+    void Host(int thread, DWORD end) {
+        std::mt19937 random(seed_ * 31 + thread);
+        while (static_cast<int>(end - GetTickCount()) > 0) {
+            const int index = static_cast<int>(random() % kSlots);
+            Slot& slot = slots_[index];
+            // Per mille: the downloads beside, Release, Init, Uninit, AddTask, CancelTask,
+            // DownloadNow; the rest of the time the thread only pauses.
+            const uint32_t op = random() % 1000;
+            if (op < 5) {
+                const std::wstring name = L"file" + std::to_wstring(++names_);
+                Make({Op::DownLoadFile, index, false, name},
+                     [&] { return download_(kUrl, (out_ + name + L".zip").c_str()); });
+            } else if (op < 8) {
+                Release(index, slot.downloader, false);
+            } else if (op < 600) {
+                std::shared_lock lock(slot.lock);
+                if (slot.downloader == nullptr) {
+                    lock.unlock();
+                    NewDownloader(index);
+                } else if (op < 78) {
+                    Init(index);
+                } else if (op < 84) {
+                    Shutdown(index, *slot.downloader, false);
+                } else if (op < 484) {
+                    AddTask(index, *slot.downloader, false);
+                } else if (op < 584) {
+                    CancelTask(index, *slot.downloader, false, random());
+                } else {
+                    const std::wstring name = L"now" + std::to_wstring(++names_);
+                    Make({Op::DownloadNow, index, false, name}, [&] {
+                        return slot.downloader->DownloadNow(kUrl, (out_ + name + L".zip").c_str());
+                    });
+                }
+            }
+            Sleep(random() % 30);
+        }
+    }
+    void NewDownloader(int index) {
+        std::unique_lock lock(slots_[index].lock, std::try_to_lock);
+        if (lock.owns_lock() && slots_[index].downloader == nullptr) {
+            Make({Op::Create, index, false}, [&] {
+                slots_[index].downloader = create_(MOBILEDRV_INTERFACE_VERSION, nullptr);
+                return slots_[index].downloader != nullptr ? 1 : 0;
+            });
+        }
+    }
+    // Called with the slot held for a host call.
+    void Init(int index) {
+        IMobileDrvDown* downloader = slots_[index].downloader;
+        Call call{Op::Init, index, false};
+        Session* session = nullptr;
+        {
+            std::lock_guard lock(recordLock_);
+            call.session = static_cast<int>(sessions_.size());
+            sessions_.push_back(std::make_unique<Session>(*this, call.session, index, downloader));
+            session = sessions_.back().get();
+        }
+        Make(call, [&] { return downloader->Init(session); });
+    }
+
+    void Run(DWORD runMs);
+    // Counts the invariants' violations, printing the table and a summary line; returns the
+    // total.
+    int Check(const std::vector<EngineCall>& log, int leftBehind);
+
+    Slot slots_[kSlots];
+
+private:
+    StandIn& engine_;
+    const std::wstring out_; // the targets' folder, with its backslash
+    CreateInstanceFn create_;
+    DownLoadFileFn download_;
+    const uint32_t seed_;
+    std::atomic<uint64_t> clock_{0}, rolls_{0};
+    std::atomic<int> names_{0};
+    SlimSharedLock recordLock_;
+    std::vector<Call> calls_;
+    std::vector<Note> notes_;
+    std::deque<std::unique_ptr<Session>> sessions_;
+};
+
+void Session::OnNotify(int kind, void* record) {
+    stress_.OnNotify(id_, slot_, *downloader_, kind, record);
+}
+
+void Stress::Run(DWORD runMs) {
+    StandIn& engine = engine_;
+    std::mt19937 random(seed_);
+    // Transfers: refused starts, unanswered queries, a few running cycles, every kind of end.
+    for (int i = 0; i < 4000; ++i) {
+        if (random() % 12 == 0) {
+            engine.PushFailingStart();
+            continue;
+        }
+        std::vector<StandInStep> steps;
+        if (random() % 4 == 0) {
+            steps.push_back(FalseQueryStep(1 + random() % 2));
+        }
+        steps.push_back(QueryStep(5 + static_cast<int32_t>(random() % 3), 1 + random() % 3));
+        const int32_t ends[] = {1, 1, 1, 0, 2, 8};
+        steps.push_back(QueryStep(ends[random() % 6]));
+        engine.PushScript(steps);
+    }
+    for (int i = 0; i < kSlots; ++i) {
+        NewDownloader(i);
+        std::shared_lock lock(slots_[i].lock);
+        Init(i);
+    }
+    const DWORD end = GetTickCount() + runMs;
+    std::vector<HostThread> threads;
+    // The engine's delays and refusals change every few tenths of a second.
+    threads.emplace_back([&] {
+        const char* exports[] = {"PPStartTaskEx", "PPQueryTaskEx", "PPRemoveTask",
+                                 "PPCloseHandle", "PPInit2",       "PPClose"};
+        std::mt19937 chaos(seed_ ^ 0x5EEDu);
+        while (static_cast<int>(end - GetTickCount()) > 0) {
+            engine.SetDelay(exports[chaos() % 6], chaos() % 3 == 0 ? 0 : chaos() % 900);
+            engine.SetInitResult(chaos() % 6 != 0);
+            Sleep(50 + chaos() % 200);
+        }
+        engine.ReleaseDelays();
+        engine.SetInitResult(true);
+    });
+    for (int t = 0; t < kHostThreads; ++t) {
+        threads.emplace_back([this, t, end] { Host(t, end); });
+    }
+    threads.clear();
+    for (int i = 0; i < kSlots; ++i) {
+        Release(i, slots_[i].downloader, false);
+    }
+}
+
+int Stress::Check(const std::vector<EngineCall>& log, int leftBehind) {
+    std::map<std::string, int> rows;
+    const auto violate = [&rows](const char* row, bool violated) { rows[row] += violated; };
+    const char* kNoteAfterShutdown = "notification after the Uninit or Release that ended its "
+                                     "callback had returned, or to a refused callback";
+    const char* kNoteAfterCancel = "notification of a task decided after its CancelTask "
+                                   "returned 1";
+    const char* kCallAfterShutdown = "engine call of a downloader's task or DownloadNow after "
+                                     "a shutdown begun later returned (from OnNotify: a start)";
+    const char* kCallAfterClose = "engine call for a transfer after its PPCloseHandle or after "
+                                  "the last PPClose";
+    const char* kEnding = "task transfer ended otherwise than by exactly one final notification "
+                          "or PPRemoveTask then PPCloseHandle; task with two finals";
+    const char* kSlow = "Uninit or Release longer than 11 s";
+    const char* kLeft = "threads, handles or engine loads left at the end";
+    for (const char* row : {kNoteAfterShutdown, kNoteAfterCancel, kCallAfterShutdown,
+                            kCallAfterClose, kEnding, kSlow, kLeft}) {
+        rows[row] = 0;
+    }
+    rows[kLeft] = leftBehind;
+
+    // What the engine log says of each transfer: its start, by target, and its calls, by handle.
+    std::map<std::wstring, std::size_t> startOf; // target name -> log index
+    std::map<uint32_t, std::vector<std::size_t>> callsOf;
+    std::map<DWORD, std::vector<std::size_t>> byThread;
+    for (std::size_t i = 0; i < log.size(); ++i) {
+        const EngineCall& call = log[i];
+        byThread[call.threadId].push_back(i);
+        if (call.name == "PPStartTaskEx") {
+            const std::wstring file = call.text2.substr(call.text2.find_last_of(L'\\') + 1);
+            startOf[file.substr(0, file.size() - 4)] = i;
+            if (call.handle != 0) {
+                callsOf[call.handle].push_back(i);
+            }
+        } else if (call.handle != 0) {
+            callsOf[call.handle].push_back(i);
+        }
+    }
+    const auto handleOf = [&](const std::wstring& name) {
+        const auto start = startOf.find(name);
+        return start == startOf.end() ? 0u : log[start->second].handle;
+    };
+
+    std::map<std::wstring, const Call*> taken, cancelled;
+    std::map<int, const Call*> initOf;
+    // A callback ends with the first Uninit or Release of its slot begun after its Init returned.
+    std::map<int, uint64_t> sessionEnd;
+    for (const Call& call : calls_) {
+        violate(kSlow, IsShutdown(call.op) && call.endTick - call.beginTick > kShutdownLimitMs);
+        if (call.op == Op::AddTask && call.result == 1) {
+            taken[call.name] = &call;
+        } else if (call.op == Op::CancelTask && call.result == 1 &&
+                   (!cancelled.count(call.name) || call.end < cancelled[call.name]->end)) {
+            cancelled[call.name] = &call;
+        } else if (call.op == Op::Init) {
+            initOf[call.session] = &call;
+        }
+    }
+
+    for (const auto& [session, init] : initOf) {
+        sessionEnd[session] = UINT64_MAX;
+        for (const Call& call : calls_) {
+            if (IsShutdown(call.op) && call.slot == init->slot && call.begin > init->end) {
+                sessionEnd[session] = std::min(sessionEnd[session], call.end);
+            }
+        }
+    }
+
+    std::map<std::wstring, int> finals;
+    for (const Note& note : notes_) {
+        finals[note.name] += note.kind != MOBILEDRV_NOTIFY_PROGRESS ? 1 : 0;
+        violate(kNoteAfterShutdown,
+                initOf[note.session]->result != 1 || note.begin > sessionEnd[note.session]);
+        // A notification may be on its way when CancelTask returns; it must have been decided
+        // after the engine call before it returned, which the log times.
+        const auto cancel = cancelled.find(note.name);
+        if (cancel != cancelled.end() && note.begin > cancel->second->end) {
+            const EngineCall* before = nullptr;
+            for (std::size_t i : byThread[note.thread]) {
+                before = log[i].tickCalled <= note.tick ? &log[i] : before;
+            }
+            violate(kNoteAfterCancel,
+                    before == nullptr || before->tickReturned > cancel->second->endTick);
+        }
+    }
+
+    for (const Call& shutdown : calls_) {
+        if (!IsShutdown(shutdown.op)) {
+            continue;
+        }
+        for (const Call& call : calls_) {
+            const bool task = call.op == Op::AddTask && call.result == 1;
+            if ((!task && call.op != Op::DownloadNow) || call.slot != shutdown.slot ||
+                (task ? call.endTick : call.beginTick) >= shutdown.beginTick) {
+                continue;
+            }
+            const auto start = startOf.find(call.name);
+            if (start == startOf.end()) {
+                continue;
+            }
+            std::vector<std::size_t> indices = callsOf[log[start->second].handle];
+            if (shutdown.fromNotify || indices.empty()) {
+                indices = {start->second};
+            }
+            for (std::size_t i : indices) {
+                violate(kCallAfterShutdown, log[i].tickCalled > shutdown.endTick);
+            }
+        }
+    }
+
+    std::set<uint32_t> closed, started;
+    int instances = 0;
+    for (const EngineCall& call : log) {
+        if (call.name == "PPInit2") {
+            ++instances;
+        } else if (call.name == "PPClose" && instances > 0 && --instances == 0) {
+            closed.insert(started.begin(), started.end());
+        } else if (call.name == "PPStartTaskEx" && call.handle != 0) {
+            started.insert(call.handle);
+        } else if (call.handle != 0) {
+            violate(kCallAfterClose, closed.count(call.handle) != 0);
+            if (call.name == "PPCloseHandle") {
+                closed.insert(call.handle);
+            }
+        }
+    }
+
+    for (const auto& [name, count] : finals) {
+        violate(kEnding, count > 1 || (count == 1 && !taken.count(name)));
+    }
+    for (const auto& [name, add] : taken) {
+        const uint32_t handle = handleOf(name);
+        if (handle == 0) {
+            continue;
+        }
+        std::vector<std::string> ends;
+        for (std::size_t i : callsOf[handle]) {
+            if (log[i].name == "PPRemoveTask" || log[i].name == "PPCloseHandle") {
+                ends.push_back(log[i].name);
+            }
+        }
+        const bool removed = ends == std::vector<std::string>{"PPRemoveTask", "PPCloseHandle"};
+        violate(kEnding, finals[name] + (removed ? 1 : 0) != 1 || (!removed && !ends.empty()));
+    }
+
+    // How often a lifecycle call overlapped another call of the same downloader, or one of its
+    // notifications.
+    std::map<Op, int> ops, fromNotify;
+    int lifecycle = 0, overlapping = 0, pairs = 0;
+    for (const Call& call : calls_) {
+        ++ops[call.op];
+        fromNotify[call.op] += call.fromNotify ? 1 : 0;
+        if (call.op != Op::Init && !IsShutdown(call.op)) {
+            continue;
+        }
+        ++lifecycle;
+        int overlaps = 0;
+        for (const Call& other : calls_) {
+            overlaps += &other != &call && other.slot == call.slot && other.begin < call.end &&
+                        other.end > call.begin;
+        }
+        for (const Note& note : notes_) {
+            overlaps += note.slot == call.slot && note.begin < call.end && note.end > call.begin;
+        }
+        overlapping += overlaps > 0 ? 1 : 0;
+        pairs += overlaps;
+    }
+
+    int total = 0;
+    std::printf("%-100s %s\n", "invariant", "violations");
+    for (const auto& [row, count] : rows) {
+        std::printf("%-100s %d\n", row.c_str(), count);
+        EXPECT_EQ(count, 0) << row;
+        total += count;
+    }
+    std::printf("operations (from OnNotify):");
+    for (const auto& [op, count] : ops) {
+        std::printf(" %s %d (%d)", kOpNames[static_cast<int>(op)], count, fromNotify[op]);
+    }
+    std::printf("; notifications %zu; engine calls %zu\n", notes_.size(), log.size());
+    std::printf("stress seed=%u operations=%zu lifecycle=%d overlapping=%d overlaps=%d "
+                "violations=%d\n",
+                seed_, calls_.size(), lifecycle, overlapping, pairs, total);
+    EXPECT_GT(overlapping, lifecycle / 4) << "lifecycle calls rarely overlapped others";
+    EXPECT_GT(taken.size(), 50u) << "the run did too little to prove anything";
+    return total;
+}
+
+uint32_t Seed(int instance) {
+    if (const char* given = std::getenv("DRVDOWN_STRESS_SEED")) {
+        return static_cast<uint32_t>(std::strtoul(given, nullptr, 10));
+    }
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<uint32_t>(now.QuadPart ^ (GetCurrentProcessId() << 16) ^ instance) % 1000000;
+}
+
+class LifecycleStress : public DownloaderFixture, public testing::WithParamInterface<int> {
 protected:
     void SetUp() override { SetUpTree(); }
 };
 
 } // namespace
 
-TEST_F(StressTest, RandomOperationsKeepEveryInvariant) {
-    std::mt19937 scripts(7);
-    // A pool of transfers: failing starts, a few running cycles, unanswered queries, and every
-    // kind of final state.
-    for (int i = 0; i < 3000; ++i) {
-        if (scripts() % 10 == 0) {
-            Engine().PushFailingStart();
-            continue;
-        }
-        std::vector<StandInStep> steps;
-        if (scripts() % 3 == 0) {
-            steps.push_back(FalseQueryStep(1 + scripts() % 2));
-        }
-        steps.push_back(QueryStep(5 + static_cast<int32_t>(scripts() % 3), 1 + scripts() % 3));
-        const int32_t finalStates[] = {1, 1, 0, 2, 8, -1};
-        steps.push_back(QueryStep(finalStates[scripts() % 6]));
-        Engine().PushScript(steps);
-    }
-    Engine().SetDelay("PPStartTaskEx", 5);
+TEST_P(LifecycleStress, KeepsEveryPromiseWhateverOverlaps) {
+    const uint32_t seed = Seed(GetParam());
+    const char* runMs = std::getenv("DRVDOWN_STRESS_MS");
+    std::printf("stress seed %u (replay: DRVDOWN_STRESS_SEED=%u)\n", seed, seed);
+    std::fflush(stdout);
+    const auto download =
+        GetProc<DownLoadFileFn>(GetModuleHandleW(LibraryPath().c_str()), "DownLoadFile");
 
-    std::atomic<int> late{0};
-    // One round of every operation first: whatever the system creates once, on first use, is
-    // then part of the baseline.
+    // One round of every operation first: whatever the system creates once, on first use, is then
+    // part of the baseline, and so is this thread's message queue, which its shutdowns need.
     {
-        Session warmUp(late);
-        IMobileDrvDown* downloader = createInstance(1001, nullptr);
-        ASSERT_EQ(downloader->Init(&warmUp), 1);
-        auto kept = Record(L"warm-kept", kUrl, Out(L"warm-kept.zip"));
-        auto cancelled = Record(L"warm-cancelled", kUrl, Out(L"warm-cancelled.zip"));
-        downloader->AddTask(&kept);
-        downloader->AddTask(&cancelled);
-        downloader->CancelTask(L"warm-cancelled");
-        downloader->DownloadNow(kUrl, Out(L"warm-now.zip").c_str());
-        Sleep(2500);
-        downloader->Release();
-        for (int i = 0; i < 30 && Engine().Counters().liveInstances != 0; ++i) {
-            Sleep(100);
-        }
-        Sleep(300);
-    }
-    const std::vector<ProcessHandle> baseline = ProcessHandles();
-    ASSERT_FALSE(baseline.empty());
-
-    std::vector<std::unique_ptr<Session>> sessions;
-    SlimSharedLock sessionsMutex;
-    auto slots = std::make_unique<Slot[]>(kDownloaders);
-    std::atomic<int> counter{0};
-    const DWORD end = GetTickCount() + kRunMs;
-
-    auto newSession = [&] {
-        std::lock_guard lock(sessionsMutex);
-        sessions.push_back(std::make_unique<Session>(late));
-        return sessions.back().get();
-    };
-    auto close = [](Slot& slot, bool release) {
-        if (release) {
-            slot.downloader->Release();
-            slot.downloader = nullptr;
-        } else {
-            slot.downloader->Uninit();
-        }
-        if (slot.session != nullptr) {
-            slot.session->closed = true;
-            slot.session = nullptr;
-        }
-    };
-
-    // Every downloader starts ready, so the run does work from its first moment.
-    for (int i = 0; i < kDownloaders; ++i) {
-        Slot& slot = slots[i];
-        slot.downloader = createInstance(1001, nullptr);
-        Session* session = newSession();
-        ASSERT_EQ(slot.downloader->Init(session), 1);
-        slot.session = session;
-    }
-
-    std::vector<HostThread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            std::mt19937 random(1000 + t);
-            while (static_cast<int>(end - GetTickCount()) > 0) {
-                Slot& slot = slots[random() % kDownloaders];
-                const unsigned op = random() % 100;
-                if (op < 6) { // lifecycle; skipped while others use the downloader
-                    std::unique_lock lock(slot.mutex, std::try_to_lock);
-                    if (!lock.owns_lock()) {
-                        continue;
-                    }
-                    if (slot.downloader == nullptr) {
-                        slot.downloader = createInstance(1001, nullptr);
-                    } else if (op < 1) {
-                        close(slot, true);
-                    } else if (op < 2) {
-                        close(slot, false);
-                    } else if (slot.session == nullptr) {
-                        Session* session = newSession();
-                        if (slot.downloader->Init(session) == 1) {
-                            slot.session = session;
-                        }
-                    }
-                    continue;
-                }
-                std::shared_lock lock(slot.mutex, std::try_to_lock);
-                if (!lock.owns_lock() || slot.downloader == nullptr) {
-                    continue;
-                }
-                const std::wstring name = L"task" + std::to_wstring(counter++);
-                if (op < 70) {
-                    auto record = Record(name, kUrl, Out(name + L".zip"));
-                    slot.downloader->AddTask(&record);
-                } else if (op < 90) {
-                    const std::wstring victim = L"task" + std::to_wstring(random() % (counter + 1));
-                    slot.downloader->CancelTask(victim.c_str());
-                } else {
-                    slot.downloader->DownloadNow(kUrl, Out(L"now-" + name + L".zip").c_str());
-                }
-                Sleep(random() % 30);
-            }
-        });
-    }
-    for (HostThread& thread : threads) {
-        thread.Join();
-    }
-    for (int i = 0; i < kDownloaders; ++i) {
-        if (slots[i].downloader != nullptr) {
-            close(slots[i], true);
-        }
-    }
-    slots.reset();
-
-    // Workers beyond the gate's ten may still be ending; they all end within a poll interval.
-    for (int i = 0; i < 50 && Engine().Counters().liveInstances != 0; ++i) {
-        Sleep(100);
+        Stress warmUp(Engine(), Out(L""), createInstance, download, seed);
+        Engine().SetDefaultScript({QueryStep(5, 3), QueryStep(1)});
+        warmUp.NewDownloader(0);
+        std::shared_lock lock(warmUp.slots_[0].lock);
+        IMobileDrvDown& downloader = *warmUp.slots_[0].downloader;
+        warmUp.Init(0);
+        warmUp.AddTask(0, downloader, false);
+        warmUp.AddTask(0, downloader, false);
+        warmUp.CancelTask(0, downloader, false, 0);
+        downloader.DownloadNow(kUrl, Out(L"warm.zip").c_str());
+        download(kUrl, Out(L"warm.zip").c_str());
+        Sleep(1500);
+        warmUp.Shutdown(0, downloader, false);
+        lock.unlock();
+        warmUp.Release(0, &downloader, false);
     }
     Sleep(500);
-    EXPECT_EQ(Engine().Counters().liveInstances, 0u);
-    EXPECT_EQ(late.load(), 0) << "notifications after Uninit or Release returned";
+    Engine().Reset();
+    MakeMessageQueue();
+    const int threadsBefore = ThreadCount();
+    const std::vector<ProcessHandle> handlesBefore = ProcessHandles();
 
-    // Per transfer: removal and closing come together, once; a removed task got no final.
-    std::map<uint32_t, std::wstring> targetOf;
-    std::map<uint32_t, int> removed;
-    std::map<uint32_t, int> closed;
-    for (const EngineCall& call : Engine().Log()) {
-        if (call.name == "PPStartTaskEx" && call.handle != 0) {
-            targetOf[call.handle] = call.text2;
-        } else if (call.name == "PPRemoveTask") {
-            ++removed[call.handle];
-        } else if (call.name == "PPCloseHandle") {
-            ++closed[call.handle];
-        }
+    auto stress = std::make_unique<Stress>(Engine(), Out(L""), createInstance, download, seed);
+    stress->Run(runMs != nullptr ? std::strtoul(runMs, nullptr, 10) : 10000);
+    // Workers still ending have all cancelled their tasks; they end within a poll step.
+    for (int i = 0; i < 100 && ThreadCount() > threadsBefore; ++i) {
+        Sleep(100);
     }
-    EXPECT_EQ(removed, closed);
-    std::map<std::wstring, int> finals;
-    for (const auto& session : sessions) {
-        for (const auto& [name, count] : session->finals) {
-            finals[name] += count;
-        }
-    }
-    int tasksWithFinals = 0;
-    for (const auto& [name, count] : finals) {
-        EXPECT_EQ(count, 1) << "task " << testing::PrintToString(name);
-        ++tasksWithFinals;
-    }
-    for (const auto& [handle, count] : removed) {
-        EXPECT_EQ(count, 1);
-        const std::wstring& target = targetOf[handle];
-        const std::wstring name = target.substr(target.find_last_of(L'\\') + 1);
-        EXPECT_EQ(finals.count(name.substr(0, name.size() - 4)), 0u)
-            << "a cancelled task was reported as finished: " << testing::PrintToString(name);
-    }
-    std::printf("tasks with a final notification: %d, transfers removed: %zu, sessions: %zu\n",
-                tasksWithFinals, removed.size(), sessions.size());
-    EXPECT_GT(tasksWithFinals, 20) << "the run did too little to prove anything";
-    EXPECT_GT(removed.size(), 10u);
-
-    // Every handle the run opened is closed again: the library's, the engine's, and the test's
-    // own (its locks own none and its threads' handles are closed once they are joined). What
-    // the system creates once, on first use, was created by the warm-up.
-    sessions.clear();
-    EXPECT_EQ(HandleChangesSettled(baseline, 3000), "") << "handles left open or closed twice";
+    const std::vector<EngineCall> log = Engine().Log();
+    int leftBehind = ThreadCount() > threadsBefore ? 1 : 0;
+    leftBehind += Engine().Counters().liveInstances != 0 ? 1 : 0;
+    const std::string handles = HandleChangesSettled(handlesBefore, 3000);
+    EXPECT_EQ(handles, "") << "handles left open or closed twice";
+    leftBehind += handles.empty() ? 0 : 1;
+    // Last: it unloads the engine, and the engine's log with it.
+    leftBehind += EngineLoadedOnlyByTest() ? 0 : 1;
+    stress->Check(log, leftBehind);
 }
+
+INSTANTIATE_TEST_SUITE_P(Seeds, LifecycleStress, testing::Range(0, 3));

@@ -300,13 +300,16 @@ bool DownloadNowOverExistingTarget(Case& c) {
 }
 
 // Release follows the cancel at once; WithDownloader checks afterwards that no task had more than
-// one final notification.
+// one final notification. A task AddTask refused is nowhere to be found.
 bool AddAndCancel(Case& c) {
     return c.WithDownloader([&](IMobileDrvDown& downloader, FinalCounter&, bool) {
         const bool taken = c.AddTasks(downloader, 1)[0];
         const int cancelled = downloader.CancelTask(FinalCounter::Name(0).c_str());
         if (cancelled != 0 && cancelled != 1) {
             Finding("CancelTask returned " + std::to_string(cancelled));
+        }
+        if (!taken && cancelled != 0) {
+            Finding("CancelTask found a task that AddTask refused");
         }
         return taken && cancelled == 1;
     });
@@ -388,6 +391,7 @@ int main(int argc, char** argv) {
     c.tree.WriteFile(L"source.bin", std::string(64 * 1024, 'p'));
     c.url = L"file:///" + c.tree.Path(L"source.bin");
 
+    MakeMessageQueue();
     MeasureEngineResidue(c.tree.Path(L"Tolvek.dll"));
     ImportFaults faults(c.tree.Path(L"bin\\MobileDrvDown.dll"));
     c.faults = &faults;

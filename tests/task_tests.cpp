@@ -1,5 +1,6 @@
 // Asynchronous tasks: workers, notifications, cancelling and shutting down while tasks run.
 #include "support/downloader_fixture.h"
+#include "support/host_thread.h"
 #include "support/timing.h"
 
 #include <algorithm>
@@ -24,6 +25,20 @@ bool AllZeroFrom(const std::vector<unsigned char>& bytes, std::size_t from, std:
                        [](unsigned char b) { return b == 0; });
 }
 
+// A host's window: it answers WM_APP (sent) and WM_APP + 1 (posted) with 42 and counts them.
+struct TestWindow {
+    static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
+        if (message == WM_APP || message == WM_APP + 1) {
+            answeredOn = GetCurrentThreadId();
+            ++answered[message - WM_APP];
+            return 42;
+        }
+        return DefWindowProcW(window, message, w, l);
+    }
+    static inline DWORD answeredOn = 0;
+    static inline int answered[2] = {};
+};
+
 class TaskTest : public DownloaderFixture {
 protected:
     void SetUp() override {
@@ -40,8 +55,62 @@ protected:
         return downloader->AddTask(&record);
     }
 
+    // A downloader of its own sends the progress of task "ui" to `window` (this thread's) from
+    // OnNotify once the shutdown has begun; the shutdown must answer it.
+    void ShutDownAnsweringAWindow(HWND window, bool release);
+
     IMobileDrvDown* downloader = nullptr;
 };
+
+void TaskTest::ShutDownAnsweringAWindow(HWND window, bool release) {
+    Engine().Reset();
+    Engine().SetDefaultScript({QueryStep(5, 0)});
+    TestWindow::answered[0] = TestWindow::answered[1] = 0;
+    RecordingCallback sender;
+    std::atomic<bool> asked{false};
+    std::atomic<LRESULT> sent{0};
+    DWORD_PTR answer = 0;
+    sender.onNotify = [&](const Notification& n) {
+        if (n.name == L"ui" && !asked.exchange(true)) {
+            PostMessageW(window, WM_APP + 1, 0, 0);
+            // The shutdown has begun once the other task's transfer is removed.
+            EXPECT_TRUE(Engine().WaitForCalls("PPRemoveTask", 1, 10000));
+            sent = SendMessageTimeoutW(window, WM_APP, 0, 0, SMTO_NORMAL, 15000, &answer);
+        }
+    };
+    IMobileDrvDown* shutDown = Create();
+    ASSERT_EQ(shutDown->Init(&sender), 1);
+    for (const wchar_t* name : {L"ui", L"other"}) {
+        auto record = Record(name, kUrl, Out(std::wstring(name) + L".zip"));
+        ASSERT_EQ(shutDown->AddTask(&record), 1);
+    }
+    ASSERT_TRUE(sender.WaitUntil(
+        [](const auto& all) {
+            return std::any_of(all.begin(), all.end(),
+                               [](const Notification& n) { return n.name == L"ui"; });
+        },
+        5000));
+    const DWORD begin = GetTickCount();
+    if (release) {
+        shutDown->Release();
+    } else {
+        shutDown->Uninit();
+    }
+    const DWORD took = GetTickCount() - begin;
+
+    EXPECT_NE(sent.load(), 0) << "the sent message was not answered";
+    EXPECT_EQ(answer, 42u);
+    EXPECT_EQ(TestWindow::answeredOn, GetCurrentThreadId());
+    // A poll step or two, generously for a busy machine: far below the 10 s bound.
+    EXPECT_LT(took, 5000u);
+    EXPECT_EQ(TestWindow::answered[1], 0) << "a posted message was dispatched";
+    MSG posted;
+    EXPECT_TRUE(PeekMessageW(&posted, window, WM_APP + 1, WM_APP + 1, PM_REMOVE));
+    EXPECT_EQ(Engine().CallCount("PPClose"), 1u);
+    if (!release) {
+        shutDown->Release();
+    }
+}
 
 } // namespace
 
@@ -177,12 +246,15 @@ TEST_F(TaskTest, StartRefusedByTheEngineEndsInOneFailureAndLeavesTheList) {
     EXPECT_FALSE(tree.Exists(L"out\\refused.zip")) << "the target is cleared before the start";
 }
 
-class EngineWithoutStartTest : public DownloaderFixture {
+// An engine without PPStartTaskEx starts nothing; one without PPQueryTaskEx must not either, since
+// its transfers could never be seen to end.
+class EngineThatCannotRunTransfersTest : public DownloaderFixture,
+                                         public testing::WithParamInterface<const wchar_t*> {
 protected:
-    void SetUp() override { SetUpTree(L"Tolvek_nostart.dll"); }
+    void SetUp() override { SetUpTree(GetParam()); }
 };
 
-TEST_F(EngineWithoutStartTest, EveryTaskEndsInOneFailure) {
+TEST_P(EngineThatCannotRunTransfersTest, EveryTaskEndsInOneFailure) {
     IMobileDrvDown* downloader = CreateReady();
     auto record = Record(L"a", kUrl, Out(L"a.zip"), 3);
     ASSERT_EQ(downloader->AddTask(&record), 1);
@@ -194,6 +266,12 @@ TEST_F(EngineWithoutStartTest, EveryTaskEndsInOneFailure) {
     EXPECT_EQ(downloader->CancelTask(L"a"), 0);
     downloader->Release();
 }
+
+INSTANTIATE_TEST_SUITE_P(Variants, EngineThatCannotRunTransfersTest,
+                         testing::Values(L"Tolvek_nostart.dll", L"Tolvek_noquery.dll"),
+                         [](const testing::TestParamInfo<const wchar_t*>& info) {
+                             return info.index == 0 ? "WithoutStart" : "WithoutQuery";
+                         });
 
 TEST_F(TaskTest, CancelStopsTheTransferWithinASecondAndNothingFollows) {
     Engine().PushScript({QueryStep(5, 0)});
@@ -219,29 +297,39 @@ TEST_F(TaskTest, CancelStopsTheTransferWithinASecondAndNothingFollows) {
     EXPECT_EQ(downloader->CancelTask(L"pkg"), 0) << "the cancelled task left the list";
 }
 
-// The last query may be in the engine when the host cancels: whatever it answers, a task whose
-// CancelTask returned 1 ends in silence.
-TEST_F(TaskTest, CancelWhileTheFinalQueryIsInTheEngineEndsWithoutAFinalNotification) {
+// A query may be in the engine when the host cancels: whatever it answers, a task whose CancelTask
+// returned 1 sends nothing more, neither progress nor its end, and its transfer is removed.
+TEST_F(TaskTest, CancelWhileAQueryIsInTheEngineEndsTheTaskInSilence) {
+    const std::vector<std::wstring> names = {L"done", L"failed", L"running"};
     Engine().PushScript({QueryStep(1)});
     Engine().PushScript({QueryStep(2)});
+    Engine().PushScript({QueryStep(5, 0)});
     Engine().SetDelay("PPQueryTaskEx", INFINITE);
-    ASSERT_EQ(Add(L"one"), 1);
-    ASSERT_EQ(Add(L"two"), 1);
-    ASSERT_TRUE(Engine().WaitForCalls("PPQueryTaskEx", 2, 5000));
-    EXPECT_EQ(downloader->CancelTask(L"one"), 1);
-    EXPECT_EQ(downloader->CancelTask(L"two"), 1);
+    for (const std::wstring& name : names) {
+        ASSERT_EQ(Add(name), 1);
+    }
+    ASSERT_TRUE(Engine().WaitForCalls("PPQueryTaskEx", 3, 5000));
+    for (const std::wstring& name : names) {
+        EXPECT_EQ(downloader->CancelTask(name.c_str()), 1);
+    }
     Engine().ReleaseDelays();
 
-    // A worker takes its task out of the list only after its final notification (or none).
+    // A worker takes its task out of the list once it has ended.
     const auto listed = [&] {
-        return downloader->CancelTask(L"one") + downloader->CancelTask(L"two");
+        int count = 0;
+        for (const std::wstring& name : names) {
+            count += downloader->CancelTask(name.c_str());
+        }
+        return count;
     };
     for (int i = 0; i < 100 && listed() != 0; ++i) {
         Sleep(50);
     }
     ASSERT_EQ(listed(), 0) << "a worker did not end";
-    EXPECT_EQ(Engine().CallCount("PPQueryTaskEx"), 2u);
     EXPECT_TRUE(callback.All().empty()) << "kind " << callback.All().at(0).kind;
+    EXPECT_EQ(Engine().CallCount("PPQueryTaskEx"), 3u);
+    EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 3u);
+    EXPECT_EQ(Engine().CallCount("PPCloseHandle"), 3u);
 }
 
 TEST_F(TaskTest, TaskCancelledBeforeItsFirstPollWasStartedAndIsRemoved) {
@@ -328,6 +416,63 @@ TEST_F(TaskTest, UninitFromInsideOnNotifyDoesNotDeadlock) {
     EXPECT_TRUE(returned) << "Uninit inside OnNotify did not return";
     ASSERT_TRUE(Engine().WaitForCalls("PPClose", 1, 3000));
     EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 2u);
+}
+
+// A completion handler queues the next file while another host thread shuts the downloader down:
+// the task is refused, nothing of it starts, and the shutdown does not wait for it.
+TEST_F(TaskTest, TaskAddedWhileAShutdownRunsIsRefusedAndNeverStarts) {
+    Engine().PushScript({QueryStep(1)});
+    Engine().SetDefaultScript({QueryStep(5, 0)});
+    std::atomic<int> added{-1};
+    callback.onNotify = [&](const Notification& n) {
+        if (n.kind == MOBILEDRV_NOTIFY_SUCCEEDED) {
+            // The shutdown has cancelled the list once the running task's transfer goes.
+            EXPECT_TRUE(Engine().WaitForCalls("PPRemoveTask", 1, 10000));
+            added = Add(L"next");
+        }
+    };
+    ASSERT_EQ(Add(L"first"), 1);
+    ASSERT_EQ(Add(L"running"), 1);
+    ASSERT_TRUE(callback.WaitForFinals(1, 5000));
+    const DWORD begin = GetTickCount();
+    downloader->Uninit();
+    const DWORD took = GetTickCount() - begin;
+
+    EXPECT_EQ(added.load(), 0) << "AddTask took a task while the shutdown ran";
+    EXPECT_LT(took, 5000u) << "Uninit waited for the task added meanwhile";
+    EXPECT_EQ(Engine().CallCount("PPStartTaskEx"), 2u) << "the task added meanwhile started";
+    EXPECT_EQ(Engine().CallCount("PPClose"), 1u);
+}
+
+// A host shuts the downloader down on its window thread while a notification hands progress to a
+// window of that thread with SendMessage: the shutdown answers sent messages while it waits (and
+// leaves posted ones queued), so neither waits for the other.
+TEST_F(TaskTest, ShutdownOnAWindowThreadAnswersMessagesSentFromOnNotify) {
+    // The window lives on a desktop of the test's own: on the shared one, Wine's desktop process,
+    // started for a first window, would inherit the test runner's output pipe and hold it for as
+    // long as any other test of the run uses that desktop.
+    using unique_hdesk = unique_any<close_traits<HDESK, &CloseDesktop>>;
+    const unique_hdesk desktop(
+        CreateDesktopW((L"drvtest-" + std::to_wstring(GetCurrentProcessId())).c_str(), nullptr,
+                       nullptr, 0, GENERIC_ALL, nullptr));
+    ASSERT_TRUE(desktop);
+    HostThread([&] {
+        ASSERT_TRUE(SetThreadDesktop(desktop.get()));
+        WNDCLASSW windowClass{};
+        windowClass.lpfnWndProc = &TestWindow::Procedure;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"DrvDownTestWindow";
+        ASSERT_NE(RegisterClassW(&windowClass), 0);
+        const HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0,
+                                            HWND_MESSAGE, nullptr, windowClass.hInstance, nullptr);
+        ASSERT_NE(window, nullptr);
+        for (const bool release : {false, true}) {
+            SCOPED_TRACE(release ? "Release" : "Uninit");
+            ShutDownAnsweringAWindow(window, release);
+        }
+        DestroyWindow(window);
+        UnregisterClassW(windowClass.lpszClassName, windowClass.hInstance);
+    }).Join();
 }
 
 TEST_F(TaskTest, WorkerStuckInTheEngineOutlivesReleaseAndTheLibrary) {

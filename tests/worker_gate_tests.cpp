@@ -108,8 +108,12 @@ TEST_F(WorkerGateTest, SignalledStopEventEndsTheWait) {
     EXPECT_EQ(gate.Count(), 2);
 }
 
-TEST(WorkerGateWithoutStopEvent, SleepsInStepsAndStillTimesOut) {
-    CWorkerGate gate(nullptr);
+// Without a stop event, or with one whose waits fail, the gate waits in steps all the same: only
+// its count or its limit ends the wait.
+class WorkerGateWithoutUsableStopEvent : public testing::TestWithParam<HANDLE> {};
+
+TEST_P(WorkerGateWithoutUsableStopEvent, WaitsInStepsUntilItsLimit) {
+    CWorkerGate gate(GetParam());
     gate.Enter(1);
     const DWORD begin = GetTickCount();
     gate.WaitIdle(300);
@@ -117,3 +121,10 @@ TEST(WorkerGateWithoutStopEvent, SleepsInStepsAndStillTimesOut) {
     EXPECT_GE(elapsed, 300u);
     EXPECT_LT(elapsed, 2000u);
 }
+
+// A value no handle of the process has: every wait on it fails.
+INSTANTIATE_TEST_SUITE_P(StopEvents, WorkerGateWithoutUsableStopEvent,
+                         testing::Values(HANDLE(nullptr), reinterpret_cast<HANDLE>(0x3FFFFF0)),
+                         [](const testing::TestParamInfo<HANDLE>& info) {
+                             return info.index == 0 ? "None" : "WaitsFail";
+                         });

@@ -4,8 +4,8 @@
 
 namespace drvtest {
 
-void DownloaderFixture::SetUpTree(const wchar_t* engine) {
-    tree.InstallLibrary();
+void DownloaderFixture::SetUpTree(const wchar_t* engine, const wchar_t* library) {
+    tree.InstallLibrary(library);
     if (engine != nullptr) {
         tree.InstallEngine(engine);
     }

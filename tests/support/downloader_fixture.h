@@ -16,9 +16,16 @@ namespace drvtest {
 using CreateInstanceFn = IMobileDrvDown*(__stdcall*)(int, int*);
 
 class DownloaderFixture : public ::testing::Test {
+public:
+    // A parameter record as a host fills it.
+    static _MOBILE_DRV_TASK Record(const std::wstring& name, const std::wstring& url,
+                                   const std::wstring& target, int context = 0);
+
 protected:
-    // Lays out the library and an engine variant (none for nullptr) and loads them.
-    void SetUpTree(const wchar_t* engine = L"Tolvek.dll");
+    // Lays out the library (or its probe copy) and an engine variant (none for nullptr) and loads
+    // them.
+    void SetUpTree(const wchar_t* engine = L"Tolvek.dll",
+                   const wchar_t* library = L"MobileDrvDown.dll");
     IMobileDrvDown* Create();
     // A downloader initialised with `callback`.
     IMobileDrvDown* CreateReady();
@@ -29,10 +36,6 @@ protected:
     std::wstring Out(const std::wstring& name) const { return tree.Path(L"out\\" + name); }
     // True when the engine module is mapped by the test's own load only.
     bool EngineLoadedOnlyByTest();
-    // A parameter record as a host fills it.
-    static _MOBILE_DRV_TASK Record(const std::wstring& name, const std::wstring& url,
-                                   const std::wstring& target, int context = 0);
-
     TestTree tree;
     RecordingCallback callback;
     CreateInstanceFn createInstance = nullptr;

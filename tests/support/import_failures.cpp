@@ -164,6 +164,9 @@ const ImportFailure kTable[] = {
     Never("PathFindFileNameW", kCannotFail),
     Never("StrCmpIW", kCannotFail),
     Fails("MessageBoxW", 16, 0, ERROR_NOT_ENOUGH_MEMORY),
+    Fails("MsgWaitForMultipleObjectsEx", 20, kDword, ERROR_INVALID_HANDLE),
+    Never("PeekMessageW",
+          "FALSE says that no message was waiting, an answer rather than a failure"),
     Fails("GetProcessWindowStation", 0, 0, ERROR_ACCESS_DENIED),
     Fails("GetUserObjectInformationW", 20, 0, ERROR_ACCESS_DENIED),
     // bcrypt: NTSTATUS results, no last error

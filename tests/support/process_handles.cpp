@@ -91,6 +91,10 @@ DWORD ProcessHandleCount() {
     return static_cast<DWORD>(HandleValuesOfThisProcess().size());
 }
 
+void MakeMessageQueue() {
+    MsgWaitForMultipleObjectsEx(0, nullptr, 0, QS_SENDMESSAGE, 0);
+}
+
 std::vector<ProcessHandle> ProcessHandles() {
     std::vector<ProcessHandle> handles;
     for (const ULONG_PTR value : HandleValuesOfThisProcess()) {
@@ -148,7 +152,7 @@ int ThreadCount() {
     const unique_hfile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
     THREADENTRY32 entry{};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Thread32First(snapshot.get(), &entry); more;
+    for (BOOL more = snapshot && Thread32First(snapshot.get(), &entry); more;
          more = Thread32Next(snapshot.get(), &entry)) {
         count += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
     }

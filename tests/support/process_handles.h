@@ -24,6 +24,12 @@ struct ProcessHandle {
     auto operator<=>(const ProcessHandle& other) const = default;
 };
 
+// Gives the calling thread its message queue now. The library's shutdowns answer the messages
+// sent to the thread that waits (MsgWaitForMultipleObjectsEx), which gives a thread that has none
+// its message queue: under Wine a handle of the process, held until the thread ends. A thread
+// that counts handles around the shutdowns it calls makes its queue before counting.
+void MakeMessageQueue();
+
 // This process's handles, found by probing its handle values, sorted by value.
 std::vector<ProcessHandle> ProcessHandles();
 
@@ -39,7 +45,7 @@ std::string HandleChanges(const std::vector<ProcessHandle>& before,
 // lists; then what still differs, "" when nothing does.
 std::string HandleChangesSettled(const std::vector<ProcessHandle>& before, DWORD timeoutMs);
 
-// How many threads this process runs.
+// How many threads this process runs, from a system snapshot.
 int ThreadCount();
 
 } // namespace drvtest
