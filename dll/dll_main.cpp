@@ -12,12 +12,23 @@
 #include <type_traits>
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
-    // A module whose module-wide objects could not all be had fails its load: the host's
-    // LoadLibrary returns null and a later load may succeed.
+    // The module-wide objects are created before the process-attach work and destroyed after the
+    // process-detach work, or after an attach that failed. A module whose module-wide objects
+    // could not all be had fails its load: the host's LoadLibrary returns null and a later load
+    // may succeed.
     if (reason == DLL_PROCESS_ATTACH) {
-        return OnProcessAttach(instance) && WorkerThreadSlotReady() ? TRUE : FALSE;
+        CreateModuleObjects();
+        CreateWorkerThreadSlot();
+        CreateEngineLoadExceptionRecords();
+        if (OnProcessAttach(instance) && WorkerThreadSlotReady()) {
+            return TRUE;
+        }
+    } else if (reason != DLL_PROCESS_DETACH) {
+        return TRUE;
     }
-    return TRUE;
+    DestroyModuleObjects();
+    FreeWorkerThreadSlot();
+    return reason == DLL_PROCESS_DETACH;
 }
 
 extern "C" IMobileDrvDown* __stdcall CreateInstance(int requestedVersion, int* outVersion) {

@@ -13,3 +13,7 @@
 // Deliberately not [[noreturn]]: GCC may then end the caller with the call instruction, so the
 // return address lies outside the caller's unwind range; wine64's dispatch was seen to hang there.
 void RaiseEngineLoadException();
+
+// Builds the records that describe the thrown type to the host's runtime. Called by the module's
+// entry point when the module is loaded, before anything can raise the exception.
+void CreateEngineLoadExceptionRecords();
