@@ -3,6 +3,7 @@
 // exports without dllimport.)
 #include "MobileDrvDown.h"
 #include "base/module.h"
+#include "dll/image_runtime.h"
 #include "downloader/blocking_download.h"
 #include "downloader/drv_downloader.h"
 #include "downloader/worker_context.h"
@@ -11,24 +12,39 @@
 
 #include <type_traits>
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
-    // The module-wide objects are created before the process-attach work and destroyed after the
-    // process-detach work, or after an attach that failed. A module whose module-wide objects
-    // could not all be had fails its load: the host's LoadLibrary returns null and a later load
-    // may succeed.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/);
+
+// The image's entry point, named to the linker (dll/CMakeLists.txt). The loader calls it, and no
+// other code of the image runs before it: the image has no TLS callbacks and no constructors. It
+// draws the stack canary before any function that checks one runs, creates the module-wide objects
+// before the process-attach work, and destroys them after the process-detach work or after an
+// attach that failed.
+extern "C" __attribute__((no_stack_protector)) BOOL WINAPI DllEntryPoint(HINSTANCE instance,
+                                                                         DWORD reason,
+                                                                         LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
+        if (!DrawStackCanary()) {
+            return FALSE;
+        }
         CreateModuleObjects();
         CreateWorkerThreadSlot();
         CreateEngineLoadExceptionRecords();
-        if (OnProcessAttach(instance) && WorkerThreadSlotReady()) {
-            return TRUE;
-        }
-    } else if (reason != DLL_PROCESS_DETACH) {
-        return TRUE;
     }
-    DestroyModuleObjects();
-    FreeWorkerThreadSlot();
-    return reason == DLL_PROCESS_DETACH;
+    const BOOL result = DllMain(instance, reason, reserved);
+    if (reason == DLL_PROCESS_DETACH || (reason == DLL_PROCESS_ATTACH && !result)) {
+        DestroyModuleObjects();
+        FreeWorkerThreadSlot();
+    }
+    return result;
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
+    // A module whose module-wide objects could not all be had fails its load: the host's
+    // LoadLibrary returns null and a later load may succeed.
+    if (reason == DLL_PROCESS_ATTACH) {
+        return OnProcessAttach(instance) && WorkerThreadSlotReady() ? TRUE : FALSE;
+    }
+    return TRUE;
 }
 
 extern "C" IMobileDrvDown* __stdcall CreateInstance(int requestedVersion, int* outVersion) {
