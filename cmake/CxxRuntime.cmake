@@ -9,9 +9,11 @@
 #
 # The library's DLLs link no runtime and no start-up object: all of their code is the library's
 # own (dll/image_runtime.cpp has the few functions the compiler calls on its own, dll_main.cpp the
-# entry point). They use the C++ headers of the Windows thread model for templates only, and
-# neither throw nor ask an object for its type (no RTTI). Module-wide objects that need a
-# constructor or a destructor are refused by the compiler, since nothing would run them.
+# entry point), compiled with Control Flow Guard (cmake/ReleaseBinaries.cmake), with a load
+# configuration of their own (dll/load_config.cpp). They use the C++ headers of the Windows thread
+# model for templates only, and neither throw nor ask an object for its type (no RTTI). Module-wide
+# objects that need a constructor or a destructor are refused by the compiler, since nothing would
+# run them.
 #
 # Included from the top-level CMakeLists.txt before any target: the options below are directory
 # options that every target inherits, evaluated per target from its DRVDOWN_CXX_RUNTIME property.

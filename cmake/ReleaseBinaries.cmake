@@ -23,6 +23,15 @@ endif()
 # process on a changed one themselves (dll/image_runtime.cpp); drvget takes both from the runtime's
 # libssp, linked statically.
 set(DRVDOWN_STACK_PROTECTION -fstack-protector-strong)
+# Control Flow Guard on the library's DLLs, the targets that link no runtime
+# (cmake/CxxRuntime.cmake; drvget and the stand-in engines link the MinGW-w64 runtime, which has
+# neither guard checks nor a load configuration). Every object checks the target of each indirect
+# call, and the link makes the table of valid call targets that dll/load_config.cpp names. No jump
+# tables: an indirect jump through one is not checked, and without them every indirect branch of
+# the image is a guarded one, which the binary check verifies in the disassembly.
+set(_drvdown_no_runtime "$<STREQUAL:$<TARGET_PROPERTY:DRVDOWN_CXX_RUNTIME>,none>")
+add_compile_options("$<${_drvdown_no_runtime}:-mguard=cf;-fno-jump-tables>")
+add_link_options("$<${_drvdown_no_runtime}:-mguard=cf>")
 
 # --- reproducible output ---
 # No time stamp in the PE header (lld then derives the PDB's GUID from its content), no compile
