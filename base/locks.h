@@ -1,6 +1,7 @@
 // Owning wrappers for the Windows locks the library uses, and the guard that holds one for a
-// scope. (The C++ runtime the library ships with, of GCC's Windows thread model, has no <mutex>
-// guards; both locks still meet the standard's Lockable requirements.)
+// scope. (The library links no C++ runtime, and the C++ headers it compiles against, of GCC's
+// Windows thread model, have no <mutex> guards; both locks still meet the standard's Lockable
+// requirements.)
 #pragma once
 
 #include <windows.h>

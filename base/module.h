@@ -11,6 +11,16 @@ extern HANDLE g_hStopEvent;
 // Filled at process attach, read-only afterwards.
 extern wchar_t g_szModuleDir[MAX_PATH];
 
+// The module's load-time work, done by its entry point before the process-attach work: creates
+// g_hStopEvent, then the worker gate g_workerGate. A stop event that cannot be created leaves
+// g_hStopEvent null, which fails the attach.
+void CreateModuleObjects();
+
+// The module's unload-time work, done by its entry point after the process-detach work (and after
+// an attach that failed): closes g_hStopEvent, then frees the worker gate. Nothing when the objects
+// do not exist.
+void DestroyModuleObjects();
+
 // Work done at process attach for the module whose handle is given: stores its directory in
 // g_szModuleDir and switches thread notifications off. False when the module's own file name
 // could not be had whole (a path of MAX_PATH characters or more) or g_hStopEvent could not be

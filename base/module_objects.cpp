@@ -1,5 +1,6 @@
 #include "base/module.h"
 
+#include "base/module_object.h"
 #include "base/unique_handle.h"
 #include "base/worker_gate.h"
 
@@ -11,12 +12,11 @@ CWorkerGate* g_workerGate = nullptr;
 
 namespace {
 
-// Creates the module-wide objects when the module is loaded (static initialisation runs before
-// the process-attach work) and destroys them when it is unloaded (after the process-detach work).
+// The module-wide objects: created when the module is loaded and destroyed when it is unloaded.
 struct ModuleObjects {
     // The gate is a member, not allocated, and needs no object of the system, so creating it
     // cannot fail.
-    ModuleObjects()
+    ModuleObjects() noexcept
         : stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)), gate(stopEvent.get()) {
         g_hStopEvent = stopEvent.get();
         g_workerGate = &gate;
@@ -34,9 +34,17 @@ struct ModuleObjects {
     CWorkerGate gate;
 };
 
-ModuleObjects g_moduleObjects;
+ModuleObject<ModuleObjects> g_moduleObjects;
 
 } // namespace
+
+void CreateModuleObjects() {
+    g_moduleObjects.Create();
+}
+
+void DestroyModuleObjects() {
+    g_moduleObjects.Destroy();
+}
 
 bool OnProcessAttach(HMODULE module) {
     if (g_hStopEvent == nullptr) {

@@ -1,21 +1,35 @@
-# Which C++ runtime (libstdc++, libgcc) each target compiles and links against: the binaries that
-# ship (the library, the stand-in engines, drvget) take the one of GCC's Windows thread model,
-# DRVDOWN_MINGW_GCC_WIN32_DIR; every other target (tests, GoogleTest, tools) the posix one,
-# DRVDOWN_MINGW_GCC_DIR. The posix runtime carries a threading layer (winpthreads) whose start-up
-# work can end the process when a thread-local slot or a handle cannot be had, and which keeps a
-# record per thread that used it until that thread exits, so a module unloaded while its callers'
-# threads live on leaves a handle pair per thread behind; the Windows one has neither.
+# Which C++ runtime (libstdc++, libgcc) each target compiles and links against: the library's own
+# DLLs none at all (DRVDOWN_CXX_RUNTIME "none", below); the other binaries that ship (the stand-in
+# engines, drvget) the one of GCC's Windows thread model, DRVDOWN_MINGW_GCC_WIN32_DIR; every other
+# target (tests, GoogleTest, tools) the posix one, DRVDOWN_MINGW_GCC_DIR. The posix runtime carries
+# a threading layer (winpthreads) whose start-up work can end the process when a thread-local slot
+# or a handle cannot be had, and which keeps a record per thread that used it until that thread
+# exits, so a module unloaded while its callers' threads live on leaves a handle pair per thread
+# behind; the Windows one has neither.
+#
+# The library's DLLs link no runtime and no start-up object: all of their code is the library's
+# own (dll/image_runtime.cpp has the few functions the compiler calls on its own, dll_main.cpp the
+# entry point), compiled with Control Flow Guard (cmake/ReleaseBinaries.cmake), with a load
+# configuration of their own (dll/load_config.cpp). They use the C++ headers of the Windows thread
+# model for templates only, and neither throw nor ask an object for its type (no RTTI). Module-wide
+# objects that need a constructor or a destructor are refused by the compiler, since nothing would
+# run them.
 #
 # Included from the top-level CMakeLists.txt before any target: the options below are directory
 # options that every target inherits, evaluated per target from its DRVDOWN_CXX_RUNTIME property.
-set(_drvdown_win32 "$<STREQUAL:$<TARGET_PROPERTY:DRVDOWN_CXX_RUNTIME>,win32>")
-set(_drvdown_gcc "$<IF:${_drvdown_win32},${DRVDOWN_MINGW_GCC_WIN32_DIR},${DRVDOWN_MINGW_GCC_DIR}>")
+set(_drvdown_runtime "$<TARGET_PROPERTY:DRVDOWN_CXX_RUNTIME>")
+set(_drvdown_none "$<STREQUAL:${_drvdown_runtime},none>")
+set(_drvdown_posix "$<NOT:$<OR:$<STREQUAL:${_drvdown_runtime},win32>,${_drvdown_none}>>")
+set(_drvdown_gcc "$<IF:${_drvdown_posix},${DRVDOWN_MINGW_GCC_DIR},${DRVDOWN_MINGW_GCC_WIN32_DIR}>")
 # (-isystem joined to its folder: CMake would fold repeated "-isystem" options into one.)
 add_compile_options(
-  "$<$<COMPILE_LANGUAGE:CXX>:-nostdinc++;-isystem${_drvdown_gcc}/include/c++;-isystem${_drvdown_gcc}/include/c++/${MINGW_TRIPLE};-isystem${_drvdown_gcc}/include/c++/backward>")
+  "$<$<COMPILE_LANGUAGE:CXX>:-nostdinc++;-isystem${_drvdown_gcc}/include/c++;-isystem${_drvdown_gcc}/include/c++/${MINGW_TRIPLE};-isystem${_drvdown_gcc}/include/c++/backward>"
+  "$<${_drvdown_none}:-fno-exceptions;-fno-rtti>"
+  "$<${_drvdown_none}:-Werror=global-constructors;-Werror=exit-time-destructors>")
 # libstdc++ and libgcc of the posix thread model call winpthreads: -lpthread (lld resolves
 # archives in any order, so it may stand before the objects).
-add_link_options("-L${_drvdown_gcc}" "$<$<NOT:${_drvdown_win32}>:-lpthread>")
+add_link_options("-L${_drvdown_gcc}" "$<${_drvdown_posix}:-lpthread>"
+                 "$<${_drvdown_none}:-nostdlib>")
 
 # drvdown_windows_runtime(TARGET...): the targets ship, so they take the Windows thread model's
 # runtime. Object libraries among them are compiled for it; a program of the posix runtime links
@@ -24,6 +38,17 @@ function(drvdown_windows_runtime)
   foreach(target IN LISTS ARGN)
     if(TARGET ${target})
       set_property(TARGET ${target} PROPERTY DRVDOWN_CXX_RUNTIME win32)
+    endif()
+  endforeach()
+endfunction()
+
+# drvdown_no_runtime(TARGET...): the targets are, or go into, the library's own DLLs, which link
+# no runtime. A DLL among them takes its entry point and runtime functions from
+# drvdown_library_image (dll/CMakeLists.txt).
+function(drvdown_no_runtime)
+  foreach(target IN LISTS ARGN)
+    if(TARGET ${target})
+      set_property(TARGET ${target} PROPERTY DRVDOWN_CXX_RUNTIME none)
     endif()
   endforeach()
 endfunction()

@@ -7,19 +7,31 @@
 # shadow stacks (the code never rewrites a return address; exceptions unwind through SEH tables,
 # which Windows' unwinder keeps in step with the shadow stack). x86: the "no SEH" mark. No code
 # of the image registers a structured exception handler (C++ exceptions unwind through DWARF-2
-# tables, and nothing pushes a frame onto fs:[0]; the check verifies that too), and a SafeSEH
-# table cannot be built: lld makes one only when every object declares itself SafeSEH-ready
-# (@feat.00), which the GCC-built runtime archives do not.
+# tables, and nothing pushes a frame onto fs:[0]; the check verifies that too). A SafeSEH table
+# cannot be built for drvget: lld makes one only when every object declares itself SafeSEH-ready
+# (@feat.00), which the GCC-built runtime archives do not. The library's DLLs, whose objects are
+# all clang's, keep the mark too: they have no handler that a table could list.
 add_link_options(LINKER:--dynamicbase LINKER:--nxcompat)
 if(DRVDOWN_ARCH STREQUAL "x64")
   add_link_options(LINKER:--high-entropy-va LINKER:-Xlink=/cetcompat)
 else()
   add_link_options(LINKER:--no-seh)
 endif()
-# Stack protection (canaries checked on return, from the runtime's libssp, linked statically) on
-# the library's own code and drvget: drvdown_core, the engine trust lists and drvget compile and
-# link with DRVDOWN_STACK_PROTECTION, and so does every binary that links drvdown_core.
+# Stack protection (canaries checked on return) on the library's own code and drvget:
+# drvdown_core, the engine trust lists and drvget compile and link with DRVDOWN_STACK_PROTECTION,
+# and so does every binary that links drvdown_core. The library's DLLs draw the canary and end the
+# process on a changed one themselves (dll/image_runtime.cpp); drvget takes both from the runtime's
+# libssp, linked statically.
 set(DRVDOWN_STACK_PROTECTION -fstack-protector-strong)
+# Control Flow Guard on the library's DLLs, the targets that link no runtime
+# (cmake/CxxRuntime.cmake; drvget and the stand-in engines link the MinGW-w64 runtime, which has
+# neither guard checks nor a load configuration). Every object checks the target of each indirect
+# call, and the link makes the table of valid call targets that dll/load_config.cpp names. No jump
+# tables: an indirect jump through one is not checked, and without them every indirect branch of
+# the image is a guarded one, which the binary check verifies in the disassembly.
+set(_drvdown_no_runtime "$<STREQUAL:$<TARGET_PROPERTY:DRVDOWN_CXX_RUNTIME>,none>")
+add_compile_options("$<${_drvdown_no_runtime}:-mguard=cf;-fno-jump-tables>")
+add_link_options("$<${_drvdown_no_runtime}:-mguard=cf>")
 
 # --- reproducible output ---
 # No time stamp in the PE header (lld then derives the PDB's GUID from its content), no compile

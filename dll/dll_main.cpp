@@ -3,6 +3,7 @@
 // exports without dllimport.)
 #include "MobileDrvDown.h"
 #include "base/module.h"
+#include "dll/image_runtime.h"
 #include "downloader/blocking_download.h"
 #include "downloader/drv_downloader.h"
 #include "downloader/worker_context.h"
@@ -10,6 +11,32 @@
 #include "engine/verify.h"
 
 #include <type_traits>
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/);
+
+// The image's entry point, named to the linker (dll/CMakeLists.txt). The loader calls it, and no
+// other code of the image runs before it: the image has no TLS callbacks and no constructors. It
+// draws the stack canary before any function that checks one runs, creates the module-wide objects
+// before the process-attach work, and destroys them after the process-detach work or after an
+// attach that failed.
+extern "C" __attribute__((no_stack_protector)) BOOL WINAPI DllEntryPoint(HINSTANCE instance,
+                                                                         DWORD reason,
+                                                                         LPVOID reserved) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        if (!DrawStackCanary()) {
+            return FALSE;
+        }
+        CreateModuleObjects();
+        CreateWorkerThreadSlot();
+        CreateEngineLoadExceptionRecords();
+    }
+    const BOOL result = DllMain(instance, reason, reserved);
+    if (reason == DLL_PROCESS_DETACH || (reason == DLL_PROCESS_ATTACH && !result)) {
+        DestroyModuleObjects();
+        FreeWorkerThreadSlot();
+    }
+    return result;
+}
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
     // A module whose module-wide objects could not all be had fails its load: the host's

@@ -12,6 +12,11 @@ struct WorkerThreadState {
     const DownloaderState* notifying = nullptr; // the downloader whose OnNotify it is calling
 };
 
+// The thread-local slot of the records: taken by the module's entry point when the module is
+// loaded, given back when it is unloaded (nothing when it was never taken).
+void CreateWorkerThreadSlot();
+void FreeWorkerThreadSlot();
+
 // Whether the thread-local slot of the records could be had when the module was loaded; without
 // it a host shutting down from inside OnNotify would wait for itself, so the load fails.
 bool WorkerThreadSlotReady();

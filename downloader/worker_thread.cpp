@@ -8,8 +8,6 @@
 #include "base/worker_gate.h"
 #include "downloader/worker_context.h"
 
-#include <process.h>
-
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -99,7 +97,7 @@ void RunTask(DownloaderState& state, _MOBILE_DRV_TASK& task, std::uint32_t shutd
     state.RemoveTask(&task);
 }
 
-unsigned __stdcall TaskThreadProc(void* argument) {
+DWORD WINAPI TaskThreadProc(void* argument) {
     HMODULE module = nullptr;
     {
         const heap_ptr<WorkerStart> start(static_cast<WorkerStart*>(argument));
@@ -131,8 +129,7 @@ bool StartWorker(const StateRef& state, const TaskHandle& task, std::uint32_t sh
         return false;
     }
     // The thread runs detached: its handle goes at once, and nothing ever waits on it.
-    const unique_handle thread(reinterpret_cast<HANDLE>(
-        _beginthreadex(nullptr, 0, TaskThreadProc, start.get(), 0, nullptr)));
+    const unique_handle thread(CreateThread(nullptr, 0, &TaskThreadProc, start.get(), 0, nullptr));
     if (!thread) {
         return false;
     }

@@ -5,6 +5,8 @@
 // into the handler. The records below are laid out as Microsoft's compiler lays them out.
 #include "engine/msvc_exception.h"
 
+#include "base/module_object.h"
+
 #include <windows.h>
 
 #include <cstddef>
@@ -25,13 +27,13 @@ constexpr std::uint32_t kSimpleType = 1;
 // holds them, which travels as the fourth parameter. Pointers would not fit the 32-bit fields.
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 using ImageRef = std::int32_t;
-ImageRef Ref(const void* record) {
+ImageRef Ref(const void* record) noexcept {
     return static_cast<ImageRef>(static_cast<const char*>(record) -
                                  reinterpret_cast<const char*>(&__ImageBase));
 }
 #else
 using ImageRef = const void*;
-constexpr ImageRef Ref(const void* record) {
+constexpr ImageRef Ref(const void* record) noexcept {
     return record;
 }
 #endif
@@ -85,7 +87,8 @@ static_assert(sizeof(ThrowInfo) == 16);
 
 // Everything the host's runtime reads about the thrown type `wchar_t*`, catchable as `wchar_t*`
 // (with or without const) and as `void*`. One object of this DLL's static data: it lies within the
-// image, as the x64 offsets require, and outlives the raise. x64 fills the offsets in at load time.
+// image, as the x64 offsets require, and outlives the raise. Built when the module is loaded: the
+// x64 offsets from the image base are no constants that C++ can write, so the image computes them.
 struct ThrowRecords {
 #if defined(_WIN64)
     TypeDescriptor wideStringPointer{nullptr, nullptr, ".PEA_W"};
@@ -101,7 +104,7 @@ struct ThrowRecords {
     ThrowInfo info{0, {}, {}, Ref(&catchable)};
 };
 
-ThrowRecords g_throwRecords;
+ModuleObject<ThrowRecords> g_throwRecords;
 
 // The thrown object, a pointer to the message. The host's handler reads it after the raising frames
 // are gone, so it has static storage; it stays writable for a handler that catches by reference.
@@ -109,11 +112,15 @@ const wchar_t* g_engineLoadMessage = L"can not load tolvek.dll";
 
 } // namespace
 
+void CreateEngineLoadExceptionRecords() {
+    g_throwRecords.Create();
+}
+
 void RaiseEngineLoadException() {
     const ULONG_PTR params[] = {
         kMsvcMagic,
         reinterpret_cast<ULONG_PTR>(&g_engineLoadMessage),
-        reinterpret_cast<ULONG_PTR>(&g_throwRecords.info),
+        reinterpret_cast<ULONG_PTR>(&g_throwRecords.get()->info),
 #if defined(_WIN64)
         reinterpret_cast<ULONG_PTR>(&__ImageBase),
 #endif

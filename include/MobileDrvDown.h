@@ -19,7 +19,8 @@
  *
  * Loading: when the system cannot give the library what it needs for its whole life (its own
  * full file name, which it never has whole from a path of 260 characters or more; an event; a
- * thread-local slot), the library refuses to be loaded rather than stay loaded unable to work.
+ * thread-local slot; random bytes for its stack canary), the library refuses to be loaded rather
+ * than stay loaded unable to work.
  * What the host sees depends on how it loads the library:
  * - A host that calls LoadLibrary gets null with GetLastError() == ERROR_DLL_INIT_FAILED (1114)
  *   and goes on; a later load may succeed (a path that is too long fails every time).

@@ -1,11 +1,16 @@
 // The module as a host loads it: from its own folder, with its module-wide objects.
+#include "support/child_process.h"
 #include "support/import_faults.h"
 #include "support/test_tree.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
+using drvtest::BuildDir;
 using drvtest::GetProc;
 using drvtest::ImportFaults;
+using drvtest::RunChild;
 using drvtest::TestTree;
 
 namespace {
@@ -94,4 +99,28 @@ TEST(ModuleLoad, CutLibraryPathFailsTheLoadInsteadOfLookingInAWrongFolder) {
     // The same file loads when its path comes back whole.
     faults.Disarm();
     EXPECT_TRUE(unique_hmodule(faults.Load()));
+}
+
+TEST(ModuleLoad, EachLoadedCopyDrawsItsOwnStackCanary) {
+    using CanaryFn = std::uintptr_t (*)();
+    TestTree first;
+    TestTree second;
+    first.InstallLibrary(L"DrvDownProbe.dll");
+    second.InstallLibrary(L"DrvDownProbe.dll");
+    const std::uintptr_t a = GetProc<CanaryFn>(first.LoadLibraryFromTree(), "ProbeStackCanary")();
+    const std::uintptr_t b = GetProc<CanaryFn>(second.LoadLibraryFromTree(), "ProbeStackCanary")();
+    EXPECT_NE(a, 0u) << "the canary was never drawn";
+    EXPECT_NE(a, b);
+}
+
+// As /GS ends it: at once, with STATUS_STACK_BUFFER_OVERRUN; neither the code after the call nor
+// the child's unhandled-exception filter (which would print "exception ...") runs.
+TEST(ModuleLoad, AChangedStackCanaryEndsTheProcessAtOnce) {
+    TestTree tree;
+    tree.InstallLibrary(L"DrvDownProbe.dll");
+    const drvtest::ChildResult child =
+        RunChild(BuildDir() + L"\\library_child.exe",
+                 {tree.Path(L"bin\\MobileDrvDown.dll"), L"call", L"ProbeBreakStackCanary"});
+    EXPECT_EQ(child.exitCode, STATUS_STACK_BUFFER_OVERRUN) << child.output;
+    EXPECT_EQ(child.output, "");
 }

@@ -4,7 +4,8 @@
 #   check_x86_dll.sh OBJDUMP DLL MAP
 # OBJDUMP is i686-w64-mingw32-objdump. Checks: a PE32 image for i386; exactly the exports
 # CreateInstance, DownLoadFile and ExtractZipFile, undecorated; imports from Windows system DLLs
-# only (the C++ runtime and the thread library are linked in); and every stdcall boundary
+# only; no C runtime (no import of msvcrt.dll, no TLS directory whose callbacks would run before
+# the entry point); and every stdcall boundary
 # function removes its own arguments: the `ret` of each export and of each IMobileDrvDown
 # operation, found through the vtable of CDrvDownloader, carries the size of its arguments.
 # Prints one line per check; exits 1 when any failed, 2 on bad usage or unreadable input.
@@ -62,6 +63,19 @@ if [ -n "$imports" ] && [ -z "$foreign" ]; then
     report ok "imports only system DLLs: $(tr '\n' ' ' <<<"$imports")"
 else
     report FAILED "imports DLLs that are not part of Windows:${foreign:- (no imports found)}"
+fi
+
+# --- no C runtime: the library's own code alone runs, from its entry point on ---
+if grep -qx "msvcrt.dll" <<<"$imports"; then
+    report FAILED "runtime: imports the C runtime msvcrt.dll"
+else
+    report ok "runtime: no import of msvcrt.dll"
+fi
+tls=$(sed -n 's/^Entry 9 [0-9a-f]* \([0-9a-f]*\) Thread Storage Directory.*/\1/p' <<<"$headers")
+if [ "$tls" = "00000000" ]; then
+    report ok "runtime: no TLS directory, so no callback runs before the entry point"
+else
+    report FAILED "runtime: a TLS directory (${tls:-not found}), whose callbacks run before the entry point"
 fi
 
 # --- the link map must belong to this very image ---

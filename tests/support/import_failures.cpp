@@ -1,11 +1,10 @@
 // What each function a library of the project may import does when it fails, as its
-// documentation says: the result, the last error (or errno for the C runtime) and, on x86, how many
-// argument bytes a stdcall function pops. Functions that cannot fail, or whose failure cannot be
-// simulated faithfully, are named with the reason they are never failed. An import that is in
-// neither list makes the sweep fail until it is classified here.
+// documentation says: the result, the last error and, on x86, how many argument bytes a stdcall
+// function pops. The library links no C runtime, so none of its functions is here. Functions that
+// cannot fail, or whose failure cannot be simulated faithfully, are named with the reason they are
+// never failed. An import that is in neither list makes the sweep fail until it is classified here.
 #include "support/import_faults.h"
 
-#include <cerrno>
 #include <cstring>
 
 namespace drvtest {
@@ -17,7 +16,6 @@ constexpr intptr_t kDword = 0xFFFFFFFF;    // (DWORD)-1: WAIT_FAILED, TLS_OUT_OF
                                            // INVALID_FILE_ATTRIBUTES
 constexpr intptr_t kNoMemory = 0xC0000017; // STATUS_NO_MEMORY
 constexpr DWORD kOutOfMemory = 0x8007000E; // E_OUTOFMEMORY, the crypto functions' error
-constexpr int kCdecl = -1;
 
 ImportFailure Fails(const char* name, int x86ArgBytes, intptr_t value, DWORD lastError,
                     bool engineFileIo = false) {
@@ -25,9 +23,6 @@ ImportFailure Fails(const char* name, int x86ArgBytes, intptr_t value, DWORD las
 }
 ImportFailure FailsStatus(const char* name, int x86ArgBytes) {
     return {name, x86ArgBytes, kNoMemory, 0, 0, false};
-}
-ImportFailure FailsCrt(const char* name, intptr_t value, int errnoValue) {
-    return {name, kCdecl, value, 0, errnoValue, false};
 }
 // Reports a cut result by returning the capacity it was given, argument `capacityArg`.
 ImportFailure FailsCut(const char* name, int x86ArgBytes, int capacityArg, DWORD lastError) {
@@ -43,9 +38,6 @@ constexpr const char* kEnds = "ends the process or thread by design, never retur
 constexpr const char* kBadHandleOnly =
     "fails only for an invalid handle or argument; a failed release of a valid one leaves it "
     "held, which no caller can remedy";
-constexpr const char* kData = "a variable, not a function";
-constexpr const char* kRuntimeSupport =
-    "unwinding and stack support of the runtime; it fails only for corrupt input";
 
 const ImportFailure kTable[] = {
     // kernel32: handles, events, waits
@@ -79,6 +71,7 @@ const ImportFailure kTable[] = {
           "0 means another thread holds the section, an answer rather than a failure"),
     Never("Sleep", kNoResult),
     // kernel32: threads, thread-local slots, process
+    Fails("CreateThread", 24, 0, ERROR_NOT_ENOUGH_MEMORY),
     Fails("TlsAlloc", 0, kDword, ERROR_NO_MORE_ITEMS),
     Fails("TlsSetValue", 8, 0, ERROR_NOT_ENOUGH_MEMORY),
     Never("TlsGetValue", "fails only for an index that TlsAlloc did not give"),
@@ -108,6 +101,7 @@ const ImportFailure kTable[] = {
     Never("QueryPerformanceCounter", "cannot fail since Windows XP"),
     Never("QueryPerformanceFrequency", "cannot fail since Windows XP"),
     Never("IsDebuggerPresent", kCannotFail),
+    Never("IsProcessorFeaturePresent", "FALSE only says that the feature is missing"),
     Never("IsDBCSLeadByteEx", "FALSE is an answer; it fails only for an unknown code page"),
     Never("GetStartupInfoA", kNoResult),
     // kernel32: modules
@@ -147,15 +141,6 @@ const ImportFailure kTable[] = {
     Never("RaiseException", "raises, by design; it has no failure to return"),
     Fails("AddVectoredExceptionHandler", 8, 0, ERROR_NOT_ENOUGH_MEMORY),
     Never("RemoveVectoredExceptionHandler", "fails only for a handler that was not added"),
-    Never("SetUnhandledExceptionFilter", "returns the previous filter; it cannot fail"),
-    Never("UnhandledExceptionFilter", kRuntimeSupport),
-    Never("RtlCaptureContext", kNoResult),
-    Never("RtlLookupFunctionEntry", kRuntimeSupport),
-    Never("RtlVirtualUnwind", kRuntimeSupport),
-    Never("RtlUnwindEx", kRuntimeSupport),
-    Never("RtlUnwind", kRuntimeSupport),
-    Never("RtlAddFunctionTable", kRuntimeSupport),
-    Never("RtlDeleteFunctionTable", kRuntimeSupport),
     // shlwapi, user32
     Fails("PathCombineW", 12, 0, 0),
     Fails("PathFileExistsW", 4, 0, ERROR_FILE_NOT_FOUND),
@@ -169,7 +154,9 @@ const ImportFailure kTable[] = {
           "FALSE says that no message was waiting, an answer rather than a failure"),
     Fails("GetProcessWindowStation", 0, 0, ERROR_ACCESS_DENIED),
     Fails("GetUserObjectInformationW", 20, 0, ERROR_ACCESS_DENIED),
-    // bcrypt: NTSTATUS results, no last error
+    // bcrypt: NTSTATUS results, no last error. The entry point draws the stack canary with
+    // BCryptGenRandom; without it the load fails.
+    FailsStatus("BCryptGenRandom", 16),
     FailsStatus("BCryptOpenAlgorithmProvider", 16),
     FailsStatus("BCryptCreateHash", 28),
     FailsStatus("BCryptHashData", 16),
@@ -187,65 +174,6 @@ const ImportFailure kTable[] = {
     Never("CryptMsgClose", kBadHandleOnly),
     Never("CertCloseStore", kBadHandleOnly),
     Never("CertFreeCertificateContext", "always returns TRUE"),
-    // advapi32: the stack protector's start-up draws its canary from here and falls back to a
-    // fixed one when the provider cannot be had
-    Fails("CryptAcquireContextA", 20, 0, kOutOfMemory),
-    Fails("CryptGenRandom", 12, 0, kOutOfMemory),
-    Never("CryptReleaseContext", kBadHandleOnly),
-    // msvcrt: cdecl, errno
-    FailsCrt("malloc", 0, ENOMEM),
-    FailsCrt("calloc", 0, ENOMEM),
-    FailsCrt("realloc", 0, ENOMEM),
-    FailsCrt("_strdup", 0, ENOMEM),
-    FailsCrt("_beginthreadex", 0, EAGAIN),
-    FailsCrt("fprintf", -1, EIO),
-    FailsCrt("printf", -1, EIO),
-    FailsCrt("vfprintf", -1, EIO),
-    FailsCrt("fputc", -1, EIO),
-    FailsCrt("fputs", -1, EIO),
-    FailsCrt("fwrite", 0, EIO),
-    FailsCrt("setlocale", 0, 0),
-    FailsCrt("_read", -1, EIO),
-    FailsCrt("_open", -1, EMFILE),
-    FailsCrt("_write", -1, EIO),
-    FailsCrt("_close", -1, EIO),
-    FailsCrt("signal", -1, EINVAL), // SIG_ERR
-    Never("free", kNoResult),
-    Never("_endthreadex", kEnds),
-    Never("_amsg_exit", kEnds),
-    Never("abort", kEnds),
-    Never("exit", kEnds),
-    Never("_exit", kEnds),
-    Never("_cexit", kNoResult),
-    Never("_errno", kCannotFail),
-    Never("_initterm", "runs the module's constructors; it returns nothing"),
-    Never("_lock", "returns nothing; on failure it ends the process itself"),
-    Never("_unlock", kNoResult),
-    Never("__dllonexit", "registers a destructor; its failure is the runtime's to handle"),
-    Never("_onexit", "registers a destructor; its failure is the runtime's to handle"),
-    Never("_setjmp3", kCannotFail),
-    Never("_setjmp", kCannotFail),
-    Never("longjmp", kEnds),
-    Never("_ultoa", kCannotFail),
-    Never("atoi", kCannotFail),
-    Never("localeconv", kCannotFail),
-    Never("strerror", kCannotFail),
-    Never("memchr", kCannotFail),
-    Never("memcmp", kCannotFail),
-    Never("memcpy", kCannotFail),
-    Never("memmove", kCannotFail),
-    Never("memset", kCannotFail),
-    Never("strchr", kCannotFail),
-    Never("strcmp", kCannotFail),
-    Never("strlen", kCannotFail),
-    Never("strncmp", kCannotFail),
-    Never("wcslen", kCannotFail),
-    Never("__iob_func", kCannotFail),
-    Never("_iob", kData),
-    Never("__mb_cur_max", kData),
-    Never("___mb_cur_max_func", kCannotFail),
-    Never("___lc_codepage_func", kCannotFail),
-    Never("__C_specific_handler", kRuntimeSupport),
 };
 
 } // namespace

@@ -4,11 +4,14 @@
 //   library_child.exe <dll path> load
 //     Loads the DLL with a plain LoadLibraryW, the system's default search for its dependencies;
 //     prints "loaded" and exits with 0, or prints the error and exits with 3.
+//   library_child.exe <dll path> call <export>
+//     Loads the DLL and calls its export `int (*)()`; prints "returned <n>" and exits with 0.
 // An exception that nothing handles (the engine-load exception among them) is printed as
 // "exception <code>" and ends the process with exit code 4.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cwchar>
 
 namespace {
@@ -31,9 +34,25 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("loaded\n");
         return 0;
     }
+    if (argc == 4 && std::wcscmp(argv[2], L"call") == 0) {
+        HMODULE dll = LoadLibraryW(argv[1]);
+        char name[64] = {};
+        std::wcstombs(name, argv[3], sizeof name - 1);
+        auto function =
+            dll != nullptr
+                ? reinterpret_cast<int (*)()>(reinterpret_cast<void*>(GetProcAddress(dll, name)))
+                : nullptr;
+        if (function == nullptr) {
+            std::printf("no export %s\n", name);
+            return 3;
+        }
+        std::printf("returned %d\n", function());
+        return 0;
+    }
     if (argc != 5 || std::wcscmp(argv[2], L"downloadfile") != 0) {
         std::fprintf(stderr, "usage: library_child <library> downloadfile <url> <target>\n"
-                             "       library_child <dll> load\n");
+                             "       library_child <dll> load\n"
+                             "       library_child <dll> call <export>\n");
         return 2;
     }
     HMODULE library = LoadLibraryW(argv[1]);
