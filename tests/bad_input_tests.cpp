@@ -8,11 +8,6 @@ using namespace drvtest;
 
 namespace {
 
-// Transfers here are scripted; were one ever to run for real, this address stays on the machine.
-constexpr wchar_t kUrl[] = L"http://127.0.0.1:9/pkg.zip";
-using DownLoadFileFn = int(__stdcall*)(const wchar_t*, const wchar_t*);
-using ExtractZipFileFn = int(__stdcall*)(const void*, const void*);
-
 // A parameter record placed at the very end of a readable page: any read past the record's
 // last byte faults at once instead of going unnoticed.
 class GuardedRecord {
@@ -138,7 +133,7 @@ TEST_F(BadInputTest, OddTargetsAreHandledWithoutTouchingOtherFiles) {
     // A folder at the target path stays as it is, whatever the engine then reports.
     tree.MakeDir(L"out\\folder.zip");
     tree.WriteFile(L"out\\folder.zip\\keep.txt", "inside");
-    auto record = Record(L"folder", kUrl, Out(L"folder.zip"));
+    auto record = TaskRecord(L"folder", kUrl, Out(L"folder.zip"));
     EXPECT_EQ(downloader->AddTask(&record), 1);
     ASSERT_TRUE(callback.WaitForFinals(1, 5000));
     EXPECT_EQ(tree.ReadFile(L"out\\folder.zip\\keep.txt"), "inside");
@@ -146,7 +141,7 @@ TEST_F(BadInputTest, OddTargetsAreHandledWithoutTouchingOtherFiles) {
 
     // Overlong paths reach the engine cut to the record's size, never beyond.
     const std::wstring overlong = tree.Path(L"out\\") + std::wstring(5000, L'x');
-    auto longRecord = Record(L"long", kUrl, overlong);
+    auto longRecord = TaskRecord(L"long", kUrl, overlong);
     EXPECT_EQ(downloader->AddTask(&longRecord), 1);
     ASSERT_TRUE(callback.WaitForFinals(2, 5000));
     EXPECT_EQ(Engine().Calls("PPStartTaskEx").back().text2.size(), 2047u);

@@ -1,5 +1,6 @@
 // DownLoadFile as a host calls it: the library and the stand-in engine in a fresh tree.
 #include "support/child_process.h"
+#include "support/host_api.h"
 #include "support/import_faults.h"
 #include "support/standin.h"
 #include "support/test_tree.h"
@@ -14,11 +15,7 @@ using namespace drvtest;
 
 namespace {
 
-using DownLoadFileFn = int(__stdcall*)(const wchar_t*, const wchar_t*);
 using StopEventFn = HANDLE (*)();
-
-// Transfers here are scripted; were one ever to run for real, this address stays on the machine.
-constexpr wchar_t kUrl[] = L"http://127.0.0.1:9/pkg.zip";
 
 class DownLoadFileTest : public ::testing::Test {
 protected:
@@ -52,13 +49,7 @@ protected:
         return gone;
     }
 
-    std::vector<std::string> CallNames() const {
-        std::vector<std::string> names;
-        for (const EngineCall& call : engine_->Log()) {
-            names.push_back(call.name);
-        }
-        return names;
-    }
+    std::vector<std::string> CallNames() const { return NamesOf(engine_->Log()); }
 
     TestTree tree;
     DownLoadFileFn download = nullptr;
@@ -124,12 +115,12 @@ TEST_F(DownLoadFileTest, QueriesAboutEveryTwoHundredMillisecondsWhileRunningOrUn
     std::vector<DWORD> gaps;
     for (const EngineCall& query : queries) {
         gaps.push_back(query.tickCalled - previous);
-        EXPECT_GE(gaps.back(), 180u);
+        EXPECT_GE(gaps.back(), AtLeast(kBlockingPollIntervalMs));
         previous = query.tickCalled;
     }
     // A late thread stretches a gap or two; a wrong interval moves the median.
-    EXPECT_LE(Median(gaps), 300u);
-    EXPECT_GE(elapsed, 1150u);
+    EXPECT_LE(Median(gaps), MedianAtMost(kBlockingPollIntervalMs));
+    EXPECT_GE(elapsed, AtLeast(static_cast<DWORD>(queries.size()) * kBlockingPollIntervalMs));
 }
 
 TEST_F(DownLoadFileTest, EveryStateButOneAndTheRunningOnesIsAFailure) {

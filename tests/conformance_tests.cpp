@@ -5,6 +5,7 @@
 // docs/host-integration.md.
 #include "support/child_process.h"
 #include "support/test_tree.h"
+#include "support/text.h"
 
 #include <gtest/gtest.h>
 
@@ -23,11 +24,6 @@ ChildResult RunHostInTree(TestTree& tree, const std::wstring& program,
                           const std::vector<std::wstring>& environment = {}) {
     tree.CopyBuilt(program, L"bin\\" + program);
     return drvtest::RunChild(tree.Path(L"bin\\" + program), arguments, environment);
-}
-
-// The tree's paths are plain ASCII; the hosts print them with printf("%ls").
-std::string Ascii(const std::wstring& text) {
-    return std::string(text.begin(), text.end());
 }
 
 std::string Missing(const std::string& output, std::initializer_list<const char*> lines) {
@@ -97,6 +93,7 @@ TEST(Conformance, ExampleHostDownloadsAndReportsEveryOutcome) {
     tree.InstallEngine();
     run = RunHostInTree(tree, L"example_host.exe", {kUrl, target}, kScriptedEngine);
     EXPECT_EQ(run.exitCode, 0u) << run.output;
-    const std::string expected = "phone-driver: succeeded, " + Ascii(target);
+    // The host prints the path with printf("%ls").
+    const std::string expected = "phone-driver: succeeded, " + drvtest::Narrow(target);
     EXPECT_NE(run.output.find(expected), std::string::npos) << run.output;
 }

@@ -8,17 +8,7 @@ using namespace drvtest;
 
 namespace {
 
-// Transfers here are scripted; were one ever to run for real, this address stays on the machine.
-constexpr wchar_t kUrl[] = L"http://127.0.0.1:9/pkg.zip";
 using Names = std::vector<std::string>;
-
-std::vector<std::string> NamesOf(const std::vector<EngineCall>& calls) {
-    std::vector<std::string> names;
-    for (const EngineCall& call : calls) {
-        names.push_back(call.name);
-    }
-    return names;
-}
 
 class DownloaderTest : public DownloaderFixture {
 protected:
@@ -61,7 +51,7 @@ TEST_F(DownloaderTest, InitLoadsTheEngineOnceAndKeepsTheFirstCallback) {
     EXPECT_EQ(Engine().Counters().liveInstances, 1u);
 
     // The first callback stays: a task's notification goes there.
-    auto record = Record(L"t", kUrl, Out(L"t.zip"));
+    auto record = TaskRecord(L"t", kUrl, Out(L"t.zip"));
     EXPECT_EQ(downloader->AddTask(&record), 1);
     EXPECT_TRUE(callback.WaitForFinals(1, 5000));
     EXPECT_TRUE(other.All().empty());
@@ -75,7 +65,8 @@ TEST_F(DownloaderTest, UninitUnloadsTheEngineAndInitWorksAgainAfterIt) {
     downloader->Uninit();
     EXPECT_EQ(Engine().CallCount("PPClose"), 1u);
     EXPECT_EQ(Engine().Counters().liveInstances, 0u);
-    EXPECT_LT(FastestOf(3, [&] { downloader->Uninit(); }), 100u) << "an idle Uninit does not wait";
+    EXPECT_LT(FastestOf(3, [&] { downloader->Uninit(); }), kWaitStepMs)
+        << "an idle Uninit does not wait";
     EXPECT_EQ(Engine().CallCount("PPClose"), 1u);
 
     EXPECT_EQ(downloader->Init(&callback), 1);
@@ -102,8 +93,8 @@ TEST_F(DownloaderTest, RefusingEngineIsClosedAndUnloadedAndTheDownloaderStaysUsa
 TEST_F(DownloaderTest, ReleaseWithoutUninitCancelsTasksAndUnloadsTheEngine) {
     IMobileDrvDown* downloader = CreateReady();
     Engine().SetDefaultScript({QueryStep(5, 0)});
-    auto a = Record(L"a", kUrl, Out(L"a.zip"));
-    auto b = Record(L"b", kUrl, Out(L"b.zip"));
+    auto a = TaskRecord(L"a", kUrl, Out(L"a.zip"));
+    auto b = TaskRecord(L"b", kUrl, Out(L"b.zip"));
     ASSERT_EQ(downloader->AddTask(&a), 1);
     ASSERT_EQ(downloader->AddTask(&b), 1);
     ASSERT_TRUE(Engine().WaitForCalls("PPStartTaskEx", 2, 3000));

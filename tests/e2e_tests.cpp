@@ -5,34 +5,24 @@
 #include "support/downloader_fixture.h"
 #include "support/http_test_server.h"
 #include "support/process_handles.h"
+#include "support/random_bytes.h"
+#include "support/wait.h"
 
 #include <shlwapi.h>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <random>
 
 using namespace drvtest;
 
 namespace {
-
-using DownLoadFileFn = int(__stdcall*)(const wchar_t*, const wchar_t*);
 
 // The engine's status record as PPQueryTaskEx fills it.
 struct EngineStatus {
     std::array<uint32_t, 7> values{};
     int32_t state = 0;
 };
-
-std::string RandomBytes(std::size_t size, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) {
-        byte = static_cast<char>(generator());
-    }
-    return bytes;
-}
 
 uint64_t Total(const unsigned* status) {
     return standin::Combined(status, standin::kValueTotalLow);
@@ -42,29 +32,11 @@ uint64_t Received(const unsigned* status) {
     return standin::Combined(status, standin::kValueReceivedLow);
 }
 
-std::vector<Notification> OfKind(const std::vector<Notification>& all, int kind) {
-    std::vector<Notification> matching;
-    std::copy_if(all.begin(), all.end(), std::back_inserter(matching),
-                 [kind](const Notification& n) { return n.kind == kind; });
-    return matching;
-}
-
 std::wstring FileUrl(const std::wstring& path) {
     wchar_t url[2048] = {};
     DWORD length = 2048;
     EXPECT_EQ(UrlCreateFromPathW(path.c_str(), url, &length, 0), S_OK);
     return url;
-}
-
-bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs) {
-    const DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start >= timeoutMs) {
-            return false;
-        }
-        Sleep(20);
-    }
-    return true;
 }
 
 using Names = std::vector<std::wstring>;
@@ -84,7 +56,7 @@ protected:
     }
     // Adds the task `name` downloading `url` into out\<name>.
     void Add(const std::wstring& name, const std::wstring& url) {
-        auto record = Record(name, url, Out(name));
+        auto record = TaskRecord(name, url, Out(name));
         ASSERT_EQ(downloader->AddTask(&record), 1);
     }
     std::vector<std::wstring> OutFiles() const { return tree.FilesIn(L"out"); }
@@ -189,7 +161,7 @@ TEST_F(EndToEnd, CancelMidTransferStopsItWithNoNotificationAfterAndNoFile) {
     ASSERT_EQ(downloader->CancelTask(L"SLOW.ZIP"), 1);
     ASSERT_TRUE(Engine().WaitForCalls("PPCloseHandle", 1, 3000));
     const std::size_t seen = callback.All().size();
-    EXPECT_TRUE(WaitFor([&] { return OutFiles().empty(); }, 5000))
+    EXPECT_TRUE(WaitUntil([&] { return OutFiles().empty(); }, 5000))
         << "the stopped transfer removes its temporary file";
     Sleep(1500);
     EXPECT_EQ(callback.All().size(), seen) << "no notification after the cancel";
@@ -297,7 +269,7 @@ TEST_F(EndToEnd, FinishedAndFailedTransfersLeaveNoHandleOnceTheDownloaderIsRelea
                                              {L"moved.zip", "/moved"},
                                              {L"unsized.zip", "/unsized.zip"},
                                              {L"missing.zip", "/nothing-here"}}) {
-                auto record = Record(prefix + name, roundServer.Url(path), Out(prefix + name));
+                auto record = TaskRecord(prefix + name, roundServer.Url(path), Out(prefix + name));
                 ASSERT_EQ(roundDownloader->AddTask(&record), 1);
             }
             const bool ended = finals.WaitForFinals(4, 30000);
@@ -340,7 +312,7 @@ protected:
     // Polls until the transfer has left the running states; its last state.
     int32_t WaitForEnd(uint32_t handle) {
         int32_t state = 0;
-        WaitFor(
+        WaitUntil(
             [&] {
                 state = Query(handle).state;
                 return state != standin::kStateConnecting && state != standin::kStateReceiving &&
@@ -391,8 +363,8 @@ TEST_F(RealEngine, TheLastCloseStopsTransfersAndWaitsUntilTheirFilesAreGone) {
     ASSERT_TRUE(init(L"Varnelmobilemgr", 0, 0));
     const uint32_t kept = Start(server.Url("/slow.zip"), L"out\\kept.zip");
     const uint32_t removed = Start(server.Url("/slow.zip"), L"out\\removed.zip");
-    ASSERT_TRUE(WaitFor([&] { return Query(kept).state == standin::kStateReceiving; }, 10000));
-    ASSERT_TRUE(WaitFor([&] { return Query(removed).state == standin::kStateReceiving; }, 10000));
+    ASSERT_TRUE(WaitUntil([&] { return Query(kept).state == standin::kStateReceiving; }, 10000));
+    ASSERT_TRUE(WaitUntil([&] { return Query(removed).state == standin::kStateReceiving; }, 10000));
 
     EXPECT_EQ(remove(removed), 1);
     EXPECT_EQ(Query(removed).state, 0) << "a stopped transfer reports nothing";

@@ -4,7 +4,9 @@
 // library in a child process, since a refused engine ends the process.
 #include "engine/engine_api.h"
 #include "support/child_process.h"
+#include "support/standin.h"
 #include "support/test_tree.h"
+#include "support/text.h"
 
 #include <gtest/gtest.h>
 
@@ -17,21 +19,11 @@ using namespace drvtest;
 
 namespace {
 
-// Transfers here are scripted; were one ever to run for real, this address stays on the machine.
-constexpr wchar_t kUrl[] = L"http://127.0.0.1:9/pkg.zip";
 constexpr DWORD kEngineDamaged = 0xE0DD0001u;
 constexpr DWORD kUnhandledException = 4; // library_child's code for an exception nobody caught
 
 std::wstring ChildProgram() {
     return BuildDir() + L"\\library_child.exe";
-}
-
-std::string Narrow(const std::wstring& text) {
-    std::string narrow;
-    for (wchar_t c : text) {
-        narrow.push_back(static_cast<char>(c));
-    }
-    return narrow;
 }
 
 bool SamePath(const std::string& a, const std::string& b) {

@@ -1,6 +1,7 @@
 // Engines that misbehave and hosts that shut down at awkward moments.
-#include "base/timing.h"
 #include "support/downloader_fixture.h"
+#include "support/timing.h"
+#include "support/wait.h"
 
 #include <algorithm>
 #include <atomic>
@@ -10,15 +11,11 @@ using namespace drvtest;
 
 namespace {
 
-// Transfers here are scripted; were one ever to run for real, this address stays on the machine.
-constexpr wchar_t kUrl[] = L"http://127.0.0.1:9/pkg.zip";
-using DownLoadFileFn = int(__stdcall*)(const wchar_t*, const wchar_t*);
-
 class FaultTest : public DownloaderFixture {
 protected:
     void SetUp() override { SetUpTree(); }
     int Add(IMobileDrvDown* downloader, const std::wstring& name) {
-        auto record = Record(name, kUrl, Out(name + L".zip"));
+        auto record = TaskRecord(name, kUrl, Out(name + L".zip"));
         return downloader->AddTask(&record);
     }
 };
@@ -42,7 +39,7 @@ TEST_F(FaultTest, EngineCallsThatBlockForSecondsDelayButNeverBreakTheShutdown) {
     downloader->Uninit();
     const DWORD took = GetTickCount() - begin;
     EXPECT_GE(took, 1500u) << "Uninit did not wait for the worker inside the engine";
-    EXPECT_LT(took, 9000u) << "Uninit ran to its 10 s limit";
+    EXPECT_LT(took, AtLeast(kShutdownWaitMs)) << "Uninit ran to its 10 s limit";
     EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 1u);
     EXPECT_EQ(Engine().CallCount("PPCloseHandle"), 1u);
     EXPECT_EQ(Engine().CallCount("PPClose"), 1u);
@@ -192,10 +189,7 @@ TEST_F(FaultTest, CancelAndReleaseFromInsideOnNotifyDoNotDeadlock) {
     Engine().SetDefaultScript({QueryStep(5, 0)});
     ASSERT_EQ(Add(downloader, L"other"), 1);
     ASSERT_EQ(Add(downloader, L"self"), 1);
-    for (int i = 0; i < 60 && !done; ++i) {
-        Sleep(100);
-    }
-    ASSERT_TRUE(done.load());
+    ASSERT_TRUE(WaitUntil([&] { return done.load(); }, 6000));
     ASSERT_TRUE(Engine().WaitForCalls("PPClose", 1, 4000));
     EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 2u);
     EXPECT_EQ(Engine().CallCount("PPCloseHandle"), 2u);

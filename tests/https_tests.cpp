@@ -4,20 +4,18 @@
 #include "standin_engine/status_values.h"
 #include "support/downloader_fixture.h"
 #include "support/http_test_server.h"
+#include "support/random_bytes.h"
 #include "support/tls_front.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
-#include <random>
 #include <utility>
 
 using namespace drvtest;
 
 namespace {
-
-using DownLoadFileFn = int(__stdcall*)(const wchar_t*, const wchar_t*);
 
 struct HttpsCase {
     const char* name;
@@ -55,15 +53,6 @@ void PrintTo(const HttpsCase& c, std::ostream* out) {
 
 const std::vector<std::string> kListeners = {"good", "expired", "wronghost", "selfsigned",
                                              "untrusted"};
-
-std::string RandomBytes(std::size_t size, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) {
-        byte = static_cast<char>(generator());
-    }
-    return bytes;
-}
 
 class Https : public DownloaderFixture, public ::testing::WithParamInterface<HttpsCase> {
 protected:
@@ -117,7 +106,7 @@ TEST_P(Https, ATaskAndDownLoadFileEndAsTheCertificateAndTheBodyDecide) {
     const bool succeeds = c.state == standin::kStateFinished;
     const std::wstring url = UrlOf(c);
 
-    auto record = Record(L"task.zip", url, Out(L"task.zip"));
+    auto record = TaskRecord(L"task.zip", url, Out(L"task.zip"));
     ASSERT_EQ(downloader->AddTask(&record), 1);
     ASSERT_TRUE(callback.WaitForFinals(1, 60000));
     const auto finals = callback.For(L"task.zip");

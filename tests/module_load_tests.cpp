@@ -1,5 +1,6 @@
 // The module as a host loads it: from its own folder, with its module-wide objects.
 #include "support/child_process.h"
+#include "support/host_api.h"
 #include "support/import_faults.h"
 #include "support/test_tree.h"
 
@@ -8,6 +9,7 @@
 #include <cstdint>
 
 using drvtest::BuildDir;
+using drvtest::ExtractZipFileFn;
 using drvtest::GetProc;
 using drvtest::ImportFaults;
 using drvtest::RunChild;
@@ -17,7 +19,6 @@ namespace {
 
 using ModuleDirFn = const wchar_t* (*)();
 using StopEventFn = HANDLE (*)();
-using ExtractZipFileFn = int(__stdcall*)(const void*, const void*);
 
 } // namespace
 

@@ -5,9 +5,11 @@
 #include "MobileDrvDown.h"
 #include "engine_load_error_mingw.h"
 #include "support/child_process.h"
+#include "support/host_api.h"
 #include "support/process_handles.h"
 #include "support/recording_callback.h"
 #include "support/test_tree.h"
+#include "support/text.h"
 
 #include <gtest/gtest.h>
 
@@ -98,10 +100,6 @@ TEST(MsvcException, NothingIsThrownWhenTheEngineFileIsMissing) {
 
 namespace {
 
-// The library's entries, loaded from the tree (decltype does not use the imports).
-using DownLoadFileFn = decltype(&DownLoadFile);
-using CreateInstanceFn = decltype(&CreateInstance);
-
 // Makes the call `call(context)`; 1 when it returned, with its result; 0 when the library raised
 // the engine-load exception instead, with the message.
 using CatchingCallFn = int(__cdecl*)(int(__cdecl* call)(void*), void* context, int* result,
@@ -129,7 +127,7 @@ const CatchingWay kCatchingWays[] = {
 };
 
 struct Calls {
-    DownLoadFileFn downLoadFile = nullptr;
+    drvtest::DownLoadFileFn downLoadFile = nullptr;
     IMobileDrvDown* downloader = nullptr;
     drvtest::RecordingCallback callback;
     std::wstring url;
@@ -174,8 +172,9 @@ TEST_P(EngineLoadCatch, LeavesNothingBehindAndTheNextCallSucceeds) {
     }
     ASSERT_NE(catching, nullptr);
     Calls calls;
-    calls.downLoadFile = drvtest::GetProc<DownLoadFileFn>(library.get(), "DownLoadFile");
-    const auto createInstance = drvtest::GetProc<CreateInstanceFn>(library.get(), "CreateInstance");
+    calls.downLoadFile = drvtest::GetProc<drvtest::DownLoadFileFn>(library.get(), "DownLoadFile");
+    const auto createInstance =
+        drvtest::GetProc<drvtest::CreateInstanceFn>(library.get(), "CreateInstance");
     ASSERT_TRUE(calls.downLoadFile != nullptr && createInstance != nullptr);
     calls.downloader = createInstance(MOBILEDRV_INTERFACE_VERSION, nullptr);
     ASSERT_NE(calls.downloader, nullptr);
@@ -213,8 +212,7 @@ TEST_P(EngineLoadCatch, LeavesNothingBehindAndTheNextCallSucceeds) {
     for (auto* call : {&Calls::Download, &Calls::Init}) {
         int result = -1;
         wchar_t message[64] = L"";
-        EXPECT_EQ(catching(call, &calls, &result, message, 64), 1)
-            << std::string(message, message + lstrlenW(message));
+        EXPECT_EQ(catching(call, &calls, &result, message, 64), 1) << drvtest::Narrow(message);
         EXPECT_EQ(result, 1);
     }
     EXPECT_EQ(tree.ReadFile(L"driver.zip"), "the driver package");

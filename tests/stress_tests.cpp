@@ -12,6 +12,8 @@
 #include "support/downloader_fixture.h"
 #include "support/host_thread.h"
 #include "support/process_handles.h"
+#include "support/timing.h"
+#include "support/wait.h"
 
 #include <atomic>
 #include <cstdio>
@@ -27,12 +29,9 @@ using namespace drvtest;
 
 namespace {
 
-// Transfers here are scripted; were one ever to run for real, this address stays on the machine.
-constexpr wchar_t kUrl[] = L"http://127.0.0.1:9/pkg.zip";
 constexpr int kSlots = 3;
 constexpr int kHostThreads = 8;
-constexpr DWORD kShutdownLimitMs = 11000;
-using DownLoadFileFn = int(__stdcall*)(const wchar_t*, const wchar_t*);
+constexpr DWORD kShutdownLimitMs = kShutdownWaitMs + 1000;
 
 // A reader/writer lock that owns no kernel object: under MinGW's posix thread model a std::mutex
 // keeps an event from its first contention, a handle the count at the end would take for the
@@ -134,7 +133,7 @@ public:
 
     void AddTask(int slot, IMobileDrvDown& downloader, bool fromNotify) {
         const std::wstring name = L"t" + std::to_wstring(++names_);
-        auto record = DownloaderFixture::Record(name, kUrl, out_ + name + L".zip");
+        auto record = TaskRecord(name, kUrl, out_ + name + L".zip");
         if (Make({Op::AddTask, slot, fromNotify, name},
                  [&] { return downloader.AddTask(&record); }) == 1) {
             std::lock_guard lock(slots_[slot].namesLock);
@@ -560,9 +559,7 @@ TEST_P(LifecycleStress, KeepsEveryPromiseWhateverOverlaps) {
     auto stress = std::make_unique<Stress>(Engine(), Out(L""), createInstance, download, seed);
     stress->Run(runMs != nullptr ? std::strtoul(runMs, nullptr, 10) : 10000);
     // Workers still ending have all cancelled their tasks; they end within a poll step.
-    for (int i = 0; i < 100 && ThreadCount() > threadsBefore; ++i) {
-        Sleep(100);
-    }
+    WaitUntil([&] { return ThreadCount() <= threadsBefore; }, 10000, 100);
     const std::vector<EngineCall> log = Engine().Log();
     int leftBehind = ThreadCount() > threadsBefore ? 1 : 0;
     leftBehind += Engine().Counters().liveInstances != 0 ? 1 : 0;

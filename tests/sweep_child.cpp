@@ -6,9 +6,12 @@
 // Every check that does not hold prints "finding <what>". The second run is the identical call
 // with the failure gone: it must succeed. The scenarios are the table at the end.
 #include "MobileDrvDown.h"
+#include "support/host_api.h"
 #include "support/import_faults.h"
 #include "support/process_handles.h"
 #include "support/test_tree.h"
+#include "support/text.h"
+#include "support/wait.h"
 
 #include <windows.h>
 
@@ -36,10 +39,6 @@ void Finding(const std::string& what) {
     std::printf("finding %s\n", what.c_str());
     std::fflush(stdout);
     g_findings.push_back(what);
-}
-
-std::string Narrow(const std::wstring& text) {
-    return std::string(text.begin(), text.end());
 }
 
 // --- a call on a thread of its own, which the engine-load exception ends without unwinding ---
@@ -105,30 +104,30 @@ void MeasureEngineResidue(const std::wstring& enginePath) {
     }
 }
 
-// What grew since `before`, beyond the engine's own residue; waits for workers still on their way
-// out.
-std::string Growth(const Snapshot& before) {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        const Snapshot now;
-        std::string growth;
-        for (const auto& [type, count] : now.handles) {
-            const auto was = before.handles.find(type);
-            const auto residue = g_engineResidue.find(type);
-            const int delta = count - (was != before.handles.end() ? was->second : 0) -
-                              (residue != g_engineResidue.end() ? residue->second : 0);
-            if (delta > 0) {
-                growth += " +" + std::to_string(delta) + " " + Narrow(type) + " handle";
-            }
+// What grew since `before`, beyond the engine's own residue.
+std::string GrowthSince(const Snapshot& before) {
+    const Snapshot now;
+    std::string growth;
+    for (const auto& [type, count] : now.handles) {
+        const auto was = before.handles.find(type);
+        const auto residue = g_engineResidue.find(type);
+        const int delta = count - (was != before.handles.end() ? was->second : 0) -
+                          (residue != g_engineResidue.end() ? residue->second : 0);
+        if (delta > 0) {
+            growth += " +" + std::to_string(delta) + " " + Narrow(type) + " handle";
         }
-        if (now.threads > before.threads) {
-            growth += " +" + std::to_string(now.threads - before.threads) + " thread";
-        }
-        if (growth.empty() || GetTickCount() - start >= kSettleMs) {
-            return growth;
-        }
-        Sleep(50);
     }
+    if (now.threads > before.threads) {
+        growth += " +" + std::to_string(now.threads - before.threads) + " thread";
+    }
+    return growth;
+}
+
+// The same once workers still on their way out have had their time.
+std::string Growth(const Snapshot& before) {
+    std::string growth;
+    WaitUntil([&] { return (growth = GrowthSince(before)).empty(); }, kSettleMs, 50);
+    return growth;
 }
 
 // --- the host's side ---
@@ -153,9 +152,6 @@ public:
 
     volatile LONG finals[kTasks][2] = {};
 };
-
-using CreateInstanceFn = IMobileDrvDown*(__stdcall*)(int, int*);
-using DownLoadFileFn = int(__stdcall*)(const wchar_t*, const wchar_t*);
 
 struct Case {
     TestTree tree;
@@ -226,10 +222,8 @@ struct Case {
     std::vector<bool> AddTasks(IMobileDrvDown& downloader, int count) const {
         std::vector<bool> taken;
         for (int i = 0; i < count; ++i) {
-            _MOBILE_DRV_TASK task{};
-            std::wcscpy(task.name, FinalCounter::Name(i).c_str());
-            std::wcscpy(task.url, url.c_str());
-            std::wcscpy(task.targetPath, Target(FinalCounter::Name(i) + L".bin").c_str());
+            auto task =
+                TaskRecord(FinalCounter::Name(i), url, Target(FinalCounter::Name(i) + L".bin"));
             const int result = downloader.AddTask(&task);
             if (result != 0 && result != 1) {
                 Finding("AddTask returned " + std::to_string(result));
@@ -253,18 +247,16 @@ bool TasksToTheirEnd(Case& c) {
         for (int i = 0; i < kTasks; ++i) {
             taken[i] = taken[i] && ready;
         }
-        const DWORD start = GetTickCount();
-        auto allEnded = [&] {
-            for (int i = 0; i < kTasks; ++i) {
-                if (taken[i] && callback.Finals(i) == 0) {
-                    return false;
+        WaitUntil(
+            [&] {
+                for (int i = 0; i < kTasks; ++i) {
+                    if (taken[i] && callback.Finals(i) == 0) {
+                        return false;
+                    }
                 }
-            }
-            return true;
-        };
-        while (!allEnded() && GetTickCount() - start < kFinalsLimitMs) {
-            Sleep(20);
-        }
+                return true;
+            },
+            kFinalsLimitMs);
         const DWORD uninitStart = GetTickCount();
         downloader.Uninit();
         if (GetTickCount() - uninitStart > kShutdownLimitMs) {
@@ -334,19 +326,11 @@ const Scenario kScenarios[] = {
 
 // The files in out\: only targets and their put-aside names.
 void CheckFiles(const Case& c) {
-    WIN32_FIND_DATAW found{};
-    const unique_find_handle search(FindFirstFileW(c.tree.Path(L"out\\*").c_str(), &found));
-    for (BOOL more = static_cast<bool>(search); more; more = FindNextFileW(search.get(), &found)) {
-        std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..") {
-            continue;
-        }
-        if (name[0] == L'~') {
-            name.erase(0, 1);
-        }
+    for (const std::wstring& file : c.tree.FilesIn(L"out")) {
+        const std::wstring name = file[0] == L'~' ? file.substr(1) : file;
         if (name != L"pkg.bin" && !(name.size() == 6 && name.compare(0, 1, L"t") == 0 &&
                                     name.compare(2, 4, L".bin") == 0)) {
-            Finding("file left: " + Narrow(found.cFileName));
+            Finding("file left: " + Narrow(file));
         }
     }
 }
@@ -384,8 +368,7 @@ int main(int argc, char** argv) {
     // DRVDOWN_SWEEP_LIBRARY: another build of the library in the same place (the negative control).
     const char* library = std::getenv("DRVDOWN_SWEEP_LIBRARY");
     Case c;
-    c.tree.InstallLibrary(library != nullptr ? std::wstring(library, library + std::strlen(library))
-                                             : std::wstring(scenario->library));
+    c.tree.InstallLibrary(library != nullptr ? Wide(library) : std::wstring(scenario->library));
     c.tree.InstallEngine(scenario->engine);
     c.tree.MakeDir(L"out");
     c.tree.WriteFile(L"source.bin", std::string(64 * 1024, 'p'));
@@ -427,12 +410,8 @@ int main(int argc, char** argv) {
     // The last module reference goes with the host's own.
     if (c.library != nullptr) {
         FreeLibrary(c.library);
-        const DWORD start = GetTickCount();
-        while (GetModuleHandleW(c.tree.Path(L"bin\\MobileDrvDown.dll").c_str()) != nullptr &&
-               GetTickCount() - start < kSettleMs) {
-            Sleep(20);
-        }
-        if (GetModuleHandleW(c.tree.Path(L"bin\\MobileDrvDown.dll").c_str()) != nullptr) {
+        const std::wstring path = c.tree.Path(L"bin\\MobileDrvDown.dll");
+        if (!WaitUntil([&] { return GetModuleHandleW(path.c_str()) == nullptr; }, kSettleMs)) {
             Finding("the library stays loaded after the host's FreeLibrary");
         }
     }

@@ -4,6 +4,7 @@
 #include "support/child_process.h"
 #include "support/import_faults.h"
 #include "support/test_tree.h"
+#include "support/text.h"
 
 #include <gtest/gtest.h>
 
@@ -18,10 +19,6 @@
 using namespace drvtest;
 
 namespace {
-
-std::wstring Wide(const std::string& text) {
-    return std::wstring(text.begin(), text.end());
-}
 
 bool Flag(const char* name) {
     const char* value = std::getenv(name);

@@ -2,6 +2,7 @@
 #include "support/downloader_fixture.h"
 #include "support/host_thread.h"
 #include "support/timing.h"
+#include "support/wait.h"
 
 #include <algorithm>
 #include <atomic>
@@ -10,14 +11,6 @@
 using namespace drvtest;
 
 namespace {
-
-// Transfers here are scripted; were one ever to run for real, this address stays on the machine.
-constexpr wchar_t kUrl[] = L"http://127.0.0.1:9/pkg.zip";
-
-std::size_t CountKind(const std::vector<Notification>& all, int kind) {
-    return static_cast<std::size_t>(std::count_if(
-        all.begin(), all.end(), [kind](const Notification& n) { return n.kind == kind; }));
-}
 
 bool AllZeroFrom(const std::vector<unsigned char>& bytes, std::size_t from, std::size_t to) {
     return std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(from),
@@ -51,7 +44,7 @@ protected:
         }
     }
     int Add(const std::wstring& name, int context = 0, const std::wstring& url = kUrl) {
-        auto record = Record(name, url, Out(name + L".zip"), context);
+        auto record = TaskRecord(name, url, Out(name + L".zip"), context);
         return downloader->AddTask(&record);
     }
 
@@ -81,7 +74,7 @@ void TaskTest::ShutDownAnsweringAWindow(HWND window, bool release) {
     IMobileDrvDown* shutDown = Create();
     ASSERT_EQ(shutDown->Init(&sender), 1);
     for (const wchar_t* name : {L"ui", L"other"}) {
-        auto record = Record(name, kUrl, Out(std::wstring(name) + L".zip"));
+        auto record = TaskRecord(name, kUrl, Out(std::wstring(name) + L".zip"));
         ASSERT_EQ(shutDown->AddTask(&record), 1);
     }
     ASSERT_TRUE(sender.WaitUntil(
@@ -102,7 +95,7 @@ void TaskTest::ShutDownAnsweringAWindow(HWND window, bool release) {
     EXPECT_EQ(answer, 42u);
     EXPECT_EQ(TestWindow::answeredOn, GetCurrentThreadId());
     // A poll step or two, generously for a busy machine: far below the 10 s bound.
-    EXPECT_LT(took, 5000u);
+    EXPECT_LT(took, kShutdownWaitMs / 2);
     EXPECT_EQ(TestWindow::answered[1], 0) << "a posted message was dispatched";
     MSG posted;
     EXPECT_TRUE(PeekMessageW(&posted, window, WM_APP + 1, WM_APP + 1, PM_REMOVE));
@@ -129,12 +122,12 @@ TEST_F(TaskTest, RunningTransferReportsProgressEverySecondThenSucceeds) {
         EXPECT_EQ(all[i].context, 42);
         if (i > 0) {
             gaps.push_back(all[i].tick - all[i - 1].tick);
-            EXPECT_GE(gaps.back(), 900u);
+            EXPECT_GE(gaps.back(), AtLeast(kTaskPollIntervalMs));
         }
     }
     // A late thread stretches a gap or two; a wrong interval moves the median.
-    EXPECT_LE(Median(gaps), 1500u);
-    EXPECT_GE(all[0].tick - added, 900u);
+    EXPECT_LE(Median(gaps), MedianAtMost(kTaskPollIntervalMs));
+    EXPECT_GE(all[0].tick - added, AtLeast(kTaskPollIntervalMs));
     EXPECT_EQ(std::vector<unsigned>(all[0].status, all[0].status + 7),
               (std::vector<unsigned>{1, 2, 3, 4, 5, 6, 7}));
     EXPECT_EQ(all[4].status[0], 10u);
@@ -150,13 +143,13 @@ TEST_F(TaskTest, ImmediateSuccessIsOneNotificationAboutASecondLaterOnTheWorkerTh
     const DWORD added = GetTickCount();
     ASSERT_EQ(Add(L"quick"), 1);
     const DWORD returned = GetTickCount();
-    EXPECT_GE(returned - added, 85u) << "AddTask pauses 100 ms (tick granularity allowed for)";
+    EXPECT_GE(returned - added, AtLeast(kAddTaskPauseMs)) << "AddTask pauses";
     ASSERT_TRUE(callback.WaitForFinals(1, 5000));
     Sleep(300);
     const auto all = callback.All();
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(all[0].kind, MOBILEDRV_NOTIFY_SUCCEEDED);
-    EXPECT_GE(all[0].tick - added, 950u);
+    EXPECT_GE(all[0].tick - added, AtLeast(kTaskPollIntervalMs));
     EXPECT_LE(all[0].tick - added, 3000u);
     EXPECT_NE(all[0].threadId, GetCurrentThreadId());
     EXPECT_EQ(all[0].threadId, Engine().Calls("PPStartTaskEx").at(0).threadId)
@@ -173,7 +166,7 @@ TEST_F(TaskTest, EveryOtherStateEndsInOneFailure) {
     Sleep(300);
     const auto all = callback.All();
     EXPECT_EQ(all.size(), states.size());
-    EXPECT_EQ(CountKind(all, MOBILEDRV_NOTIFY_FAILED), states.size());
+    EXPECT_EQ(OfKind(all, MOBILEDRV_NOTIFY_FAILED).size(), states.size());
 }
 
 TEST_F(TaskTest, RecordsAreCutAndZeroFilledExactly) {
@@ -183,7 +176,7 @@ TEST_F(TaskTest, RecordsAreCutAndZeroFilledExactly) {
     ASSERT_EQ(target.size(), 2047u);
     const std::wstring longUrl = L"http://127.0.0.1:9/" + std::wstring(3000, L'u');
     Engine().PushScript({QueryStep(5), QueryStep(1)});
-    auto record = Record(longName, kUrl, target, 5);
+    auto record = TaskRecord(longName, kUrl, target, 5);
     // A URL with no terminator inside its field is read only up to the field's size.
     std::fill(std::begin(record.url), std::end(record.url), L'u');
     ASSERT_EQ(downloader->AddTask(&record), 1);
@@ -218,7 +211,7 @@ TEST_F(TaskTest, AddTaskRefusesNullRecordsAndEmptyUrlsButAcceptsEmptyNames) {
     EXPECT_EQ(downloader->AddTask(nullptr), 0);
     EXPECT_EQ(Add(L"nourl", 1, L""), 0);
     EXPECT_EQ(Engine().CallCount("PPStartTaskEx"), 0u);
-    auto record = Record(L"", kUrl, L"", 3);
+    auto record = TaskRecord(L"", kUrl, L"", 3);
     EXPECT_EQ(downloader->AddTask(&record), 1);
     ASSERT_TRUE(callback.WaitForFinals(1, 5000));
     EXPECT_EQ(callback.All().at(0).context, 3) << "the refused calls left the context alone";
@@ -256,7 +249,7 @@ protected:
 
 TEST_P(EngineThatCannotRunTransfersTest, EveryTaskEndsInOneFailure) {
     IMobileDrvDown* downloader = CreateReady();
-    auto record = Record(L"a", kUrl, Out(L"a.zip"), 3);
+    auto record = TaskRecord(L"a", kUrl, Out(L"a.zip"), 3);
     ASSERT_EQ(downloader->AddTask(&record), 1);
     ASSERT_TRUE(callback.WaitForFinals(1, 5000));
     const auto all = callback.All();
@@ -322,10 +315,7 @@ TEST_F(TaskTest, CancelWhileAQueryIsInTheEngineEndsTheTaskInSilence) {
         }
         return count;
     };
-    for (int i = 0; i < 100 && listed() != 0; ++i) {
-        Sleep(50);
-    }
-    ASSERT_EQ(listed(), 0) << "a worker did not end";
+    ASSERT_TRUE(WaitUntil([&] { return listed() == 0; }, 5000, 50)) << "a worker did not end";
     EXPECT_TRUE(callback.All().empty()) << "kind " << callback.All().at(0).kind;
     EXPECT_EQ(Engine().CallCount("PPQueryTaskEx"), 3u);
     EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 3u);
@@ -348,8 +338,8 @@ TEST_F(TaskTest, TaskCancelledBeforeItsFirstPollWasStartedAndIsRemoved) {
 TEST_F(TaskTest, SameNameTasksRunSideBySideWithTheirOwnNotifications) {
     Engine().PushScript({QueryStep(5, 1), QueryStep(1)});
     Engine().PushScript({QueryStep(5, 3), QueryStep(2)});
-    auto first = Record(L"twin", kUrl, Out(L"one.zip"));
-    auto second = Record(L"twin", kUrl, Out(L"two.zip"));
+    auto first = TaskRecord(L"twin", kUrl, Out(L"one.zip"));
+    auto second = TaskRecord(L"twin", kUrl, Out(L"two.zip"));
     ASSERT_EQ(downloader->AddTask(&first), 1);
     ASSERT_EQ(downloader->AddTask(&second), 1);
     ASSERT_TRUE(callback.WaitForFinals(2, 8000));
@@ -375,7 +365,7 @@ TEST_F(TaskTest, UninitWithManyRunningTasksReturnsPromptlyAndSilencesThem) {
     downloader->Uninit();
     const DWORD took = GetTickCount() - begin;
     const std::size_t seen = callback.All().size();
-    EXPECT_LE(took, 5000u) << "Uninit ran towards its 10 s limit";
+    EXPECT_LE(took, kShutdownWaitMs / 2) << "Uninit ran towards its 10 s limit";
     // Workers beyond the gate's ten may still be ending; give them a poll interval.
     ASSERT_TRUE(Engine().WaitForCalls("PPCloseHandle", 12, 2500));
     EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 12u);
@@ -388,7 +378,7 @@ TEST_F(TaskTest, UninitWithManyRunningTasksReturnsPromptlyAndSilencesThem) {
 TEST_F(TaskTest, AddTaskBeforeInitTakesTheTaskButNeverTouchesTheTarget) {
     IMobileDrvDown* fresh = Create();
     tree.WriteFile(L"out\\early.zip", "keep");
-    auto record = Record(L"early", kUrl, Out(L"early.zip"));
+    auto record = TaskRecord(L"early", kUrl, Out(L"early.zip"));
     EXPECT_EQ(fresh->AddTask(&record), 1);
     Sleep(1500);
     EXPECT_EQ(tree.ReadFile(L"out\\early.zip"), "keep");
@@ -410,10 +400,8 @@ TEST_F(TaskTest, UninitFromInsideOnNotifyDoesNotDeadlock) {
     ASSERT_EQ(Add(L"a"), 1);
     ASSERT_EQ(Add(L"b"), 1);
     ASSERT_TRUE(callback.WaitUntil([](const auto& all) { return !all.empty(); }, 3000));
-    for (int i = 0; i < 50 && !returned; ++i) {
-        Sleep(100);
-    }
-    EXPECT_TRUE(returned) << "Uninit inside OnNotify did not return";
+    EXPECT_TRUE(WaitUntil([&] { return returned.load(); }, 5000))
+        << "Uninit inside OnNotify did not return";
     ASSERT_TRUE(Engine().WaitForCalls("PPClose", 1, 3000));
     EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 2u);
 }
@@ -439,7 +427,7 @@ TEST_F(TaskTest, TaskAddedWhileAShutdownRunsIsRefusedAndNeverStarts) {
     const DWORD took = GetTickCount() - begin;
 
     EXPECT_EQ(added.load(), 0) << "AddTask took a task while the shutdown ran";
-    EXPECT_LT(took, 5000u) << "Uninit waited for the task added meanwhile";
+    EXPECT_LT(took, kShutdownWaitMs / 2) << "Uninit waited for the task added meanwhile";
     EXPECT_EQ(Engine().CallCount("PPStartTaskEx"), 2u) << "the task added meanwhile started";
     EXPECT_EQ(Engine().CallCount("PPClose"), 1u);
 }
@@ -484,7 +472,8 @@ TEST_F(TaskTest, WorkerStuckInTheEngineOutlivesReleaseAndTheLibrary) {
     const DWORD begin = GetTickCount();
     downloader->Release();
     downloader = nullptr;
-    EXPECT_GE(GetTickCount() - begin, 9900u) << "Release waits for the workers at most 10 s";
+    EXPECT_GE(GetTickCount() - begin, kShutdownWaitMs - kWaitStepMs)
+        << "Release waits for the workers at most 10 s";
     EXPECT_EQ(Engine().CallCount("PPClose"), 0u) << "closed while a worker was inside the engine";
 
     // The host unloads the library; the worker keeps it mapped until it has ended.
@@ -497,10 +486,8 @@ TEST_F(TaskTest, WorkerStuckInTheEngineOutlivesReleaseAndTheLibrary) {
     ASSERT_TRUE(Engine().WaitForCalls("PPClose", 1, 5000));
     EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 1u);
     EXPECT_EQ(Engine().CallCount("PPCloseHandle"), 1u);
-    for (int i = 0; i < 20 && GetModuleHandleW(library.c_str()) != nullptr; ++i) {
-        Sleep(50);
-    }
-    EXPECT_EQ(GetModuleHandleW(library.c_str()), nullptr) << "the worker never let the library go";
+    EXPECT_TRUE(WaitUntil([&] { return GetModuleHandleW(library.c_str()) == nullptr; }, 1000))
+        << "the worker never let the library go";
     EXPECT_TRUE(callback.All().empty());
     LoadLibraryW(library.c_str()); // balance the tree's own FreeLibrary
 }

@@ -7,6 +7,7 @@
 
 #include <thread>
 
+using drvtest::AtLeast;
 using drvtest::FastestOf;
 
 namespace {
@@ -27,13 +28,14 @@ protected:
 } // namespace
 
 TEST_F(WorkerGateTest, IdleGateReturnsAtOnce) {
-    EXPECT_LT(FastestOf(3, [&] { gate.WaitIdle(10000); }), 50u) << "no step is waited";
+    EXPECT_LT(FastestOf(3, [&] { gate.WaitIdle(10000); }), kWaitStepMs / 2) << "no step is waited";
 }
 
 TEST_F(WorkerGateTest, ZeroTimeoutOnABusyGateReturnsAfterOneStep) {
     gate.Enter(1);
-    EXPECT_GE(TimeWaitIdle(0), 90u);
-    EXPECT_LT(FastestOf(3, [&] { gate.WaitIdle(0); }), 190u) << "a second step was waited";
+    EXPECT_GE(TimeWaitIdle(0), AtLeast(kWaitStepMs));
+    EXPECT_LT(FastestOf(3, [&] { gate.WaitIdle(0); }), AtLeast(2 * kWaitStepMs))
+        << "a second step was waited";
 }
 
 TEST_F(WorkerGateTest, WorkerThatNeverLeavesHoldsTheWaitForItsWholeLimit) {
@@ -53,7 +55,7 @@ TEST_F(WorkerGateTest, CountSaturatesBetweenZeroAndTen) {
         gate.Leave(1);
     }
     EXPECT_EQ(gate.Count(), 0);
-    EXPECT_LT(FastestOf(3, [&] { gate.WaitIdle(10000); }), 50u)
+    EXPECT_LT(FastestOf(3, [&] { gate.WaitIdle(10000); }), kWaitStepMs / 2)
         << "an eleventh worker is not counted";
 
     EXPECT_TRUE(gate.Leave(1));

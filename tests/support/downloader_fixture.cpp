@@ -1,7 +1,5 @@
 #include "support/downloader_fixture.h"
 
-#include <cstring>
-
 namespace drvtest {
 
 void DownloaderFixture::SetUpTree(const wchar_t* engine, const wchar_t* library) {
@@ -37,17 +35,6 @@ bool DownloaderFixture::EngineLoadedOnlyByTest() {
     const bool gone = GetModuleHandleW(EnginePath().c_str()) == nullptr;
     LoadLibraryW(EnginePath().c_str()); // the test's reference back
     return gone;
-}
-
-_MOBILE_DRV_TASK DownloaderFixture::Record(const std::wstring& name, const std::wstring& url,
-                                           const std::wstring& target, int context) {
-    _MOBILE_DRV_TASK record;
-    std::memset(&record, 0, sizeof record);
-    wcsncpy(record.name, name.c_str(), MOBILEDRV_NAME_CHARS - 1);
-    wcsncpy(record.url, url.c_str(), MOBILEDRV_TEXT_CHARS - 1);
-    wcsncpy(record.targetPath, target.c_str(), MOBILEDRV_TEXT_CHARS - 1);
-    record.context = context;
-    return record;
 }
 
 } // namespace drvtest

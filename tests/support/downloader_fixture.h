@@ -2,6 +2,7 @@
 #pragma once
 
 #include "MobileDrvDown.h"
+#include "support/host_api.h"
 #include "support/recording_callback.h"
 #include "support/standin.h"
 #include "support/test_tree.h"
@@ -13,14 +14,7 @@
 
 namespace drvtest {
 
-using CreateInstanceFn = IMobileDrvDown*(__stdcall*)(int, int*);
-
 class DownloaderFixture : public ::testing::Test {
-public:
-    // A parameter record as a host fills it.
-    static _MOBILE_DRV_TASK Record(const std::wstring& name, const std::wstring& url,
-                                   const std::wstring& target, int context = 0);
-
 protected:
     // Lays out the library (or its probe copy) and an engine variant (none for nullptr) and loads
     // them.

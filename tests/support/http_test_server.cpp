@@ -1,5 +1,7 @@
 #include "support/http_test_server.h"
 
+#include "support/text.h"
+
 #include <ws2tcpip.h>
 
 #include <algorithm>
@@ -120,8 +122,7 @@ std::string HttpTestServer::Address(std::string_view path) const {
 }
 
 std::wstring HttpTestServer::Url(std::string_view path) const {
-    const std::string address = Address(path);
-    return std::wstring(address.begin(), address.end());
+    return Wide(Address(path));
 }
 
 void HttpTestServer::Route(const std::string& path, HttpResponse response) {

@@ -1,6 +1,8 @@
 #include "support/process_handles.h"
 
 #include "base/unique_handle.h"
+#include "support/text.h"
+#include "support/wait.h"
 
 #include <tlhelp32.h>
 
@@ -71,14 +73,6 @@ std::wstring TypeOf(ULONG_PTR value) {
     return std::wstring(name->buffer, name->length / sizeof(wchar_t));
 }
 
-std::string Narrow(const std::wstring& text) {
-    std::string narrow;
-    for (const wchar_t c : text) {
-        narrow += c < 0x80 ? static_cast<char>(c) : '?';
-    }
-    return narrow;
-}
-
 } // namespace
 
 DWORD ProcessHandleCount() {
@@ -137,14 +131,10 @@ std::string HandleChanges(const std::vector<ProcessHandle>& before,
 }
 
 std::string HandleChangesSettled(const std::vector<ProcessHandle>& before, DWORD timeoutMs) {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        std::string changes = HandleChanges(before, ProcessHandles());
-        if (changes.empty() || GetTickCount() - start >= timeoutMs) {
-            return changes;
-        }
-        Sleep(50);
-    }
+    std::string changes;
+    WaitUntil([&] { return (changes = HandleChanges(before, ProcessHandles())).empty(); },
+              timeoutMs, 50);
+    return changes;
 }
 
 int ThreadCount() {

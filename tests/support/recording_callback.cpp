@@ -1,9 +1,18 @@
 #include "support/recording_callback.h"
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <cstring>
 
 namespace drvtest {
+
+std::vector<Notification> OfKind(const std::vector<Notification>& all, int kind) {
+    std::vector<Notification> matching;
+    std::copy_if(all.begin(), all.end(), std::back_inserter(matching),
+                 [kind](const Notification& n) { return n.kind == kind; });
+    return matching;
+}
 
 void RecordingCallback::OnNotify(int kind, void* record) {
     Notification n;

@@ -24,6 +24,9 @@ struct Notification {
     std::vector<unsigned char> bytes; // the whole record as received
 };
 
+// The notifications of one kind, in their order.
+std::vector<Notification> OfKind(const std::vector<Notification>& all, int kind);
+
 class RecordingCallback : public IMobileDrvDownCallback {
 public:
     void MOBILEDRV_THISCALL OnNotify(int kind, void* record) override;

@@ -1,5 +1,7 @@
 #include "support/standin.h"
 
+#include "support/wait.h"
+
 #include <memory>
 #include <stdexcept>
 
@@ -17,6 +19,14 @@ Fn Bind(HMODULE module, const char* name) {
 }
 
 } // namespace
+
+std::vector<std::string> NamesOf(const std::vector<EngineCall>& calls) {
+    std::vector<std::string> names;
+    for (const EngineCall& call : calls) {
+        names.push_back(call.name);
+    }
+    return names;
+}
 
 StandIn::StandIn(TestTree& tree, std::wstring_view relative)
     : module_(tree.LoadFromTree(relative)),
@@ -88,14 +98,7 @@ std::vector<EngineCall> StandIn::Calls(std::string_view exportName) const {
 }
 
 bool StandIn::WaitForCalls(const char* exportName, uint32_t count, DWORD timeoutMs) const {
-    const DWORD start = GetTickCount();
-    while (CallCount(exportName) < count) {
-        if (GetTickCount() - start >= timeoutMs) {
-            return false;
-        }
-        Sleep(10);
-    }
-    return true;
+    return WaitUntil([&] { return CallCount(exportName) >= count; }, timeoutMs);
 }
 
 StandInCounters StandIn::Counters() const {

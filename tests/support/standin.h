@@ -18,6 +18,9 @@
 
 namespace drvtest {
 
+// The URL of scripted transfers. Were one ever to run for real, this address stays on the machine.
+inline constexpr wchar_t kUrl[] = L"http://127.0.0.1:9/pkg.zip";
+
 // The engine's entry points as tests call them directly: the status record as raw bytes, so
 // tests read its offsets themselves.
 using PPQueryBytesFn = unsigned char(__cdecl*)(uint32_t handle, void* status);
@@ -48,6 +51,9 @@ struct EngineCall {
     std::wstring text1; // client id or URL
     std::wstring text2; // target path
 };
+
+// The export names of `calls`, in their order.
+std::vector<std::string> NamesOf(const std::vector<EngineCall>& calls);
 
 class StandIn {
 public:

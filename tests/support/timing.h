@@ -1,7 +1,10 @@
-// Time checks that hold on a busy machine. A single measurement can be late by however long the
-// scheduler keeps a thread waiting, so upper bounds are checked on the median of several gaps or
-// the best of several tries; lower bounds need no such help (a timed wait never ends early).
+// Time checks that hold on a busy machine, against the library's timing (base/timing.h). A single
+// measurement can be late by however long the scheduler keeps a thread waiting, so upper bounds
+// are checked on the median of several gaps or the best of several tries; lower bounds need no
+// such help (a timed wait never ends early).
 #pragma once
+
+#include "base/timing.h"
 
 #include <windows.h>
 
@@ -9,6 +12,18 @@
 #include <vector>
 
 namespace drvtest {
+
+// The least that ticks read around a timed wait of `waitMs` can show: a tenth less, at least one
+// step of the tick count (up to 16 ms on Windows), for the rounding of timers and tick counts.
+constexpr DWORD AtLeast(DWORD waitMs) {
+    return waitMs - std::max<DWORD>(waitMs / 10, 16);
+}
+
+// The most that the median of many waits of `waitMs` may read: a late thread stretches a gap or
+// two, a wrong interval moves the median.
+constexpr DWORD MedianAtMost(DWORD waitMs) {
+    return waitMs + waitMs / 2;
+}
 
 // The middle value (the upper middle one of an even count); 0 for none.
 inline DWORD Median(std::vector<DWORD> values) {

@@ -2,6 +2,8 @@
 
 #include "support/child_process.h"
 #include "support/test_tree.h"
+#include "support/text.h"
+#include "support/wait.h"
 
 #include <algorithm>
 #include <atomic>
@@ -34,9 +36,9 @@ std::wstring UnixPath(const std::wstring& windowsPath) {
     if (unix == nullptr) {
         throw std::runtime_error("no Linux path for a test path");
     }
-    const std::string narrow(unix);
+    std::wstring wide = Wide(unix);
     HeapFree(GetProcessHeap(), 0, unix);
-    return std::wstring(narrow.begin(), narrow.end());
+    return wide;
 }
 
 std::wstring DosPath(const char* unixPath) {
@@ -56,19 +58,6 @@ std::string ReadText(const std::wstring& path) {
 
 bool Exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// Waits at most `ms` for `condition`.
-template <class Condition>
-bool WaitUntil(Condition condition, DWORD ms) {
-    const ULONGLONG deadline = GetTickCount64() + ms;
-    while (!condition()) {
-        if (GetTickCount64() >= deadline) {
-            return false;
-        }
-        Sleep(20);
-    }
-    return true;
 }
 
 std::wstring TlsDir() {
@@ -102,8 +91,7 @@ TlsFront::TlsFront(const HttpTestServer& upstream, std::vector<std::string> cert
                            L"\"";
     const std::wstring key = UnixPath(TlsDir() + L"server.key");
     for (const std::string& name : certificates_) {
-        command += L" \"" + UnixPath(TlsDir() + std::wstring(name.begin(), name.end()) + L".pem") +
-                   L"\" \"" + key + L"\"";
+        command += L" \"" + UnixPath(TlsDir() + Wide(name) + L".pem") + L"\" \"" + key + L"\"";
     }
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -152,8 +140,7 @@ std::string TlsFront::Address(std::string_view certificate, std::string_view pat
 
 std::wstring TlsFront::Url(std::string_view certificate, std::string_view path,
                            std::string_view host) const {
-    const std::string address = Address(certificate, path, host);
-    return std::wstring(address.begin(), address.end());
+    return Wide(Address(certificate, path, host));
 }
 
 } // namespace drvtest
