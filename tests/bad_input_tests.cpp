@@ -51,9 +51,9 @@ TEST_F(BadInputTest, NullPointersGetTheirDocumentedResults) {
     EXPECT_EQ(download(kUrl, nullptr), 0);
     EXPECT_EQ(download(nullptr, Out(L"a.zip").c_str()), 0);
     EXPECT_EQ(extract(nullptr, nullptr), 1);
-    EXPECT_NE(createInstance(1001, nullptr), nullptr);
+    EXPECT_NE(unique_downloader(createInstance(1001, nullptr)).get(), nullptr);
 
-    IMobileDrvDown* downloader = Create();
+    auto downloader = Create();
     EXPECT_EQ(downloader->Init(nullptr), 0);
     EXPECT_EQ(downloader->AddTask(nullptr), 0);
     EXPECT_EQ(downloader->CancelTask(nullptr), 0);
@@ -63,12 +63,12 @@ TEST_F(BadInputTest, NullPointersGetTheirDocumentedResults) {
     EXPECT_EQ(downloader->CancelTask(nullptr), 0);
     EXPECT_EQ(downloader->DownloadNow(nullptr, Out(L"a.zip").c_str()), 0);
     EXPECT_EQ(downloader->DownloadNow(kUrl, nullptr), 0);
-    downloader->Release();
+    downloader.reset();
     EXPECT_EQ(Engine().CallCount("PPStartTaskEx"), 0u);
 }
 
 TEST_F(BadInputTest, UnterminatedFieldsAreReadOnlyWithinTheRecord) {
-    IMobileDrvDown* downloader = CreateReady();
+    auto downloader = CreateReady();
     Engine().SetDefaultScript({QueryStep(1)});
     GuardedRecord record;
     std::wmemset(record.get()->name, L'N', MOBILEDRV_NAME_CHARS);
@@ -83,11 +83,10 @@ TEST_F(BadInputTest, UnterminatedFieldsAreReadOnlyWithinTheRecord) {
     EXPECT_EQ(start.text2, std::wstring(2047, L'T'));
     EXPECT_EQ(callback.All().at(0).name, std::wstring(511, L'N'));
     EXPECT_EQ(callback.All().at(0).context, -1);
-    downloader->Release();
 }
 
 TEST_F(BadInputTest, RandomRecordsNeverCrashAndAreTakenOnlyWithAUrl) {
-    IMobileDrvDown* downloader = CreateReady();
+    auto downloader = CreateReady();
     Engine().SetDefaultFailingStart(); // no transfers: only the record handling is under test
     std::mt19937 random(20261208);
     GuardedRecord record;
@@ -114,11 +113,10 @@ TEST_F(BadInputTest, RandomRecordsNeverCrashAndAreTakenOnlyWithAUrl) {
     }
     EXPECT_EQ(taken, expected);
     ASSERT_TRUE(Engine().WaitForCalls("PPStartTaskEx", static_cast<uint32_t>(expected), 5000));
-    downloader->Release();
 }
 
 TEST_F(BadInputTest, OddTargetsAreHandledWithoutTouchingOtherFiles) {
-    IMobileDrvDown* downloader = CreateReady();
+    auto downloader = CreateReady();
     // A missing folder: refused before the engine is asked.
     EXPECT_EQ(downloader->DownloadNow(kUrl, tree.Path(L"missing\\a.zip").c_str()), 0);
     EXPECT_EQ(Engine().CallCount("PPStartTaskEx"), 0u);
@@ -145,5 +143,4 @@ TEST_F(BadInputTest, OddTargetsAreHandledWithoutTouchingOtherFiles) {
     EXPECT_EQ(downloader->AddTask(&longRecord), 1);
     ASSERT_TRUE(callback.WaitForFinals(2, 5000));
     EXPECT_EQ(Engine().Calls("PPStartTaskEx").back().text2.size(), 2047u);
-    downloader->Release();
 }

@@ -19,28 +19,25 @@ protected:
 
 TEST_F(DownloaderTest, FactoryWritesItsVersionAlwaysAndRefusesOnlyNewerHosts) {
     int version = 0;
-    IMobileDrvDown* current = createInstance(1001, &version);
-    EXPECT_NE(current, nullptr);
+    const unique_downloader current(createInstance(1001, &version));
+    EXPECT_NE(current.get(), nullptr);
     EXPECT_EQ(version, 1001);
 
     version = 0;
     EXPECT_EQ(createInstance(1002, &version), nullptr);
     EXPECT_EQ(version, 1001);
 
-    IMobileDrvDown* zero = createInstance(0, nullptr);
+    const unique_downloader zero(createInstance(0, nullptr));
     version = 0;
-    IMobileDrvDown* negative = createInstance(-5, &version);
-    EXPECT_NE(zero, nullptr);
-    EXPECT_NE(negative, nullptr);
+    const unique_downloader negative(createInstance(-5, &version));
+    EXPECT_NE(zero.get(), nullptr);
+    EXPECT_NE(negative.get(), nullptr);
     EXPECT_EQ(version, 1001);
     EXPECT_NE(zero, negative) << "each call creates its own downloader";
-    for (IMobileDrvDown* downloader : {current, zero, negative}) {
-        downloader->Release();
-    }
 }
 
 TEST_F(DownloaderTest, InitLoadsTheEngineOnceAndKeepsTheFirstCallback) {
-    IMobileDrvDown* downloader = Create();
+    auto downloader = Create();
     EXPECT_EQ(downloader->Init(nullptr), 0);
     EXPECT_EQ(Engine().CallCount("PPInit2"), 0u);
 
@@ -55,13 +52,13 @@ TEST_F(DownloaderTest, InitLoadsTheEngineOnceAndKeepsTheFirstCallback) {
     EXPECT_EQ(downloader->AddTask(&record), 1);
     EXPECT_TRUE(callback.WaitForFinals(1, 5000));
     EXPECT_TRUE(other.All().empty());
-    downloader->Release();
+    downloader.reset();
     EXPECT_EQ(NamesOf(Engine().Log()).back(), "PPClose");
     EXPECT_TRUE(EngineLoadedOnlyByTest());
 }
 
 TEST_F(DownloaderTest, UninitUnloadsTheEngineAndInitWorksAgainAfterIt) {
-    IMobileDrvDown* downloader = CreateReady();
+    auto downloader = CreateReady();
     downloader->Uninit();
     EXPECT_EQ(Engine().CallCount("PPClose"), 1u);
     EXPECT_EQ(Engine().Counters().liveInstances, 0u);
@@ -72,33 +69,33 @@ TEST_F(DownloaderTest, UninitUnloadsTheEngineAndInitWorksAgainAfterIt) {
     EXPECT_EQ(downloader->Init(&callback), 1);
     EXPECT_EQ(Engine().CallCount("PPInit2"), 2u);
     EXPECT_EQ(downloader->DownloadNow(kUrl, Out(L"a.zip").c_str()), 1);
-    downloader->Release();
+    downloader.reset();
     EXPECT_EQ(Engine().CallCount("PPClose"), 2u);
     EXPECT_TRUE(EngineLoadedOnlyByTest());
 }
 
 TEST_F(DownloaderTest, RefusingEngineIsClosedAndUnloadedAndTheDownloaderStaysUsable) {
     Engine().SetInitResult(false);
-    IMobileDrvDown* downloader = Create();
+    auto downloader = Create();
     EXPECT_EQ(downloader->Init(&callback), 0);
     EXPECT_EQ(NamesOf(Engine().Log()), (Names{"PPInit2", "PPClose"}));
     EXPECT_EQ(downloader->DownloadNow(kUrl, Out(L"a.zip").c_str()), 0);
 
     Engine().SetInitResult(true);
     EXPECT_EQ(downloader->Init(&callback), 1);
-    downloader->Release();
+    downloader.reset();
     EXPECT_TRUE(EngineLoadedOnlyByTest());
 }
 
 TEST_F(DownloaderTest, ReleaseWithoutUninitCancelsTasksAndUnloadsTheEngine) {
-    IMobileDrvDown* downloader = CreateReady();
+    auto downloader = CreateReady();
     Engine().SetDefaultScript({QueryStep(5, 0)});
     auto a = TaskRecord(L"a", kUrl, Out(L"a.zip"));
     auto b = TaskRecord(L"b", kUrl, Out(L"b.zip"));
     ASSERT_EQ(downloader->AddTask(&a), 1);
     ASSERT_EQ(downloader->AddTask(&b), 1);
     ASSERT_TRUE(Engine().WaitForCalls("PPStartTaskEx", 2, 3000));
-    downloader->Release();
+    downloader.reset();
 
     EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 2u);
     EXPECT_EQ(Engine().CallCount("PPCloseHandle"), 2u);
@@ -113,14 +110,13 @@ protected:
 };
 
 TEST_F(DownloaderWithoutEngineTest, InitAndDownloadNowFailQuietly) {
-    IMobileDrvDown* downloader = Create();
+    auto downloader = Create();
     EXPECT_EQ(downloader->Init(&callback), 0);
     EXPECT_EQ(downloader->DownloadNow(kUrl, Out(L"a.zip").c_str()), 0);
-    downloader->Release();
 }
 
 TEST_F(DownloaderTest, DownloadNowChecksTheFolderAndClearsTheTargetBeforeStarting) {
-    IMobileDrvDown* downloader = CreateReady();
+    auto downloader = CreateReady();
     const uint32_t before = Engine().LogCount();
     EXPECT_EQ(downloader->DownloadNow(kUrl, tree.Path(L"missing\\a.zip").c_str()), 0);
     EXPECT_EQ(downloader->DownloadNow(kUrl, L"a.zip"), 0);
@@ -132,11 +128,10 @@ TEST_F(DownloaderTest, DownloadNowChecksTheFolderAndClearsTheTargetBeforeStartin
     Engine().PushFailingStart();
     EXPECT_EQ(downloader->DownloadNow(kUrl, Out(L"a.zip").c_str()), 0);
     EXPECT_FALSE(tree.Exists(L"out\\a.zip")) << "cleared even though the start was refused";
-    downloader->Release();
 }
 
 TEST_F(DownloaderTest, DownloadNowFollowsTheEngineStateAndKeepsTheInstanceLoaded) {
-    IMobileDrvDown* downloader = CreateReady();
+    auto downloader = CreateReady();
     Engine().PushScript({QueryStep(5), FalseQueryStep(), QueryStep(7), QueryStep(1)});
     EXPECT_EQ(downloader->DownloadNow(kUrl, Out(L"a.zip").c_str()), 1);
     for (int32_t state : {0, 2, 3, 4, 8}) {
@@ -146,7 +141,6 @@ TEST_F(DownloaderTest, DownloadNowFollowsTheEngineStateAndKeepsTheInstanceLoaded
     EXPECT_EQ(Engine().CallCount("PPInit2"), 1u);
     EXPECT_EQ(Engine().CallCount("PPClose"), 0u);
     EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 0u);
-    downloader->Release();
 }
 
 // A host shutting a downloader down from another thread ends its DownloadNow on a transfer that
@@ -156,7 +150,7 @@ TEST_F(DownloaderTest, DownloadNowFollowsTheEngineStateAndKeepsTheInstanceLoaded
 TEST_F(DownloaderTest, UninitOrReleaseOnAnotherThreadEndsARunningDownloadNow) {
     for (const bool release : {false, true}) {
         SCOPED_TRACE(release ? "Release" : "Uninit");
-        IMobileDrvDown* downloader = CreateReady();
+        auto downloader = CreateReady();
         Engine().PushScript({QueryStep(6, 125), QueryStep(1)});
         int result = -1;
         std::thread blocking(
@@ -164,7 +158,7 @@ TEST_F(DownloaderTest, UninitOrReleaseOnAnotherThreadEndsARunningDownloadNow) {
         ASSERT_TRUE(Engine().WaitForCalls("PPQueryTaskEx", 2, 5000));
         const DWORD shutdownAt = GetTickCount();
         if (release) {
-            downloader->Release();
+            downloader.reset();
         } else {
             downloader->Uninit();
         }
@@ -188,7 +182,7 @@ TEST_F(DownloaderTest, UninitOrReleaseOnAnotherThreadEndsARunningDownloadNow) {
             ASSERT_EQ(downloader->Init(&callback), 1);
             Engine().PushScript({QueryStep(5, 2), QueryStep(1)});
             EXPECT_EQ(downloader->DownloadNow(kUrl, Out(L"b.zip").c_str()), 1);
-            downloader->Release();
+            downloader.reset();
         }
         Engine().Reset();
     }
@@ -197,13 +191,13 @@ TEST_F(DownloaderTest, UninitOrReleaseOnAnotherThreadEndsARunningDownloadNow) {
 
 TEST_F(DownloaderTest, DownloadNowRacingReleaseNeverUsesAnUnloadedEngine) {
     for (int round = 0; round < 4; ++round) {
-        IMobileDrvDown* downloader = CreateReady();
+        auto downloader = CreateReady();
         Engine().PushScript({QueryStep(5, 50), QueryStep(1)});
         int result = -1;
         std::thread blocking(
             [&] { result = downloader->DownloadNow(kUrl, Out(L"a.zip").c_str()); });
         ASSERT_TRUE(Engine().WaitForCalls("PPQueryTaskEx", 1, 3000));
-        downloader->Release();
+        downloader.reset();
         blocking.join();
         // Release ended the download; the instance was closed only after the download's last
         // engine call had returned.

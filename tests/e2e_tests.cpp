@@ -49,11 +49,6 @@ protected:
         Engine().UseRealTransfers();
         downloader = CreateReady();
     }
-    void TearDown() override {
-        if (downloader != nullptr) {
-            downloader->Release();
-        }
-    }
     // Adds the task `name` downloading `url` into out\<name>.
     void Add(const std::wstring& name, const std::wstring& url) {
         auto record = TaskRecord(name, url, Out(name));
@@ -70,7 +65,7 @@ protected:
     }
 
     HttpTestServer server;
-    IMobileDrvDown* downloader = nullptr;
+    unique_downloader downloader;
 };
 
 } // namespace
@@ -247,8 +242,7 @@ TEST_F(EndToEnd, FinishedAndFailedTransfersLeaveNoHandleOnceTheDownloaderIsRelea
     // first: the transfers run on the engine's threads, and what WinHTTP and Winsock keep for a
     // thread goes with it. (This thread's own Winsock objects, which last as long as the thread,
     // were made when the fixture's server started.)
-    downloader->Release();
-    downloader = nullptr;
+    downloader.reset();
     MakeMessageQueue();
     const std::vector<ProcessHandle> before = ProcessHandles();
     ASSERT_FALSE(before.empty());
@@ -262,7 +256,7 @@ TEST_F(EndToEnd, FinishedAndFailedTransfersLeaveNoHandleOnceTheDownloaderIsRelea
             unsized.announceLength = false;
             roundServer.Route("/unsized.zip", unsized);
             RecordingCallback finals;
-            IMobileDrvDown* roundDownloader = Create();
+            auto roundDownloader = Create();
             ASSERT_EQ(roundDownloader->Init(&finals), 1);
             const std::wstring prefix = L"r" + std::to_wstring(round) + L"-";
             for (const auto& [name, path] : {std::pair{L"direct.zip", "/pkg.zip"},
@@ -273,7 +267,7 @@ TEST_F(EndToEnd, FinishedAndFailedTransfersLeaveNoHandleOnceTheDownloaderIsRelea
                 ASSERT_EQ(roundDownloader->AddTask(&record), 1);
             }
             const bool ended = finals.WaitForFinals(4, 30000);
-            roundDownloader->Release();
+            roundDownloader.reset();
             ASSERT_TRUE(ended);
             EXPECT_EQ(OfKind(finals.All(), MOBILEDRV_NOTIFY_SUCCEEDED).size(), 3u) << round;
             EXPECT_EQ(OfKind(finals.All(), MOBILEDRV_NOTIFY_FAILED).size(), 1u) << round;

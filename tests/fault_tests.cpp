@@ -14,9 +14,9 @@ namespace {
 class FaultTest : public DownloaderFixture {
 protected:
     void SetUp() override { SetUpTree(); }
-    int Add(IMobileDrvDown* downloader, const std::wstring& name) {
+    int Add(IMobileDrvDown& downloader, const std::wstring& name) {
         auto record = TaskRecord(name, kUrl, Out(name + L".zip"));
-        return downloader->AddTask(&record);
+        return downloader.AddTask(&record);
     }
 };
 
@@ -29,10 +29,10 @@ protected:
 } // namespace
 
 TEST_F(FaultTest, EngineCallsThatBlockForSecondsDelayButNeverBreakTheShutdown) {
-    IMobileDrvDown* downloader = CreateReady();
+    auto downloader = CreateReady();
     Engine().SetDefaultScript({QueryStep(5, 0)});
     Engine().SetDelay("PPStartTaskEx", 2500);
-    ASSERT_EQ(Add(downloader, L"slow"), 1);
+    ASSERT_EQ(Add(*downloader, L"slow"), 1);
     ASSERT_TRUE(Engine().WaitForCalls("PPStartTaskEx", 1, 2000));
 
     const DWORD begin = GetTickCount();
@@ -44,16 +44,15 @@ TEST_F(FaultTest, EngineCallsThatBlockForSecondsDelayButNeverBreakTheShutdown) {
     EXPECT_EQ(Engine().CallCount("PPCloseHandle"), 1u);
     EXPECT_EQ(Engine().CallCount("PPClose"), 1u);
     EXPECT_TRUE(callback.All().empty());
-    downloader->Release();
 }
 
 TEST_F(FaultTest, RandomStatesAndHugeHandlesAreReportedByTheirMeaning) {
-    IMobileDrvDown* downloader = CreateReady();
+    auto downloader = CreateReady();
     Engine().SetNextHandle(0xFFFFFFFE);
     const std::vector<int32_t> states = {1, -7, 0x7FFFFFFF, 9, 1, 4};
     for (std::size_t i = 0; i < states.size(); ++i) {
         Engine().PushScript({QueryStep(6), QueryStep(states[i])});
-        ASSERT_EQ(Add(downloader, L"t" + std::to_wstring(i)), 1);
+        ASSERT_EQ(Add(*downloader, L"t" + std::to_wstring(i)), 1);
     }
     ASSERT_TRUE(callback.WaitForFinals(states.size(), 8000));
     for (std::size_t i = 0; i < states.size(); ++i) {
@@ -73,19 +72,18 @@ TEST_F(FaultTest, RandomStatesAndHugeHandlesAreReportedByTheirMeaning) {
     for (const EngineCall& query : Engine().Calls("PPQueryTaskEx")) {
         EXPECT_NE(std::find(handles.begin(), handles.end(), query.handle), handles.end());
     }
-    downloader->Release();
 }
 
 TEST_F(FaultTest, QueryThatNeverSucceedsKeepsPollingUntilCancelled) {
-    IMobileDrvDown* downloader = CreateReady();
+    auto downloader = CreateReady();
     Engine().PushScript({FalseQueryStep(0)});
-    ASSERT_EQ(Add(downloader, L"mute"), 1);
+    ASSERT_EQ(Add(*downloader, L"mute"), 1);
     ASSERT_TRUE(Engine().WaitForCalls("PPQueryTaskEx", 3, 5000));
     EXPECT_TRUE(callback.All().empty());
     EXPECT_EQ(downloader->CancelTask(L"mute"), 1);
     ASSERT_TRUE(Engine().WaitForCalls("PPCloseHandle", 1, 2000));
     EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 1u);
-    downloader->Release();
+    downloader.reset();
     EXPECT_TRUE(callback.All().empty());
 }
 
@@ -95,10 +93,10 @@ TEST_F(FaultTest, QueryThatNeverSucceedsKeepsPollingUntilCancelled) {
 TEST_F(FaultTestWithProbe, InstancesComingAndGoingLeaveOtherInstancesAlone) {
     const HMODULE library = GetModuleHandleW(LibraryPath().c_str());
     const auto download = GetProc<DownLoadFileFn>(library, "DownLoadFile");
-    IMobileDrvDown* downloader = CreateReady();
+    auto downloader = CreateReady();
     Engine().PushScript({QueryStep(5, 2), QueryStep(1)});
     Engine().PushScript({QueryStep(5, 2), QueryStep(1)});
-    ASSERT_EQ(Add(downloader, L"kept"), 1);
+    ASSERT_EQ(Add(*downloader, L"kept"), 1);
     ASSERT_TRUE(Engine().WaitForCalls("PPStartTaskEx", 1, 5000));
     // Both transfers wait inside a query while the other instances come and go.
     Engine().SetDelay("PPQueryTaskEx", INFINITE);
@@ -110,12 +108,11 @@ TEST_F(FaultTestWithProbe, InstancesComingAndGoingLeaveOtherInstancesAlone) {
     });
     ASSERT_TRUE(Engine().WaitForCalls("PPQueryTaskEx", 2, 5000));
     for (int i = 0; i < 3; ++i) {
-        IMobileDrvDown* other = CreateReady();
+        auto other = CreateReady();
         other->Uninit();
         Engine().SetInitResult(false);
         EXPECT_EQ(other->Init(&callback), 0);
         Engine().SetInitResult(true);
-        other->Release();
     }
     Engine().ReleaseDelays();
 
@@ -127,7 +124,7 @@ TEST_F(FaultTestWithProbe, InstancesComingAndGoingLeaveOtherInstancesAlone) {
     }
     blocking.join();
     const auto all = callback.All();
-    downloader->Release();
+    downloader.reset();
     EXPECT_EQ(result, 1);
     ASSERT_EQ(all.size(), 3u);
     EXPECT_EQ(all.back().kind, MOBILEDRV_NOTIFY_SUCCEEDED);
@@ -140,7 +137,7 @@ TEST_F(FaultTestWithProbe, InstancesComingAndGoingLeaveOtherInstancesAlone) {
 // no OnNotify runs once it has returned, not even one that outlasts the workers' bound (by 3 s,
 // which a busy machine does not make up for).
 TEST_F(FaultTest, ReleaseWaitsForNotificationsInProgressOnOtherThreads) {
-    IMobileDrvDown* downloader = CreateReady();
+    auto downloader = CreateReady();
     std::atomic<int> inside{0};
     std::atomic<int> afterRelease{0};
     std::atomic<bool> released{false};
@@ -161,7 +158,7 @@ TEST_F(FaultTest, ReleaseWaitsForNotificationsInProgressOnOtherThreads) {
     };
     Engine().SetDefaultScript({QueryStep(5, 0)});
     for (int i = 0; i < 4; ++i) {
-        ASSERT_EQ(Add(downloader, L"n" + std::to_wstring(i)), 1);
+        ASSERT_EQ(Add(*downloader, L"n" + std::to_wstring(i)), 1);
     }
     ASSERT_TRUE(callback.WaitUntil(
         [](const auto& all) {
@@ -170,7 +167,7 @@ TEST_F(FaultTest, ReleaseWaitsForNotificationsInProgressOnOtherThreads) {
         },
         4000));
     releaseBegan = GetTickCount();
-    downloader->Release();
+    downloader.reset();
     released = true;
     EXPECT_EQ(inside.load(), 0) << "Release returned while OnNotify still ran";
     EXPECT_EQ(afterRelease.load(), 0);
@@ -178,17 +175,17 @@ TEST_F(FaultTest, ReleaseWaitsForNotificationsInProgressOnOtherThreads) {
 }
 
 TEST_F(FaultTest, CancelAndReleaseFromInsideOnNotifyDoNotDeadlock) {
-    IMobileDrvDown* downloader = CreateReady();
+    auto downloader = CreateReady();
     std::atomic<bool> done{false};
     callback.onNotify = [&](const Notification& n) {
         if (n.name == L"self" && !done.exchange(true)) {
             EXPECT_EQ(downloader->CancelTask(L"self"), 1);
-            downloader->Release();
+            downloader.release()->Release();
         }
     };
     Engine().SetDefaultScript({QueryStep(5, 0)});
-    ASSERT_EQ(Add(downloader, L"other"), 1);
-    ASSERT_EQ(Add(downloader, L"self"), 1);
+    ASSERT_EQ(Add(*downloader, L"other"), 1);
+    ASSERT_EQ(Add(*downloader, L"self"), 1);
     ASSERT_TRUE(WaitUntil([&] { return done.load(); }, 6000));
     ASSERT_TRUE(Engine().WaitForCalls("PPClose", 1, 4000));
     EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 2u);

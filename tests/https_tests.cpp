@@ -73,11 +73,6 @@ protected:
                          HttpResponse::Redirect(front->Address(listener, "/pkg.zip")));
         }
     }
-    void TearDown() override {
-        if (downloader != nullptr) {
-            downloader->Release();
-        }
-    }
     std::wstring UrlOf(const HttpsCase& c) const {
         return c.listener != nullptr ? front->Url(c.listener, c.path, c.host) : server.Url(c.path);
     }
@@ -96,7 +91,7 @@ protected:
     const std::string body = RandomBytes(1024 * 1024 + 77, 31);
     HttpTestServer server;
     std::unique_ptr<TlsFront> front;
-    IMobileDrvDown* downloader = nullptr;
+    unique_downloader downloader;
 };
 
 } // namespace

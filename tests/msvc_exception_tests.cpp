@@ -128,8 +128,8 @@ const CatchingWay kCatchingWays[] = {
 
 struct Calls {
     drvtest::DownLoadFileFn downLoadFile = nullptr;
-    IMobileDrvDown* downloader = nullptr;
     drvtest::RecordingCallback callback;
+    drvtest::unique_downloader downloader; // released before its callback goes
     std::wstring url;
     std::wstring target;
 
@@ -176,8 +176,8 @@ TEST_P(EngineLoadCatch, LeavesNothingBehindAndTheNextCallSucceeds) {
     const auto createInstance =
         drvtest::GetProc<drvtest::CreateInstanceFn>(library.get(), "CreateInstance");
     ASSERT_TRUE(calls.downLoadFile != nullptr && createInstance != nullptr);
-    calls.downloader = createInstance(MOBILEDRV_INTERFACE_VERSION, nullptr);
-    ASSERT_NE(calls.downloader, nullptr);
+    calls.downloader.reset(createInstance(MOBILEDRV_INTERFACE_VERSION, nullptr));
+    ASSERT_NE(calls.downloader.get(), nullptr);
     calls.url = L"file:///" + tree.Path(L"package.bin");
     calls.target = tree.Path(L"driver.zip");
 
@@ -216,7 +216,7 @@ TEST_P(EngineLoadCatch, LeavesNothingBehindAndTheNextCallSucceeds) {
         EXPECT_EQ(result, 1);
     }
     EXPECT_EQ(tree.ReadFile(L"driver.zip"), "the driver package");
-    calls.downloader->Release();
+    calls.downloader.reset();
     // The test's own reference was the only one: the failed calls left none.
     library.reset();
     EXPECT_EQ(GetModuleHandleW(libraryPath.c_str()), nullptr);

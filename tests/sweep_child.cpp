@@ -189,9 +189,9 @@ struct Case {
     bool
     WithDownloader(const std::function<bool(IMobileDrvDown&, FinalCounter&, bool)>& body) const {
         int version = 0;
-        IMobileDrvDown* downloader = GetProc<CreateInstanceFn>(library, "CreateInstance")(
-            MOBILEDRV_INTERFACE_VERSION, &version);
-        if (downloader == nullptr) {
+        unique_downloader downloader(GetProc<CreateInstanceFn>(library, "CreateInstance")(
+            MOBILEDRV_INTERFACE_VERSION, &version));
+        if (!downloader) {
             return false;
         }
         FinalCounter callback;
@@ -205,7 +205,7 @@ struct Case {
             ok = body(*downloader, callback, init == 1) && init == 1;
         }
         const DWORD start = GetTickCount();
-        Guarded("Release", [&] { downloader->Release(); });
+        Guarded("Release", [&] { downloader.reset(); });
         if (GetTickCount() - start > kShutdownLimitMs) {
             Finding("Release waited " + std::to_string(GetTickCount() - start) + " ms");
         }

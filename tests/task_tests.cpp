@@ -38,11 +38,6 @@ protected:
         SetUpTree();
         downloader = CreateReady();
     }
-    void TearDown() override {
-        if (downloader != nullptr) {
-            downloader->Release();
-        }
-    }
     int Add(const std::wstring& name, int context = 0, const std::wstring& url = kUrl) {
         auto record = TaskRecord(name, url, Out(name + L".zip"), context);
         return downloader->AddTask(&record);
@@ -52,7 +47,7 @@ protected:
     // OnNotify once the shutdown has begun; the shutdown must answer it.
     void ShutDownAnsweringAWindow(HWND window, bool release);
 
-    IMobileDrvDown* downloader = nullptr;
+    unique_downloader downloader;
 };
 
 void TaskTest::ShutDownAnsweringAWindow(HWND window, bool release) {
@@ -71,7 +66,7 @@ void TaskTest::ShutDownAnsweringAWindow(HWND window, bool release) {
             sent = SendMessageTimeoutW(window, WM_APP, 0, 0, SMTO_NORMAL, 15000, &answer);
         }
     };
-    IMobileDrvDown* shutDown = Create();
+    auto shutDown = Create();
     ASSERT_EQ(shutDown->Init(&sender), 1);
     for (const wchar_t* name : {L"ui", L"other"}) {
         auto record = TaskRecord(name, kUrl, Out(std::wstring(name) + L".zip"));
@@ -85,7 +80,7 @@ void TaskTest::ShutDownAnsweringAWindow(HWND window, bool release) {
         5000));
     const DWORD begin = GetTickCount();
     if (release) {
-        shutDown->Release();
+        shutDown.reset();
     } else {
         shutDown->Uninit();
     }
@@ -100,9 +95,6 @@ void TaskTest::ShutDownAnsweringAWindow(HWND window, bool release) {
     MSG posted;
     EXPECT_TRUE(PeekMessageW(&posted, window, WM_APP + 1, WM_APP + 1, PM_REMOVE));
     EXPECT_EQ(Engine().CallCount("PPClose"), 1u);
-    if (!release) {
-        shutDown->Release();
-    }
 }
 
 } // namespace
@@ -248,7 +240,7 @@ protected:
 };
 
 TEST_P(EngineThatCannotRunTransfersTest, EveryTaskEndsInOneFailure) {
-    IMobileDrvDown* downloader = CreateReady();
+    auto downloader = CreateReady();
     auto record = TaskRecord(L"a", kUrl, Out(L"a.zip"), 3);
     ASSERT_EQ(downloader->AddTask(&record), 1);
     ASSERT_TRUE(callback.WaitForFinals(1, 5000));
@@ -257,7 +249,6 @@ TEST_P(EngineThatCannotRunTransfersTest, EveryTaskEndsInOneFailure) {
     EXPECT_EQ(all[0].kind, MOBILEDRV_NOTIFY_FAILED);
     EXPECT_EQ(all[0].context, 3);
     EXPECT_EQ(downloader->CancelTask(L"a"), 0);
-    downloader->Release();
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, EngineThatCannotRunTransfersTest,
@@ -376,14 +367,14 @@ TEST_F(TaskTest, UninitWithManyRunningTasksReturnsPromptlyAndSilencesThem) {
 }
 
 TEST_F(TaskTest, AddTaskBeforeInitTakesTheTaskButNeverTouchesTheTarget) {
-    IMobileDrvDown* fresh = Create();
+    auto fresh = Create();
     tree.WriteFile(L"out\\early.zip", "keep");
     auto record = TaskRecord(L"early", kUrl, Out(L"early.zip"));
     EXPECT_EQ(fresh->AddTask(&record), 1);
     Sleep(1500);
     EXPECT_EQ(tree.ReadFile(L"out\\early.zip"), "keep");
     EXPECT_EQ(fresh->CancelTask(L"early"), 0) << "the finished worker left the list";
-    fresh->Release();
+    fresh.reset();
     EXPECT_TRUE(callback.All().empty());
 }
 
@@ -470,8 +461,7 @@ TEST_F(TaskTest, WorkerStuckInTheEngineOutlivesReleaseAndTheLibrary) {
     ASSERT_TRUE(Engine().WaitForCalls("PPQueryTaskEx", 1, 3000));
 
     const DWORD begin = GetTickCount();
-    downloader->Release();
-    downloader = nullptr;
+    downloader.reset();
     EXPECT_GE(GetTickCount() - begin, kShutdownWaitMs - kWaitStepMs)
         << "Release waits for the workers at most 10 s";
     EXPECT_EQ(Engine().CallCount("PPClose"), 0u) << "closed while a worker was inside the engine";

@@ -15,15 +15,15 @@ void DownloaderFixture::SetUpTree(const wchar_t* engine, const wchar_t* library)
     }
 }
 
-IMobileDrvDown* DownloaderFixture::Create() {
+unique_downloader DownloaderFixture::Create() {
     int version = 0;
-    IMobileDrvDown* downloader = createInstance(MOBILEDRV_INTERFACE_VERSION, &version);
-    EXPECT_NE(downloader, nullptr);
+    unique_downloader downloader(createInstance(MOBILEDRV_INTERFACE_VERSION, &version));
+    EXPECT_NE(downloader.get(), nullptr);
     return downloader;
 }
 
-IMobileDrvDown* DownloaderFixture::CreateReady() {
-    IMobileDrvDown* downloader = Create();
+unique_downloader DownloaderFixture::CreateReady() {
+    unique_downloader downloader = Create();
     EXPECT_EQ(downloader->Init(&callback), 1);
     return downloader;
 }

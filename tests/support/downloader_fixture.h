@@ -20,9 +20,9 @@ protected:
     // them.
     void SetUpTree(const wchar_t* engine = L"Tolvek.dll",
                    const wchar_t* library = L"MobileDrvDown.dll");
-    IMobileDrvDown* Create();
+    unique_downloader Create();
     // A downloader initialised with `callback`.
-    IMobileDrvDown* CreateReady();
+    unique_downloader CreateReady();
 
     StandIn& Engine() { return *engine_; }
     std::wstring LibraryPath() const { return tree.Path(L"bin\\MobileDrvDown.dll"); }
