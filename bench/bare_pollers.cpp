@@ -26,10 +26,9 @@ BarePollers::BarePollers(const Bench& b, std::size_t count) : b_(b) {
         Sleep(static_cast<DWORD>(started++ * kAddTaskPauseMs / starters));
         for (std::size_t i = next++; i < count && !failed; i = next++) {
             const std::wstring target = b_.Out(L"poller-" + std::to_wstring(i) + L".bin");
-            auto poller = std::make_unique<Poller>(Poller{
-                this,
-                b_.ppStartTaskEx(L"http://127.0.0.1:1/scripted", target.c_str(), 0, 0, 0, 0, 0, 0),
-                unique_handle(CreateEventW(nullptr, TRUE, FALSE, nullptr))});
+            auto poller = std::make_unique<Poller>(
+                Poller{this, b_.ppStartTaskEx(drvtest::kUrl, target.c_str(), 0, 0, 0, 0, 0, 0),
+                       unique_handle(CreateEventW(nullptr, TRUE, FALSE, nullptr))});
             unique_handle thread;
             if (poller->handle != 0 && poller->event) {
                 thread.reset(CreateThread(nullptr, 0, &Poll, poller.get(), 0, nullptr));

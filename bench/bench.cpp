@@ -31,14 +31,6 @@ std::vector<Callback::Final> Callback::Finals(std::size_t count, DWORD timeoutMs
     return finals_;
 }
 
-void FillTask(_MOBILE_DRV_TASK& record, int number, const std::wstring& url,
-              const std::wstring& target) {
-    record = _MOBILE_DRV_TASK{};
-    wcsncpy(record.name, std::to_wstring(number).c_str(), MOBILEDRV_NAME_CHARS - 1);
-    wcsncpy(record.url, url.c_str(), MOBILEDRV_TEXT_CHARS - 1);
-    wcsncpy(record.targetPath, target.c_str(), MOBILEDRV_TEXT_CHARS - 1);
-}
-
 drvtest::TestTree& LaidOut(drvtest::TestTree& tree) {
     tree.InstallLibrary();
     tree.InstallEngine();
@@ -50,9 +42,9 @@ Bench::Bench(Options opts)
     : options(std::move(opts)), engine(LaidOut(tree)),
       size(std::filesystem::file_size(options.www + L"\\" + options.file)) {}
 
-Downloader Bench::Ready(Callback& callback, double* handlesBeforeInit) const {
+drvtest::unique_downloader Bench::Ready(Callback& callback, double* handlesBeforeInit) const {
     int version = 0;
-    Downloader downloader(createInstance(MOBILEDRV_INTERFACE_VERSION, &version));
+    drvtest::unique_downloader downloader(createInstance(MOBILEDRV_INTERFACE_VERSION, &version));
     if (downloader && handlesBeforeInit != nullptr) {
         *handlesBeforeInit = Handles();
     }
@@ -91,9 +83,8 @@ std::size_t AddTasks(IMobileDrvDown& downloader, std::size_t count, const Bench&
         auto record = std::make_unique<_MOBILE_DRV_TASK>();
         for (std::size_t i = next++; i < count && (refused == nullptr || refusals == 0);
              i = next++) {
-            // Scripted transfers never connect; the address is loopback all the same.
-            FillTask(*record, static_cast<int>(i), L"http://127.0.0.1:1/scripted",
-                     b.Out(L"scripted-" + std::to_wstring(i) + L".bin"));
+            *record = drvtest::TaskRecord(std::to_wstring(i), drvtest::kUrl,
+                                          b.Out(L"scripted-" + std::to_wstring(i) + L".bin"));
             ++(downloader.AddTask(record.get()) != 0 ? taken : refusals);
         }
     });

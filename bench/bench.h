@@ -6,6 +6,7 @@
 #include "MobileDrvDown.h"
 #include "base/locks.h"
 #include "engine_abi/engine_abi.h"
+#include "support/host_api.h"
 #include "support/standin.h"
 #include "support/test_tree.h"
 
@@ -63,15 +64,6 @@ private:
     std::vector<Final> finals_;
 };
 
-struct ReleaseDownloader {
-    void operator()(IMobileDrvDown* downloader) const { downloader->Release(); }
-};
-using Downloader = std::unique_ptr<IMobileDrvDown, ReleaseDownloader>;
-
-// A task's parameter record as a host fills it; the name is the task's number.
-void FillTask(_MOBILE_DRV_TASK& record, int number, const std::wstring& url,
-              const std::wstring& target);
-
 template <class Fn>
 Fn Export(HMODULE module, const char* name) {
     if (const Fn function = drvtest::GetProc<Fn>(module, name)) {
@@ -83,17 +75,15 @@ Fn Export(HMODULE module, const char* name) {
 drvtest::TestTree& LaidOut(drvtest::TestTree& tree);
 
 struct Bench {
-    using CreateInstanceFn = IMobileDrvDown*(__stdcall*)(int, int*);
-    using DownLoadFileFn = int(__stdcall*)(const wchar_t*, const wchar_t*);
-
     explicit Bench(Options opts);
 
     Options options;
     drvtest::TestTree tree;  // bin\MobileDrvDown.dll, Tolvek.dll, out\ for the downloaded files
     drvtest::StandIn engine; // loaded before the library, whose loads then map the same module
     HMODULE library = tree.LoadLibraryFromTree();
-    CreateInstanceFn createInstance = Export<CreateInstanceFn>(library, "CreateInstance");
-    DownLoadFileFn downLoadFile = Export<DownLoadFileFn>(library, "DownLoadFile");
+    drvtest::CreateInstanceFn createInstance =
+        Export<drvtest::CreateInstanceFn>(library, "CreateInstance");
+    drvtest::DownLoadFileFn downLoadFile = Export<drvtest::DownLoadFileFn>(library, "DownLoadFile");
     PPInit2Fn ppInit2 = Export<PPInit2Fn>(engine.Module(), kEngineExportNames[kPPInit2]);
     PPStartTaskExFn ppStartTaskEx =
         Export<PPStartTaskExFn>(engine.Module(), kEngineExportNames[kPPStartTaskEx]);
@@ -107,7 +97,7 @@ struct Bench {
 
     // A new downloader initialised with `callback`; with `handlesBeforeInit`, the process's
     // handle count between CreateInstance and Init (the downloader holds its own until Release).
-    Downloader Ready(Callback& callback, double* handlesBeforeInit = nullptr) const;
+    drvtest::unique_downloader Ready(Callback& callback, double* handlesBeforeInit = nullptr) const;
 
     void UseRealTransfers();
     // Every transfer started from now on answers each query with `state` for ever.

@@ -1,10 +1,6 @@
 #include "bench/clock.h"
 
 #include "base/unique_handle.h"
-#include "support/process_handles.h"
-
-#include <tlhelp32.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
@@ -99,17 +95,6 @@ CpuTime TakeCpu() {
     return time;
 }
 
-bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
-    const double deadline = Now() + timeoutMs / 1000.0;
-    while (!condition()) {
-        if (Now() > deadline) {
-            return false;
-        }
-        Sleep(10);
-    }
-    return true;
-}
-
 void InTurn(int round, const std::function<void()>& first, const std::function<void()>& second) {
     (round % 2 == 0 ? first : second)();
     (round % 2 == 0 ? second : first)();
@@ -140,19 +125,6 @@ void RunOnThreads(std::size_t count, const std::function<void()>& body) {
     if (threads.size() != count) {
         throw std::runtime_error("CreateThread failed");
     }
-}
-
-DWORD ThreadCount() {
-    // Closed like a file; INVALID_HANDLE_VALUE when none was taken.
-    const unique_hfile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    DWORD count = 0;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = snapshot && Thread32First(snapshot.get(), &entry); more;
-         more = Thread32Next(snapshot.get(), &entry)) {
-        count += entry.th32OwnerProcessID == GetCurrentProcessId();
-    }
-    return count;
 }
 
 double Handles() {

@@ -3,6 +3,9 @@
 // threads and handles.
 #pragma once
 
+#include "support/process_handles.h"
+#include "support/wait.h"
+
 #include <windows.h>
 
 #include <cstddef>
@@ -29,9 +32,6 @@ void UseUnixPid(DWORD pid);
 bool PreciseCpu();
 CpuTime TakeCpu();
 
-// Tests `condition` every 10 ms until it holds; false when it did not within `timeoutMs`.
-bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs);
-
 // Runs both sides of round `round`, each side first in every other round.
 void InTurn(int round, const std::function<void()>& first, const std::function<void()>& second);
 
@@ -40,8 +40,8 @@ void InTurn(int round, const std::function<void()>& first, const std::function<v
 // object behind once it has ended and its handle is closed.
 void RunOnThreads(std::size_t count, const std::function<void()>& body);
 
-// Threads of this process, from a system snapshot.
-DWORD ThreadCount();
+using drvtest::ThreadCount;
+using drvtest::WaitUntil;
 double Handles();
 
 } // namespace bench

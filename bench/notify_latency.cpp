@@ -50,7 +50,8 @@ void NotifyLatency(Bench& b) {
         for (int i = 0; i < kFiles; ++i) {
             const int task = round * kFiles + (round % 2 == 0 ? i : kFiles - 1 - i);
             const std::wstring target = b.Out(nameOf(task));
-            FillTask(record, task, b.options.pacedServer + L"/" + nameOf(task), target);
+            record = drvtest::TaskRecord(std::to_wstring(task),
+                                         b.options.pacedServer + L"/" + nameOf(task), target);
             const std::size_t before = callback.Finals(0, 0).size();
             if (!downloader.AddTask(&record)) {
                 throw std::runtime_error("AddTask refused a task");
@@ -90,11 +91,11 @@ void NotifyLatency(Bench& b) {
         Callback callback;
         runRound(*b.Ready(callback), callback, 0, false);
     }
-    const DWORD threadsBefore = ThreadCount();
+    const int threadsBefore = ThreadCount();
     const double handlesBefore = Handles();
     {
         Callback callback;
-        Downloader downloader = b.Ready(callback);
+        auto downloader = b.Ready(callback);
         for (int round = 0; round < rounds; ++round) {
             runRound(*downloader, callback, round, true);
         }

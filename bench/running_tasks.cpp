@@ -49,9 +49,9 @@ struct TaskSet {
 TaskSet RunTasks(Bench& b, std::size_t count, int cpuSeconds) {
     b.UseScriptedState(standin::kStateConnecting);
     Callback callback;
-    const DWORD threadsBefore = ThreadCount();
+    const int threadsBefore = ThreadCount();
     double handlesBefore = 0;
-    Downloader downloader = b.Ready(callback, &handlesBefore);
+    auto downloader = b.Ready(callback, &handlesBefore);
     if (AddTasks(*downloader, count, b) != count ||
         !b.engine.WaitForCalls("PPStartTaskEx", static_cast<uint32_t>(count), 60000)) {
         throw std::runtime_error("not every task started its transfer");

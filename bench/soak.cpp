@@ -120,7 +120,7 @@ void SoakFigure(Bench& b) {
         std::atomic<int> next{0};
         RunOnThreads(kHosts, [&] {
             for (int i = next++; i < count; i = next++) {
-                failed += b.downLoadFile(L"http://127.0.0.1:1/scripted",
+                failed += b.downLoadFile(drvtest::kUrl,
                                          b.Out(L"soak-" + std::to_wstring(i) + L".bin").c_str())
                               ? 0
                               : 1;
@@ -137,10 +137,11 @@ void SoakFigure(Bench& b) {
                  auto record = std::make_unique<_MOBILE_DRV_TASK>();
                  for (int i = next++; i < count; i = next++) {
                      Callback callback;
-                     Downloader downloader = b.Ready(callback);
+                     auto downloader = b.Ready(callback);
                      for (int task = 0; task < 3; ++task) {
-                         FillTask(*record, task, L"http://127.0.0.1:1/scripted",
-                                  b.Out(L"cycle-" + std::to_wstring(i * 3 + task) + L".bin"));
+                         *record = drvtest::TaskRecord(
+                             std::to_wstring(task), drvtest::kUrl,
+                             b.Out(L"cycle-" + std::to_wstring(i * 3 + task) + L".bin"));
                          downloader->AddTask(record.get());
                      }
                      failed += callback.Finals(3, 30000).size() == 3 ? 0 : 1;
@@ -154,7 +155,7 @@ void SoakFigure(Bench& b) {
     // and queries a transfer, no library), started and ended the same way.
     {
         Callback callback(kTimes * 4);
-        Downloader downloader = b.Ready(callback);
+        auto downloader = b.Ready(callback);
         std::size_t ended = 0;
         Soak(b, "tasks on one long-lived downloader", kTimes * 2, kRounds, [&](int count) {
             ended += AddTasks(*downloader, static_cast<std::size_t>(count), b);

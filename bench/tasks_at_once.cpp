@@ -30,10 +30,10 @@ void TasksAtOnce(Bench& b) {
                       aware ? "" : "not "));
     b.UseScriptedState(standin::kStateFinished);
     b.engine.SetDelay("PPQueryTaskEx", INFINITE);
-    const DWORD threadsBefore = ThreadCount();
+    const int threadsBefore = ThreadCount();
     const double handlesBefore = Handles();
     Callback callback(kMostTasks);
-    Downloader downloader = b.Ready(callback);
+    auto downloader = b.Ready(callback);
     Progress("figure 7: adding running tasks until AddTask returns 0");
     std::size_t refused = 0;
     const std::size_t taken = AddTasks(*downloader, kMostTasks, b, &refused);

@@ -9,13 +9,12 @@
 
 #include "console_output.h"
 #include "standin_engine/status_values.h"
+#include "tests/support/host_api.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
-#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -292,8 +291,8 @@ int RunTasks(std::vector<Task> tasks) {
     const size_t count = board.Snapshot().size();
 
     int version = 0;
-    IMobileDrvDown* downloader = CreateInstance(MOBILEDRV_INTERFACE_VERSION, &version);
-    if (downloader == nullptr) {
+    drvtest::unique_downloader downloader(CreateInstance(MOBILEDRV_INTERFACE_VERSION, &version));
+    if (!downloader) {
         errors.Line(L"drvget: the library (interface " + std::to_wstring(version) +
                     L") offers no downloader");
         return kExitNoDownloader;
@@ -301,17 +300,13 @@ int RunTasks(std::vector<Task> tasks) {
     if (downloader->Init(&board) != 1) {
         errors.Line(L"drvget: the downloader could not start: the engine must be " +
                     ExpectedEnginePath() + L", and it must initialise");
-        downloader->Release();
         return kExitNoDownloader;
     }
 
     const std::vector<Task> planned = board.Snapshot();
     for (size_t i = 0; i < count && !g_control.cancelled; ++i) {
-        _MOBILE_DRV_TASK record;
-        std::memset(&record, 0, sizeof record);
-        wcsncpy(record.name, planned[i].name.c_str(), MOBILEDRV_NAME_CHARS - 1);
-        wcsncpy(record.url, planned[i].url.c_str(), MOBILEDRV_TEXT_CHARS - 1);
-        wcsncpy(record.targetPath, planned[i].target.c_str(), MOBILEDRV_TEXT_CHARS - 1);
+        _MOBILE_DRV_TASK record =
+            drvtest::TaskRecord(planned[i].name, planned[i].url, planned[i].target);
         if (!out.IsConsole()) {
             out.Line(L"[" + planned[i].name + L"] " + planned[i].url + L" -> " + planned[i].target);
         }
@@ -367,7 +362,7 @@ int RunTasks(std::vector<Task> tasks) {
     }
     // No notification begins after Uninit: the board's state is final from here on.
     downloader->Uninit();
-    downloader->Release();
+    downloader.reset();
 
     const std::vector<Task> ended = board.Snapshot();
     if (out.IsConsole()) {
