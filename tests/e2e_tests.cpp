@@ -222,9 +222,6 @@ TEST_F(EndToEnd, FileUrlsAreCopiedLocallyAndAMissingFileFails) {
 TEST_F(EndToEnd, DownLoadFileAndDownloadNowFetchTheSameFile) {
     const std::string body = RandomBytes(1536 * 1024, 6);
     server.Route("/pkg.zip", HttpResponse::Ok(body));
-    auto downLoadFile =
-        GetProc<DownLoadFileFn>(GetModuleHandleW(LibraryPath().c_str()), "DownLoadFile");
-    ASSERT_NE(downLoadFile, nullptr);
 
     EXPECT_EQ(downLoadFile(server.Url("/pkg.zip").c_str(), Out(L"blocking.zip").c_str()), 1);
     EXPECT_EQ(downloader->DownloadNow(server.Url("/pkg.zip").c_str(), Out(L"now.zip").c_str()), 1);

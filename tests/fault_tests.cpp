@@ -92,7 +92,6 @@ TEST_F(FaultTest, QueryThatNeverSucceedsKeepsPollingUntilCancelled) {
 // PPInit2, whatever that returned.
 TEST_F(FaultTestWithProbe, InstancesComingAndGoingLeaveOtherInstancesAlone) {
     const HMODULE library = GetModuleHandleW(LibraryPath().c_str());
-    const auto download = GetProc<DownLoadFileFn>(library, "DownLoadFile");
     auto downloader = CreateReady();
     Engine().PushScript({QueryStep(5, 2), QueryStep(1)});
     Engine().PushScript({QueryStep(5, 2), QueryStep(1)});
@@ -103,7 +102,7 @@ TEST_F(FaultTestWithProbe, InstancesComingAndGoingLeaveOtherInstancesAlone) {
     int result = -1;
     const unique_handle returned(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     std::thread blocking([&] {
-        result = download(kUrl, Out(L"blocking.zip").c_str());
+        result = downLoadFile(kUrl, Out(L"blocking.zip").c_str());
         SetEvent(returned.get());
     });
     ASSERT_TRUE(Engine().WaitForCalls("PPQueryTaskEx", 2, 5000));

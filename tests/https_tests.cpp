@@ -108,8 +108,6 @@ TEST_P(Https, ATaskAndDownLoadFileEndAsTheCertificateAndTheBodyDecide) {
     EXPECT_EQ(finals.back().kind, succeeds ? MOBILEDRV_NOTIFY_SUCCEEDED : MOBILEDRV_NOTIFY_FAILED);
     EXPECT_EQ(EngineEnd(0), std::pair(c.state, c.httpStatus)) << "the task's transfer";
 
-    const auto downLoadFile =
-        GetProc<DownLoadFileFn>(GetModuleHandleW(LibraryPath().c_str()), "DownLoadFile");
     EXPECT_EQ(downLoadFile(url.c_str(), Out(L"blocking.zip").c_str()), succeeds ? 1 : 0);
     EXPECT_EQ(EngineEnd(1), std::pair(c.state, c.httpStatus)) << "DownLoadFile's transfer";
 

@@ -528,13 +528,11 @@ TEST_P(LifecycleStress, KeepsEveryPromiseWhateverOverlaps) {
     const char* runMs = std::getenv("DRVDOWN_STRESS_MS");
     std::printf("stress seed %u (replay: DRVDOWN_STRESS_SEED=%u)\n", seed, seed);
     std::fflush(stdout);
-    const auto download =
-        GetProc<DownLoadFileFn>(GetModuleHandleW(LibraryPath().c_str()), "DownLoadFile");
 
     // One round of every operation first: whatever the system creates once, on first use, is then
     // part of the baseline, and so is this thread's message queue, which its shutdowns need.
     {
-        Stress warmUp(Engine(), Out(L""), createInstance, download, seed);
+        Stress warmUp(Engine(), Out(L""), createInstance, downLoadFile, seed);
         Engine().SetDefaultScript({QueryStep(5, 3), QueryStep(1)});
         warmUp.NewDownloader(0);
         std::shared_lock lock(warmUp.slots_[0].lock);
@@ -544,7 +542,7 @@ TEST_P(LifecycleStress, KeepsEveryPromiseWhateverOverlaps) {
         warmUp.AddTask(0, downloader, false);
         warmUp.CancelTask(0, downloader, false, 0);
         downloader.DownloadNow(kUrl, Out(L"warm.zip").c_str());
-        download(kUrl, Out(L"warm.zip").c_str());
+        downLoadFile(kUrl, Out(L"warm.zip").c_str());
         Sleep(1500);
         warmUp.Shutdown(0, downloader, false);
         lock.unlock();
@@ -556,7 +554,7 @@ TEST_P(LifecycleStress, KeepsEveryPromiseWhateverOverlaps) {
     const int threadsBefore = ThreadCount();
     const std::vector<ProcessHandle> handlesBefore = ProcessHandles();
 
-    auto stress = std::make_unique<Stress>(Engine(), Out(L""), createInstance, download, seed);
+    auto stress = std::make_unique<Stress>(Engine(), Out(L""), createInstance, downLoadFile, seed);
     stress->Run(runMs != nullptr ? std::strtoul(runMs, nullptr, 10) : 10000);
     // Workers still ending have all cancelled their tasks; they end within a poll step.
     WaitUntil([&] { return ThreadCount() <= threadsBefore; }, 10000, 100);

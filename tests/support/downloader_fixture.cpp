@@ -2,17 +2,35 @@
 
 namespace drvtest {
 
-void DownloaderFixture::SetUpTree(const wchar_t* engine, const wchar_t* library) {
+void DownloaderFixture::Install(const wchar_t* engine, const wchar_t* library) {
     tree.InstallLibrary(library);
     if (engine != nullptr) {
         tree.InstallEngine(engine);
     }
     tree.MakeDir(L"out");
-    createInstance = GetProc<CreateInstanceFn>(tree.LoadLibraryFromTree(), "CreateInstance");
+}
+
+void DownloaderFixture::Bind(HMODULE library, bool engine) {
+    ASSERT_NE(library, nullptr);
+    createInstance = GetProc<CreateInstanceFn>(library, "CreateInstance");
+    downLoadFile = GetProc<DownLoadFileFn>(library, "DownLoadFile");
     ASSERT_NE(createInstance, nullptr);
-    if (engine != nullptr) {
+    ASSERT_NE(downLoadFile, nullptr);
+    if (engine) {
         engine_.emplace(tree);
     }
+}
+
+void DownloaderFixture::SetUpTree(const wchar_t* engine, const wchar_t* library) {
+    Install(engine, library);
+    Bind(tree.LoadLibraryFromTree(), engine != nullptr);
+}
+
+void DownloaderFixture::SetUpTreeWithImportFaults() {
+    Install(L"Tolvek.dll", L"MobileDrvDown.dll");
+    faults_.emplace(LibraryPath());
+    injected_.reset(faults_->Load());
+    Bind(injected_.get(), true);
 }
 
 unique_downloader DownloaderFixture::Create() {

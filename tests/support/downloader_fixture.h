@@ -3,6 +3,7 @@
 
 #include "MobileDrvDown.h"
 #include "support/host_api.h"
+#include "support/import_faults.h"
 #include "support/recording_callback.h"
 #include "support/standin.h"
 #include "support/test_tree.h"
@@ -20,21 +21,31 @@ protected:
     // them.
     void SetUpTree(const wchar_t* engine = L"Tolvek.dll",
                    const wchar_t* library = L"MobileDrvDown.dll");
+    // The same with the library's imports routed through the failure injector (Faults()).
+    void SetUpTreeWithImportFaults();
     unique_downloader Create();
     // A downloader initialised with `callback`.
     unique_downloader CreateReady();
 
     StandIn& Engine() { return *engine_; }
+    ImportFaults& Faults() { return *faults_; }
     std::wstring LibraryPath() const { return tree.Path(L"bin\\MobileDrvDown.dll"); }
     std::wstring EnginePath() const { return tree.Path(L"Tolvek.dll"); }
     std::wstring Out(const std::wstring& name) const { return tree.Path(L"out\\" + name); }
-    // True when the engine module is mapped by the test's own load only.
+    // True when the engine module is mapped by the test's own load only: the library unloaded
+    // whatever it loaded.
     bool EngineLoadedOnlyByTest();
     TestTree tree;
     RecordingCallback callback;
     CreateInstanceFn createInstance = nullptr;
+    DownLoadFileFn downLoadFile = nullptr;
 
 private:
+    void Install(const wchar_t* engine, const wchar_t* library);
+    void Bind(HMODULE library, bool engine);
+
+    std::optional<ImportFaults> faults_;
+    unique_hmodule injected_; // the library loaded through the injector, unloaded before the tree
     std::optional<StandIn> engine_;
 };
 
