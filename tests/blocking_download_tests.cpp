@@ -76,30 +76,6 @@ using Names = std::vector<std::string>;
 
 } // namespace
 
-TEST_F(DownLoadFileTest, FinishedTransferYieldsOneAndTearsTheInstanceDownAfterThePoll) {
-    SetUpTree();
-    Engine().PushScript({QueryStep(5), QueryStep(6), QueryStep(1)});
-    EXPECT_EQ(download(kUrl, Target().c_str()), 1);
-
-    EXPECT_EQ(CallNames(), (Names{"PPInit2", "PPStartTaskEx", "PPQueryTaskEx", "PPQueryTaskEx",
-                                  "PPQueryTaskEx", "PPClose"}));
-    const EngineCall init = Engine().Entry(0);
-    EXPECT_EQ(init.text1, L"Varnelmobilemgr");
-    EXPECT_EQ(init.args, (std::vector<uint32_t>{0, 0}));
-    const EngineCall start = Engine().Entry(1);
-    EXPECT_EQ(start.text1, kUrl);
-    EXPECT_EQ(start.text2, Target());
-    EXPECT_EQ(start.args, (std::vector<uint32_t>{0, 0, 0, 0, 0, 0}));
-    for (const EngineCall& query : Engine().Calls("PPQueryTaskEx")) {
-        EXPECT_EQ(query.handle, start.handle);
-    }
-    // A transfer that ended by its state keeps its handle until PPClose.
-    EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 0u);
-    EXPECT_EQ(Engine().CallCount("PPCloseHandle"), 0u);
-    EXPECT_EQ(Engine().Counters().liveInstances, 0u);
-    EXPECT_TRUE(EngineLoadedOnlyByTest());
-}
-
 TEST_F(DownLoadFileTest, QueriesAboutEveryTwoHundredMillisecondsWhileRunningOrUnanswered) {
     SetUpTree();
     Engine().PushScript(
@@ -121,18 +97,6 @@ TEST_F(DownLoadFileTest, QueriesAboutEveryTwoHundredMillisecondsWhileRunningOrUn
     // A late thread stretches a gap or two; a wrong interval moves the median.
     EXPECT_LE(Median(gaps), MedianAtMost(kBlockingPollIntervalMs));
     EXPECT_GE(elapsed, AtLeast(static_cast<DWORD>(queries.size()) * kBlockingPollIntervalMs));
-}
-
-TEST_F(DownLoadFileTest, EveryStateButOneAndTheRunningOnesIsAFailure) {
-    SetUpTree();
-    for (int32_t state : {0, 2, 3, 4, 8, -1, 1000}) {
-        Engine().PushScript({QueryStep(state)});
-        EXPECT_EQ(download(kUrl, Target().c_str()), 0) << "state " << state;
-    }
-    // A query that returns true but leaves the record untouched reads as state 0.
-    EXPECT_EQ(Engine().CallCount("PPQueryTaskEx"), 7u);
-    EXPECT_EQ(Engine().CallCount("PPInit2"), 7u) << "each call initialises its own instance";
-    EXPECT_EQ(Engine().CallCount("PPClose"), 7u);
 }
 
 TEST_F(DownLoadFileTest, MissingTargetFolderOrBareNameFailsBeforeTheEngineIsLookedFor) {
@@ -159,51 +123,6 @@ TEST_F(DownLoadFileTest, NullArgumentsYieldZeroAndTouchNothing) {
     EXPECT_EQ(download(kUrl, nullptr), 0);
     EXPECT_EQ(tree.ReadFile(L"out\\pkg.zip"), "old");
     EXPECT_EQ(Engine().LogCount(), 0u);
-}
-
-TEST_F(DownLoadFileTest, MissingEngineFileYieldsZeroAndLeavesTheTarget) {
-    SetUpTree();
-    FreeLibrary(Engine().Module());
-    ASSERT_TRUE(DeleteFileW(EnginePath().c_str()));
-    tree.WriteFile(L"out\\pkg.zip", "old");
-    EXPECT_EQ(download(kUrl, Target().c_str()), 0);
-    EXPECT_EQ(tree.ReadFile(L"out\\pkg.zip"), "old");
-}
-
-TEST_F(DownLoadFileTest, FailedInitialisationClosesUnloadsAndLeavesTheTarget) {
-    SetUpTree();
-    Engine().SetInitResult(false);
-    tree.WriteFile(L"out\\pkg.zip", "old");
-    EXPECT_EQ(download(kUrl, Target().c_str()), 0);
-    EXPECT_EQ(CallNames(), (Names{"PPInit2", "PPClose"}));
-    EXPECT_EQ(tree.ReadFile(L"out\\pkg.zip"), "old");
-    EXPECT_TRUE(EngineLoadedOnlyByTest());
-}
-
-TEST_F(DownLoadFileTest, EngineWithoutInitialisationIsClosedAndUnloaded) {
-    SetUpTree(L"Tolvek_noinit.dll");
-    tree.WriteFile(L"out\\pkg.zip", "old");
-    EXPECT_EQ(download(kUrl, Target().c_str()), 0);
-    EXPECT_EQ(CallNames(), (Names{"PPClose"}));
-    EXPECT_EQ(tree.ReadFile(L"out\\pkg.zip"), "old");
-    EXPECT_TRUE(EngineLoadedOnlyByTest());
-}
-
-TEST_F(DownLoadFileTest, RefusedStartHasClearedTheOldTargetAndMakesNoFurtherCall) {
-    SetUpTree();
-    Engine().PushFailingStart();
-    tree.WriteFile(L"out\\pkg.zip", "old");
-    EXPECT_EQ(download(kUrl, Target().c_str()), 0);
-    EXPECT_FALSE(tree.Exists(L"out\\pkg.zip"));
-    EXPECT_EQ(CallNames(), (Names{"PPInit2", "PPStartTaskEx", "PPClose"}));
-}
-
-TEST_F(DownLoadFileTest, EngineWithoutStartFailsAfterClearingTheTarget) {
-    SetUpTree(L"Tolvek_nostart.dll");
-    tree.WriteFile(L"out\\pkg.zip", "old");
-    EXPECT_EQ(download(kUrl, Target().c_str()), 0);
-    EXPECT_FALSE(tree.Exists(L"out\\pkg.zip"));
-    EXPECT_EQ(CallNames(), (Names{"PPInit2", "PPClose"}));
 }
 
 TEST_F(DownLoadFileTest, SignalledStopEventRemovesAndClosesTheTransfer) {

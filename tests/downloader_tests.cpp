@@ -1,4 +1,5 @@
 // The downloader's lifecycle and its blocking DownloadNow, through the library as hosts load it.
+// How each engine behaviour ends a DownloadNow is in engine_behaviour_tests.cpp.
 #include "support/downloader_fixture.h"
 #include "support/timing.h"
 
@@ -74,19 +75,6 @@ TEST_F(DownloaderTest, UninitUnloadsTheEngineAndInitWorksAgainAfterIt) {
     EXPECT_TRUE(EngineLoadedOnlyByTest());
 }
 
-TEST_F(DownloaderTest, RefusingEngineIsClosedAndUnloadedAndTheDownloaderStaysUsable) {
-    Engine().SetInitResult(false);
-    auto downloader = Create();
-    EXPECT_EQ(downloader->Init(&callback), 0);
-    EXPECT_EQ(NamesOf(Engine().Log()), (Names{"PPInit2", "PPClose"}));
-    EXPECT_EQ(downloader->DownloadNow(kUrl, Out(L"a.zip").c_str()), 0);
-
-    Engine().SetInitResult(true);
-    EXPECT_EQ(downloader->Init(&callback), 1);
-    downloader.reset();
-    EXPECT_TRUE(EngineLoadedOnlyByTest());
-}
-
 TEST_F(DownloaderTest, ReleaseWithoutUninitCancelsTasksAndUnloadsTheEngine) {
     auto downloader = CreateReady();
     Engine().SetDefaultScript({QueryStep(5, 0)});
@@ -104,18 +92,7 @@ TEST_F(DownloaderTest, ReleaseWithoutUninitCancelsTasksAndUnloadsTheEngine) {
     EXPECT_TRUE(EngineLoadedOnlyByTest());
 }
 
-class DownloaderWithoutEngineTest : public DownloaderFixture {
-protected:
-    void SetUp() override { SetUpTree(nullptr); }
-};
-
-TEST_F(DownloaderWithoutEngineTest, InitAndDownloadNowFailQuietly) {
-    auto downloader = Create();
-    EXPECT_EQ(downloader->Init(&callback), 0);
-    EXPECT_EQ(downloader->DownloadNow(kUrl, Out(L"a.zip").c_str()), 0);
-}
-
-TEST_F(DownloaderTest, DownloadNowChecksTheFolderAndClearsTheTargetBeforeStarting) {
+TEST_F(DownloaderTest, DownloadNowChecksItsArgumentsAndTheFolderBeforeAskingTheEngine) {
     auto downloader = CreateReady();
     const uint32_t before = Engine().LogCount();
     EXPECT_EQ(downloader->DownloadNow(kUrl, tree.Path(L"missing\\a.zip").c_str()), 0);
@@ -123,24 +100,6 @@ TEST_F(DownloaderTest, DownloadNowChecksTheFolderAndClearsTheTargetBeforeStartin
     EXPECT_EQ(downloader->DownloadNow(nullptr, Out(L"a.zip").c_str()), 0);
     EXPECT_EQ(downloader->DownloadNow(kUrl, nullptr), 0);
     EXPECT_EQ(Engine().LogCount(), before) << "the engine was asked";
-
-    tree.WriteFile(L"out\\a.zip", "old");
-    Engine().PushFailingStart();
-    EXPECT_EQ(downloader->DownloadNow(kUrl, Out(L"a.zip").c_str()), 0);
-    EXPECT_FALSE(tree.Exists(L"out\\a.zip")) << "cleared even though the start was refused";
-}
-
-TEST_F(DownloaderTest, DownloadNowFollowsTheEngineStateAndKeepsTheInstanceLoaded) {
-    auto downloader = CreateReady();
-    Engine().PushScript({QueryStep(5), FalseQueryStep(), QueryStep(7), QueryStep(1)});
-    EXPECT_EQ(downloader->DownloadNow(kUrl, Out(L"a.zip").c_str()), 1);
-    for (int32_t state : {0, 2, 3, 4, 8}) {
-        Engine().PushScript({QueryStep(state)});
-        EXPECT_EQ(downloader->DownloadNow(kUrl, Out(L"a.zip").c_str()), 0) << "state " << state;
-    }
-    EXPECT_EQ(Engine().CallCount("PPInit2"), 1u);
-    EXPECT_EQ(Engine().CallCount("PPClose"), 0u);
-    EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 0u);
 }
 
 // A host shutting a downloader down from another thread ends its DownloadNow on a transfer that

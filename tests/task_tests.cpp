@@ -1,4 +1,5 @@
-// Asynchronous tasks: workers, notifications, cancelling and shutting down while tasks run.
+// Asynchronous tasks: workers, notifications, cancelling and shutting down while tasks run. How
+// each engine behaviour ends a task is in engine_behaviour_tests.cpp.
 #include "support/downloader_fixture.h"
 #include "support/host_thread.h"
 #include "support/timing.h"
@@ -148,19 +149,6 @@ TEST_F(TaskTest, ImmediateSuccessIsOneNotificationAboutASecondLaterOnTheWorkerTh
         << "notified on the thread that runs the task";
 }
 
-TEST_F(TaskTest, EveryOtherStateEndsInOneFailure) {
-    const std::vector<int32_t> states = {0, 2, 3, 4, 8};
-    for (int32_t state : states) {
-        Engine().PushScript({QueryStep(state)});
-        ASSERT_EQ(Add(L"s" + std::to_wstring(state)), 1);
-    }
-    ASSERT_TRUE(callback.WaitForFinals(states.size(), 5000));
-    Sleep(300);
-    const auto all = callback.All();
-    EXPECT_EQ(all.size(), states.size());
-    EXPECT_EQ(OfKind(all, MOBILEDRV_NOTIFY_FAILED).size(), states.size());
-}
-
 TEST_F(TaskTest, RecordsAreCutAndZeroFilledExactly) {
     const std::wstring longName(600, L'n');
     const std::wstring target =
@@ -208,54 +196,6 @@ TEST_F(TaskTest, AddTaskRefusesNullRecordsAndEmptyUrlsButAcceptsEmptyNames) {
     ASSERT_TRUE(callback.WaitForFinals(1, 5000));
     EXPECT_EQ(callback.All().at(0).context, 3) << "the refused calls left the context alone";
 }
-
-// AddTask said the task was taken, so a host waits for its end: a refused start must not end it
-// in silence, nor leave it listed.
-TEST_F(TaskTest, StartRefusedByTheEngineEndsInOneFailureAndLeavesTheList) {
-    tree.WriteFile(L"out\\refused.zip", "old");
-    Engine().PushFailingStart();
-    ASSERT_EQ(Add(L"refused", 7), 1);
-    ASSERT_TRUE(callback.WaitForFinals(1, 5000));
-    Sleep(300);
-
-    const auto all = callback.All();
-    ASSERT_EQ(all.size(), 1u);
-    EXPECT_EQ(all[0].kind, MOBILEDRV_NOTIFY_FAILED);
-    EXPECT_EQ(all[0].name, L"refused");
-    EXPECT_EQ(all[0].targetPath, Out(L"refused.zip"));
-    EXPECT_EQ(all[0].context, 7);
-    EXPECT_EQ(all[0].threadId, Engine().Calls("PPStartTaskEx").at(0).threadId);
-    EXPECT_EQ(downloader->CancelTask(L"refused"), 0) << "the failed task is still listed";
-    EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 0u) << "there was no transfer to remove";
-    EXPECT_EQ(Engine().CallCount("PPCloseHandle"), 0u);
-    EXPECT_FALSE(tree.Exists(L"out\\refused.zip")) << "the target is cleared before the start";
-}
-
-// An engine without PPStartTaskEx starts nothing; one without PPQueryTaskEx must not either, since
-// its transfers could never be seen to end.
-class EngineThatCannotRunTransfersTest : public DownloaderFixture,
-                                         public testing::WithParamInterface<const wchar_t*> {
-protected:
-    void SetUp() override { SetUpTree(GetParam()); }
-};
-
-TEST_P(EngineThatCannotRunTransfersTest, EveryTaskEndsInOneFailure) {
-    auto downloader = CreateReady();
-    auto record = TaskRecord(L"a", kUrl, Out(L"a.zip"), 3);
-    ASSERT_EQ(downloader->AddTask(&record), 1);
-    ASSERT_TRUE(callback.WaitForFinals(1, 5000));
-    const auto all = callback.All();
-    ASSERT_EQ(all.size(), 1u);
-    EXPECT_EQ(all[0].kind, MOBILEDRV_NOTIFY_FAILED);
-    EXPECT_EQ(all[0].context, 3);
-    EXPECT_EQ(downloader->CancelTask(L"a"), 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Variants, EngineThatCannotRunTransfersTest,
-                         testing::Values(L"Tolvek_nostart.dll", L"Tolvek_noquery.dll"),
-                         [](const testing::TestParamInfo<const wchar_t*>& info) {
-                             return info.index == 0 ? "WithoutStart" : "WithoutQuery";
-                         });
 
 TEST_F(TaskTest, CancelStopsTheTransferWithinASecondAndNothingFollows) {
     Engine().PushScript({QueryStep(5, 0)});

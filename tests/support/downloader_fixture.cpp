@@ -47,6 +47,9 @@ unique_downloader DownloaderFixture::CreateReady() {
 }
 
 bool DownloaderFixture::EngineLoadedOnlyByTest() {
+    if (!engine_) {
+        return GetModuleHandleW(EnginePath().c_str()) == nullptr;
+    }
     if (!FreeLibrary(Engine().Module())) {
         return false;
     }
