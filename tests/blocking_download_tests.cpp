@@ -1,14 +1,9 @@
-// DownLoadFile as a host calls it: the library and the stand-in engine in a fresh tree.
+// DownLoadFile as a host calls it: the library and the stand-in engine in a fresh tree. How each
+// engine behaviour ends it is in engine_behaviour_tests.cpp.
 #include "support/child_process.h"
-#include "support/host_api.h"
-#include "support/import_faults.h"
-#include "support/standin.h"
-#include "support/test_tree.h"
+#include "support/downloader_fixture.h"
 #include "support/timing.h"
 
-#include <gtest/gtest.h>
-
-#include <optional>
 #include <string>
 
 using namespace drvtest;
@@ -16,72 +11,31 @@ using namespace drvtest;
 namespace {
 
 using StopEventFn = HANDLE (*)();
+using Names = std::vector<std::string>;
 
-class DownLoadFileTest : public ::testing::Test {
+class DownLoadFileTest : public DownloaderFixture {
 protected:
-    // Lays out the library (or its probe copy) and an engine variant, and loads both.
-    void SetUpTree(const wchar_t* engine = L"Tolvek.dll",
-                   const wchar_t* library = L"MobileDrvDown.dll") {
-        Install(engine, library);
-        Bind(tree.LoadLibraryFromTree());
-    }
-    // The library loaded with its imports routed through the failure injector (Faults()).
-    void SetUpTreeWithImportFaults() {
-        Install(L"Tolvek.dll", L"MobileDrvDown.dll");
-        faults_.emplace(tree.Path(L"bin\\MobileDrvDown.dll"));
-        injected_.reset(faults_->Load());
-        Bind(injected_.get());
-    }
-    StandIn& Engine() { return *engine_; }
-    ImportFaults& Faults() { return *faults_; }
-    std::wstring Target() const { return tree.Path(L"out\\pkg.zip"); }
-    std::wstring EnginePath() const { return tree.Path(L"Tolvek.dll"); }
-
-    // True when the engine module is mapped only by the test's own load, i.e. the library
-    // unloaded whatever it loaded.
-    bool EngineLoadedOnlyByTest() {
-        HMODULE module = Engine().Module();
-        if (!FreeLibrary(module)) {
-            return false;
-        }
-        const bool gone = GetModuleHandleW(EnginePath().c_str()) == nullptr;
-        LoadLibraryW(EnginePath().c_str()); // give the test its reference back
-        return gone;
-    }
-
-    std::vector<std::string> CallNames() const { return NamesOf(engine_->Log()); }
-
-    TestTree tree;
-    DownLoadFileFn download = nullptr;
-
-private:
-    void Install(const wchar_t* engine, const wchar_t* library) {
-        tree.InstallLibrary(library);
-        tree.InstallEngine(engine);
-        tree.MakeDir(L"out");
-    }
-    void Bind(HMODULE library) {
-        ASSERT_NE(library, nullptr);
-        download = GetProc<DownLoadFileFn>(library, "DownLoadFile");
-        ASSERT_NE(download, nullptr);
-        engine_.emplace(tree);
-    }
-
-    std::optional<ImportFaults> faults_;
-    unique_hmodule injected_; // unloaded before the tree goes
-    std::optional<StandIn> engine_;
+    void SetUp() override { SetUpTree(); }
 };
 
-using Names = std::vector<std::string>;
+// The library's probe copy, which also exports its module stop event.
+class DownLoadFileThroughTheProbeTest : public DownloaderFixture {
+protected:
+    void SetUp() override { SetUpTree(L"Tolvek.dll", L"DrvDownProbe.dll"); }
+};
+
+class DownLoadFileWithImportFaultsTest : public DownloaderFixture {
+protected:
+    void SetUp() override { SetUpTreeWithImportFaults(); }
+};
 
 } // namespace
 
 TEST_F(DownLoadFileTest, QueriesAboutEveryTwoHundredMillisecondsWhileRunningOrUnanswered) {
-    SetUpTree();
     Engine().PushScript(
         {QueryStep(5), FalseQueryStep(2), QueryStep(6), QueryStep(7), QueryStep(1)});
     const DWORD begin = GetTickCount();
-    EXPECT_EQ(download(kUrl, Target().c_str()), 1);
+    EXPECT_EQ(downLoadFile(kUrl, Target().c_str()), 1);
     const DWORD elapsed = GetTickCount() - begin;
 
     const auto queries = Engine().Calls("PPQueryTaskEx");
@@ -101,7 +55,6 @@ TEST_F(DownLoadFileTest, QueriesAboutEveryTwoHundredMillisecondsWhileRunningOrUn
 
 TEST_F(DownLoadFileTest, MissingTargetFolderOrBareNameFailsBeforeTheEngineIsLookedFor) {
     // A damaged engine would end the process if it were looked for at all.
-    SetUpTree();
     std::string engine = tree.ReadFile(L"Tolvek.dll");
     engine[engine.size() - 1] ^= 0x5A;
     tree.WriteFile(L"damaged.dll", engine);
@@ -110,30 +63,27 @@ TEST_F(DownLoadFileTest, MissingTargetFolderOrBareNameFailsBeforeTheEngineIsLook
     ASSERT_TRUE(MoveFileExW(tree.Path(L"damaged.dll").c_str(), EnginePath().c_str(),
                             MOVEFILE_REPLACE_EXISTING));
 
-    EXPECT_EQ(download(kUrl, tree.Path(L"missing\\pkg.zip").c_str()), 0);
-    EXPECT_EQ(download(kUrl, L"pkg.zip"), 0);
+    EXPECT_EQ(downLoadFile(kUrl, tree.Path(L"missing\\pkg.zip").c_str()), 0);
+    EXPECT_EQ(downLoadFile(kUrl, L"pkg.zip"), 0);
     EXPECT_FALSE(tree.Exists(L"missing"));
     LoadLibraryW(EnginePath().c_str()); // balance the tree's own FreeLibrary
 }
 
 TEST_F(DownLoadFileTest, NullArgumentsYieldZeroAndTouchNothing) {
-    SetUpTree();
     tree.WriteFile(L"out\\pkg.zip", "old");
-    EXPECT_EQ(download(nullptr, Target().c_str()), 0);
-    EXPECT_EQ(download(kUrl, nullptr), 0);
+    EXPECT_EQ(downLoadFile(nullptr, Target().c_str()), 0);
+    EXPECT_EQ(downLoadFile(kUrl, nullptr), 0);
     EXPECT_EQ(tree.ReadFile(L"out\\pkg.zip"), "old");
     EXPECT_EQ(Engine().LogCount(), 0u);
 }
 
-TEST_F(DownLoadFileTest, SignalledStopEventRemovesAndClosesTheTransfer) {
-    SetUpTree(L"Tolvek.dll", L"DrvDownProbe.dll");
-    HANDLE stop = GetProc<StopEventFn>(
-        GetModuleHandleW(tree.Path(L"bin\\MobileDrvDown.dll").c_str()), "ProbeStopEvent")();
+TEST_F(DownLoadFileThroughTheProbeTest, SignalledStopEventRemovesAndClosesTheTransfer) {
+    HANDLE stop = GetProc<StopEventFn>(GetModuleHandleW(LibraryPath().c_str()), "ProbeStopEvent")();
     ASSERT_NE(stop, nullptr);
     SetEvent(stop);
     Engine().PushScript({QueryStep(5, 0)});
-    EXPECT_EQ(download(kUrl, Target().c_str()), 0);
-    EXPECT_EQ(CallNames(),
+    EXPECT_EQ(downLoadFile(kUrl, Target().c_str()), 0);
+    EXPECT_EQ(NamesOf(Engine().Log()),
               (Names{"PPInit2", "PPStartTaskEx", "PPRemoveTask", "PPCloseHandle", "PPClose"}));
     const uint32_t handle = Engine().Entry(1).handle;
     EXPECT_EQ(Engine().Entry(2).handle, handle);
@@ -142,8 +92,8 @@ TEST_F(DownLoadFileTest, SignalledStopEventRemovesAndClosesTheTransfer) {
 
 // A standard user's system refuses to register a file for deletion at the next restart
 // (ERROR_ACCESS_DENIED), so the put-aside file stays until the next download of the target.
-TEST_F(DownLoadFileTest, ReadOnlyTargetIsReplacedAgainWhenNoRestartDeletedItsPutAsideFile) {
-    SetUpTreeWithImportFaults();
+TEST_F(DownLoadFileWithImportFaultsTest,
+       ReadOnlyTargetIsReplacedAgainWhenNoRestartDeletedItsPutAsideFile) {
     Engine().UseRealTransfers();
     const std::wstring url = L"file:///" + tree.Path(L"source.bin");
     tree.WriteFile(L"out\\pkg.zip", "package 0");
@@ -155,7 +105,7 @@ TEST_F(DownLoadFileTest, ReadOnlyTargetIsReplacedAgainWhenNoRestartDeletedItsPut
         ASSERT_TRUE(SetFileAttributesW(Target().c_str(), FILE_ATTRIBUTE_READONLY));
         Faults().Arm("MoveFileExW", round);
 
-        EXPECT_EQ(download(url.c_str(), Target().c_str()), 1);
+        EXPECT_EQ(downLoadFile(url.c_str(), Target().c_str()), 1);
         EXPECT_TRUE(Faults().Fired()) << "the old target was not put aside";
         EXPECT_EQ(tree.ReadFile(L"out\\pkg.zip"), package);
         EXPECT_EQ(tree.ReadFile(L"out\\~pkg.zip"), "package " + std::to_string(round - 1));
@@ -164,19 +114,18 @@ TEST_F(DownLoadFileTest, ReadOnlyTargetIsReplacedAgainWhenNoRestartDeletedItsPut
 }
 
 TEST_F(DownLoadFileTest, LongTargetTestsItsFolderOnTheFirst259CharactersOnly) {
-    SetUpTree();
     // The first 259 characters end inside a folder name that does not exist; cut there, the
     // remaining folder is "out", which does.
     const std::wstring prefix = tree.Path(L"out\\");
     const std::wstring target = prefix + std::wstring(300 - prefix.size(), L'd') + L"\\pkg.zip";
     ASSERT_GT(target.size(), 259u);
-    EXPECT_EQ(download(kUrl, target.c_str()), 1);
+    EXPECT_EQ(downLoadFile(kUrl, target.c_str()), 1);
     ASSERT_EQ(Engine().CallCount("PPStartTaskEx"), 1u);
     EXPECT_EQ(Engine().Calls("PPStartTaskEx").at(0).text2, target);
 
     // Whereas a long path whose cut folder is missing fails before the engine is asked.
     const std::wstring missing = tree.Path(L"nope\\") + std::wstring(300, L'e') + L"\\pkg.zip";
-    EXPECT_EQ(download(kUrl, missing.c_str()), 0);
+    EXPECT_EQ(downLoadFile(kUrl, missing.c_str()), 0);
     EXPECT_EQ(Engine().CallCount("PPStartTaskEx"), 1u);
 }
 
@@ -191,10 +140,13 @@ TEST(DownLoadFileTamperedEngine, EndsTheProcessWithTheDocumentedCodeAndNeverLoad
     tree.WriteFile(L"Tolvek.dll", engine);
     const std::wstring loadLog = tree.Path(L"engine-loads.txt");
 
-    const ChildResult child = RunChild(
-        BuildDir() + L"\\library_child.exe",
-        {tree.Path(L"bin\\MobileDrvDown.dll"), L"downloadfile", kUrl, tree.Path(L"out\\pkg.zip")},
-        {L"STANDIN_LOAD_LOG=" + loadLog, L"STANDIN_TRANSFERS=scripted"});
+    const auto download = [&] {
+        return RunChild(BuildDir() + L"\\library_child.exe",
+                        {tree.Path(L"bin\\MobileDrvDown.dll"), L"downloadfile", kUrl,
+                         tree.Path(L"out\\pkg.zip")},
+                        {L"STANDIN_LOAD_LOG=" + loadLog, L"STANDIN_TRANSFERS=scripted"});
+    };
+    const ChildResult child = download();
     EXPECT_EQ(child.exitCode, 0xE0DD0001u) << child.output;
     EXPECT_NE(child.output.find("damaged"), std::string::npos) << child.output;
     EXPECT_EQ(child.output.find("result"), std::string::npos) << "DownLoadFile returned";
@@ -202,10 +154,7 @@ TEST(DownLoadFileTamperedEngine, EndsTheProcessWithTheDocumentedCodeAndNeverLoad
 
     // The untouched engine, for comparison, is loaded and logged by the same child.
     tree.InstallEngine();
-    const ChildResult good = RunChild(
-        BuildDir() + L"\\library_child.exe",
-        {tree.Path(L"bin\\MobileDrvDown.dll"), L"downloadfile", kUrl, tree.Path(L"out\\pkg.zip")},
-        {L"STANDIN_LOAD_LOG=" + loadLog, L"STANDIN_TRANSFERS=scripted"});
+    const ChildResult good = download();
     EXPECT_EQ(good.exitCode, 1u) << good.output;
     EXPECT_TRUE(tree.Exists(L"engine-loads.txt"));
 }

@@ -113,7 +113,6 @@ protected:
 
     const EngineBehaviour& Row() const { return std::get<0>(GetParam()); }
     bool HasEngine() const { return Row().engine != nullptr; }
-    std::wstring Target() const { return Out(L"pkg.zip"); }
     // The calls of one transfer, when the instance is up.
     Names Transfer() const { return Row().Up() ? Row().transfer : Names{}; }
     // The engine's answers to the next transfer.

@@ -32,6 +32,8 @@ protected:
     std::wstring LibraryPath() const { return tree.Path(L"bin\\MobileDrvDown.dll"); }
     std::wstring EnginePath() const { return tree.Path(L"Tolvek.dll"); }
     std::wstring Out(const std::wstring& name) const { return tree.Path(L"out\\" + name); }
+    // The target of a case's one download.
+    std::wstring Target() const { return Out(L"pkg.zip"); }
     // True when the engine module is mapped by the test's own load only (or, in a tree without
     // an engine, not at all): the library unloaded whatever it loaded.
     bool EngineLoadedOnlyByTest();
