@@ -115,121 +115,52 @@ protected:
     bool HasEngine() const { return Row().engine != nullptr; }
     // The calls of one transfer, when the instance is up.
     Names Transfer() const { return Row().Up() ? Row().transfer : Names{}; }
+    Names Log() { return HasEngine() ? NamesOf(Engine().Log()) : Names{}; }
     // The engine's answers to the next transfer.
     void Script() {
-        if (!HasEngine()) {
-            return;
-        }
-        if (Row().queries.empty()) {
+        if (HasEngine() && Row().queries.empty()) {
             Engine().PushFailingStart();
-        } else {
+        } else if (HasEngine()) {
             Engine().PushScript(Row().queries);
         }
     }
-    Names Log() { return HasEngine() ? NamesOf(Engine().Log()) : Names{}; }
 
-    // The library's arguments: its client id to PPInit2, the host's URL and target to
-    // PPStartTaskEx, and each start's handle to the calls that follow it.
-    void ExpectArguments() {
-        if (!HasEngine()) {
-            return;
-        }
-        uint32_t handle = 0;
-        for (const EngineCall& call : Engine().Log()) {
-            if (call.name == "PPInit2") {
-                EXPECT_EQ(call.text1, L"Varnelmobilemgr");
-                EXPECT_EQ(call.args, (std::vector<uint32_t>{0, 0}));
-            } else if (call.name == "PPStartTaskEx") {
-                EXPECT_EQ(call.text1, kUrl);
-                EXPECT_EQ(call.text2, Target());
-                EXPECT_EQ(call.args, (std::vector<uint32_t>{0, 0, 0, 0, 0, 0}));
-                handle = call.handle;
-            } else if (call.name != "PPClose") {
-                EXPECT_EQ(call.handle, handle) << call.name;
-            }
+    unique_downloader Initialised() {
+        auto downloader = Create();
+        EXPECT_EQ(downloader->Init(&callback), Row().Up() ? 1 : 0);
+        EXPECT_EQ(Log(), Row().instance);
+        return downloader;
+    }
+    // Two blocking downloads in a row, each adding `calls` to the engine's log.
+    template <class Download>
+    void Blocking(Download download, const Names& calls) {
+        Names expected = Log();
+        for (int call = 0; call < 2; ++call) {
+            SCOPED_TRACE(call);
+            Script();
+            EXPECT_EQ(download(), Row().succeeds ? 1 : 0);
+            expected = expected + calls;
+            EXPECT_EQ(Log(), expected);
         }
     }
-    // The old file is gone once a transfer was to start, and untouched otherwise.
-    void ExpectTarget() {
-        if (Row().clearsTarget) {
-            EXPECT_FALSE(tree.Exists(L"out\\pkg.zip"));
-        } else {
-            EXPECT_EQ(tree.ReadFile(L"out\\pkg.zip"), "old");
-        }
-    }
-    // Once the downloader goes, so does its instance; and a downloader whose Init the engine
-    // refused initialises once the engine does.
-    void ExpectReleased(unique_downloader downloader) {
-        if (HasEngine() && !Row().initialises) {
-            Engine().SetInitResult(true);
-            EXPECT_EQ(downloader->Init(&callback), 1) << "the downloader stays usable";
-        }
-        downloader.reset();
-        ExpectNoInstance();
-    }
-    void ExpectNoInstance() {
-        if (HasEngine()) {
-            EXPECT_EQ(Engine().Counters().liveInstances, 0u);
-        }
-        EXPECT_TRUE(EngineLoadedOnlyByTest());
-    }
-
-    void DownLoadFile();
-    void DownloadNow();
-    void AddTask();
+    void AddOneTask(IMobileDrvDown& downloader);
+    void ExpectArguments();
 };
-
-// Each call loads, uses and closes an instance of its own.
-void EngineBehaviourTest::DownLoadFile() {
-    Names expected;
-    for (int call = 0; call < 2; ++call) {
-        SCOPED_TRACE(call);
-        Script();
-        EXPECT_EQ(downLoadFile(kUrl, Target().c_str()), Row().succeeds ? 1 : 0);
-        expected =
-            expected + Row().instance + Transfer() + (Row().Up() ? Names{"PPClose"} : Names{});
-        EXPECT_EQ(Log(), expected);
-    }
-    ExpectArguments();
-    ExpectTarget();
-    ExpectNoInstance();
-}
-
-// The downloader's instance serves call after call and stays until the downloader goes; the
-// blocking call notifies nothing.
-void EngineBehaviourTest::DownloadNow() {
-    auto downloader = Create();
-    EXPECT_EQ(downloader->Init(&callback), Row().Up() ? 1 : 0);
-    Names expected = Row().instance;
-    EXPECT_EQ(Log(), expected);
-    for (int call = 0; call < 2; ++call) {
-        SCOPED_TRACE(call);
-        Script();
-        EXPECT_EQ(downloader->DownloadNow(kUrl, Target().c_str()), Row().succeeds ? 1 : 0);
-        expected = expected + Transfer();
-        EXPECT_EQ(Log(), expected);
-    }
-    EXPECT_TRUE(callback.All().empty());
-    ExpectArguments();
-    ExpectTarget();
-    ExpectReleased(std::move(downloader));
-}
 
 // AddTask takes the task whatever the engine does: a host then waits for its end. A task on an
 // instance that is up ends in its progress and exactly one final notification, on the thread that
-// ran it, and leaves the list; one without an instance ends in silence, its target untouched.
-void EngineBehaviourTest::AddTask() {
-    auto downloader = Create();
-    EXPECT_EQ(downloader->Init(&callback), Row().Up() ? 1 : 0);
+// ran it; one without an instance ends in silence. Either leaves the list.
+void EngineBehaviourTest::AddOneTask(IMobileDrvDown& downloader) {
     Script();
     auto record = TaskRecord(L"pkg", kUrl, Target(), 7);
-    ASSERT_EQ(downloader->AddTask(&record), 1);
+    ASSERT_EQ(downloader.AddTask(&record), 1);
     if (Row().Up()) {
         ASSERT_TRUE(callback.WaitForFinals(1, 15000));
     }
     // The worker takes its task out of the list after its last notification.
-    ASSERT_TRUE(WaitUntil([&] { return downloader->CancelTask(L"pkg") == 0; }, 5000))
+    ASSERT_TRUE(WaitUntil([&] { return downloader.CancelTask(L"pkg") == 0; }, 5000))
         << "the ended task is still listed";
+    EXPECT_EQ(Log(), Row().instance + Transfer());
 
     const auto all = callback.All();
     ASSERT_EQ(all.size(), Row().Up() ? Row().progress + 1 : 0);
@@ -249,26 +180,66 @@ void EngineBehaviourTest::AddTask() {
                   Row().succeeds ? MOBILEDRV_NOTIFY_SUCCEEDED : MOBILEDRV_NOTIFY_FAILED);
         EXPECT_EQ(all.back().targetPath, Target());
     }
-    EXPECT_EQ(Log(), Row().instance + Transfer());
-    ExpectArguments();
-    ExpectTarget();
-    ExpectReleased(std::move(downloader));
+}
+
+// The library's client id to PPInit2, the host's URL and target to PPStartTaskEx, and each start's
+// handle to the calls that follow it.
+void EngineBehaviourTest::ExpectArguments() {
+    uint32_t handle = 0;
+    for (const EngineCall& call : HasEngine() ? Engine().Log() : std::vector<EngineCall>{}) {
+        if (call.name == "PPInit2") {
+            EXPECT_EQ(call.text1, L"Varnelmobilemgr");
+            EXPECT_EQ(call.args, (std::vector<uint32_t>{0, 0}));
+        } else if (call.name == "PPStartTaskEx") {
+            EXPECT_EQ(call.text1, kUrl);
+            EXPECT_EQ(call.text2, Target());
+            EXPECT_EQ(call.args, (std::vector<uint32_t>{0, 0, 0, 0, 0, 0}));
+            handle = call.handle;
+        } else if (call.name != "PPClose") {
+            EXPECT_EQ(call.handle, handle) << call.name;
+        }
+    }
 }
 
 } // namespace
 
+// DownLoadFile loads, uses and closes an instance of its own at each call; a downloader's
+// instance serves DownloadNow after DownloadNow, which notify nothing, and its tasks, until the
+// downloader goes.
 TEST_P(EngineBehaviourTest, ResultNotificationsEngineCallsAndTargetFollowTheEngine) {
+    unique_downloader downloader;
     switch (std::get<1>(GetParam())) {
     case EntryPoint::DownLoadFile:
-        DownLoadFile();
+        Blocking([&] { return downLoadFile(kUrl, Target().c_str()); },
+                 Row().instance + Transfer() + (Row().Up() ? Names{"PPClose"} : Names{}));
         break;
     case EntryPoint::DownloadNow:
-        DownloadNow();
+        downloader = Initialised();
+        Blocking([&] { return downloader->DownloadNow(kUrl, Target().c_str()); }, Transfer());
+        EXPECT_TRUE(callback.All().empty());
         break;
     case EntryPoint::AddTask:
-        AddTask();
+        downloader = Initialised();
+        AddOneTask(*downloader);
         break;
     }
+    ExpectArguments();
+    // The old file is gone once a transfer was to start, and untouched otherwise.
+    if (Row().clearsTarget) {
+        EXPECT_FALSE(tree.Exists(L"out\\pkg.zip"));
+    } else {
+        EXPECT_EQ(tree.ReadFile(L"out\\pkg.zip"), "old");
+    }
+    // A downloader whose Init the engine refused initialises once the engine does.
+    if (downloader && HasEngine() && !Row().initialises) {
+        Engine().SetInitResult(true);
+        EXPECT_EQ(downloader->Init(&callback), 1) << "the downloader stays usable";
+    }
+    downloader.reset();
+    if (HasEngine()) {
+        EXPECT_EQ(Engine().Counters().liveInstances, 0u);
+    }
+    EXPECT_TRUE(EngineLoadedOnlyByTest());
 }
 
 INSTANTIATE_TEST_SUITE_P(Behaviours, EngineBehaviourTest,
