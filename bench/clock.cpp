@@ -1,6 +1,7 @@
 #include "bench/clock.h"
 
 #include "base/unique_handle.h"
+
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>

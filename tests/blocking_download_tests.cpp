@@ -11,7 +11,6 @@ using namespace drvtest;
 namespace {
 
 using StopEventFn = HANDLE (*)();
-using Names = std::vector<std::string>;
 
 class DownLoadFileTest : public DownloaderFixture {
 protected:

@@ -9,8 +9,6 @@ using namespace drvtest;
 
 namespace {
 
-using Names = std::vector<std::string>;
-
 class DownloaderTest : public DownloaderFixture {
 protected:
     void SetUp() override { SetUpTree(); }

@@ -39,7 +39,7 @@ std::wstring FileUrl(const std::wstring& path) {
     return url;
 }
 
-using Names = std::vector<std::wstring>;
+using Files = std::vector<std::wstring>;
 
 // A downloader of a fresh tree whose engine moves real bytes, and a loopback server.
 class EndToEnd : public DownloaderFixture {
@@ -89,7 +89,7 @@ TEST_F(EndToEnd, DownloadsTheServedBytesSizedUnsizedAndThroughARedirect) {
     }
     EXPECT_EQ(server.Requests("/moved"), 1u);
     EXPECT_EQ(server.Requests("/pkg.zip"), 2u) << "the redirect was followed";
-    EXPECT_EQ(OutFiles(), (Names{L"direct.zip", L"moved.zip", L"unsized.zip"}))
+    EXPECT_EQ(OutFiles(), (Files{L"direct.zip", L"moved.zip", L"unsized.zip"}))
         << "no temporary file is left";
 }
 
@@ -123,7 +123,7 @@ TEST_F(EndToEnd, NotFoundAndARefusedConnectionEachFailOnceAndLeaveNothing) {
     EXPECT_EQ(FinalKindOf(L"missing.zip"), MOBILEDRV_NOTIFY_FAILED);
     EXPECT_EQ(FinalKindOf(L"refused.zip"), MOBILEDRV_NOTIFY_FAILED);
     EXPECT_EQ(server.Requests("/nothing-here"), 1u);
-    EXPECT_EQ(OutFiles(), Names{}) << "nothing under the targets' names, no temporary files";
+    EXPECT_EQ(OutFiles(), Files{}) << "nothing under the targets' names, no temporary files";
 }
 
 TEST_F(EndToEnd, AServerClosingMidBodyFailsTheTaskAndLeavesNoPartialFile) {
@@ -133,7 +133,7 @@ TEST_F(EndToEnd, AServerClosingMidBodyFailsTheTaskAndLeavesNoPartialFile) {
     Add(L"cut.zip", server.Url("/cut.zip"));
     ASSERT_TRUE(callback.WaitForFinals(1, 30000));
     EXPECT_EQ(FinalKindOf(L"cut.zip"), MOBILEDRV_NOTIFY_FAILED);
-    EXPECT_EQ(OutFiles(), Names{});
+    EXPECT_EQ(OutFiles(), Files{});
 }
 
 TEST_F(EndToEnd, CancelMidTransferStopsItWithNoNotificationAfterAndNoFile) {
@@ -148,7 +148,7 @@ TEST_F(EndToEnd, CancelMidTransferStopsItWithNoNotificationAfterAndNoFile) {
         },
         10000));
     // Mid-transfer the bytes so far are in a temporary file beside the target, never in it.
-    const Names during = OutFiles();
+    const Files during = OutFiles();
     ASSERT_EQ(during.size(), 1u);
     EXPECT_EQ(during[0].rfind(L"~slow.zip.", 0), 0u) << during[0];
     EXPECT_TRUE(during[0].ends_with(L".part")) << during[0];
@@ -160,7 +160,7 @@ TEST_F(EndToEnd, CancelMidTransferStopsItWithNoNotificationAfterAndNoFile) {
         << "the stopped transfer removes its temporary file";
     Sleep(1500);
     EXPECT_EQ(callback.All().size(), seen) << "no notification after the cancel";
-    EXPECT_EQ(OutFiles(), Names{});
+    EXPECT_EQ(OutFiles(), Files{});
 }
 
 TEST_F(EndToEnd, ProgressNeverGoesBackwardsAndEndsAtTheTotal) {
@@ -216,7 +216,7 @@ TEST_F(EndToEnd, FileUrlsAreCopiedLocallyAndAMissingFileFails) {
     EXPECT_EQ(FinalKindOf(L"copy.zip"), MOBILEDRV_NOTIFY_SUCCEEDED);
     EXPECT_EQ(FinalKindOf(L"missing.zip"), MOBILEDRV_NOTIFY_FAILED);
     EXPECT_TRUE(OutFile(L"copy.zip") == body);
-    EXPECT_EQ(OutFiles(), Names{L"copy.zip"});
+    EXPECT_EQ(OutFiles(), Files{L"copy.zip"});
 }
 
 TEST_F(EndToEnd, DownLoadFileAndDownloadNowFetchTheSameFile) {
@@ -230,7 +230,7 @@ TEST_F(EndToEnd, DownLoadFileAndDownloadNowFetchTheSameFile) {
 
     EXPECT_EQ(downLoadFile(server.Url("/gone").c_str(), Out(L"gone1.zip").c_str()), 0);
     EXPECT_EQ(downloader->DownloadNow(server.Url("/gone").c_str(), Out(L"gone2.zip").c_str()), 0);
-    EXPECT_EQ(OutFiles(), (Names{L"blocking.zip", L"now.zip"}));
+    EXPECT_EQ(OutFiles(), (Files{L"blocking.zip", L"now.zip"}));
 }
 
 TEST_F(EndToEnd, FinishedAndFailedTransfersLeaveNoHandleOnceTheDownloaderIsReleased) {
@@ -345,7 +345,7 @@ TEST_F(RealEngine, AFreshLoadTransfersForRealUntilTheTestHelperTakesOver) {
     helper.Reset();
     const uint32_t afterReset = Start(url, L"out\\reset.bin");
     EXPECT_EQ(Query(afterReset).state, standin::kStateFinished);
-    EXPECT_EQ(tree.FilesIn(L"out"), (Names{L"again.bin", L"real.bin"}));
+    EXPECT_EQ(tree.FilesIn(L"out"), (Files{L"again.bin", L"real.bin"}));
 }
 
 TEST_F(RealEngine, TheLastCloseStopsTransfersAndWaitsUntilTheirFilesAreGone) {
@@ -362,7 +362,7 @@ TEST_F(RealEngine, TheLastCloseStopsTransfersAndWaitsUntilTheirFilesAreGone) {
     EXPECT_NE(Query(kept).state, 0) << "the other one runs on";
     close();
     // PPClose returned only once no transfer ran any more: nothing is left to clean up.
-    EXPECT_EQ(tree.FilesIn(L"out"), Names{});
+    EXPECT_EQ(tree.FilesIn(L"out"), Files{});
     EXPECT_EQ(Query(kept).state, 0);
 }
 
@@ -409,7 +409,7 @@ TEST_F(DrvgetProgram, AFailingDownloadOrABadCommandLineExitsNonZero) {
                                     server.Url("/missing.zip"), tree.Path(L"out\\missing.zip")});
     EXPECT_EQ(failed.exitCode, 1u) << failed.output;
     EXPECT_NE(failed.output.find("1 of 2 downloads succeeded"), std::string::npos) << failed.output;
-    EXPECT_EQ(tree.FilesIn(L"out"), Names{L"b.zip"});
+    EXPECT_EQ(tree.FilesIn(L"out"), Files{L"b.zip"});
 
     const ChildResult blocking =
         Run({L"--blocking", server.Url("/missing.zip"), tree.Path(L"out\\missing.zip")});

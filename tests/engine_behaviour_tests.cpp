@@ -13,8 +13,6 @@ using namespace drvtest;
 
 namespace {
 
-using Names = std::vector<std::string>;
-
 struct EngineBehaviour {
     const char* name;
     // The engine file (null: none), whether its PPInit2 succeeds, and the answers of its queries

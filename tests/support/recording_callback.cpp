@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <iterator>
 #include <cstring>
+#include <iterator>
 
 namespace drvtest {
 

@@ -20,8 +20,8 @@ Fn Bind(HMODULE module, const char* name) {
 
 } // namespace
 
-std::vector<std::string> NamesOf(const std::vector<EngineCall>& calls) {
-    std::vector<std::string> names;
+Names NamesOf(const std::vector<EngineCall>& calls) {
+    Names names;
     for (const EngineCall& call : calls) {
         names.push_back(call.name);
     }

@@ -53,7 +53,8 @@ struct EngineCall {
 };
 
 // The export names of `calls`, in their order.
-std::vector<std::string> NamesOf(const std::vector<EngineCall>& calls);
+using Names = std::vector<std::string>;
+Names NamesOf(const std::vector<EngineCall>& calls);
 
 class StandIn {
 public:
