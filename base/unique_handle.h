@@ -1,7 +1,8 @@
 // One owner type for every kind of Windows handle: unique_any<Traits> holds one value of the
 // kind, closes it when it goes, and is moved, never copied. The traits say which values of the
-// kind are invalid and how a valid one is closed, so the owner of each kind is one alias below
-// (or, for kinds only one place uses, beside that place).
+// kind are invalid and how a valid one is closed, so the owner of each kind is one alias, defined
+// once: below for the kinds of the core system DLLs, in crypt_handles.h for the cryptography's
+// and in network_handles.h for WinHTTP's and Winsock's.
 #pragma once
 
 #include <windows.h>
@@ -94,3 +95,6 @@ using unique_find_handle = unique_any<file_handle_traits<&FindClose>>;
 using unique_hmodule = unique_any<close_traits<HMODULE, &FreeLibrary>>;
 // A thread-local slot of the operating system.
 using unique_tls_index = unique_any<close_traits<DWORD, &TlsFree, &NoTlsIndex>>;
+// A window station and a desktop.
+using unique_hwinsta = unique_any<close_traits<HWINSTA, &CloseWindowStation>>;
+using unique_hdesk = unique_any<close_traits<HDESK, &CloseDesktop>>;
