@@ -13,7 +13,6 @@ done
 
 source scripts/wine-env.sh
 wine_start "$PWD/build/wineprefix"
-trap wine_stop EXIT
 
 status=0
 presets=(win64)
