@@ -18,7 +18,7 @@ jobs=${DRVDOWN_STRESS_JOBS:-3}
 scripts/install-deps.sh
 for preset in win32 win64; do
   cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" --target stress_tests
+  cmake --build --preset "$preset" --target stress_tests arch_probe
 done
 
 source scripts/wine-env.sh
