@@ -322,7 +322,13 @@ void Stress::Run(DWORD runMs) {
 
 int Stress::Check(const std::vector<EngineCall>& log, int leftBehind) {
     std::map<std::string, int> rows;
-    const auto violate = [&rows](const char* row, bool violated) { rows[row] += violated; };
+    std::map<std::string, std::string> firsts; // the first violation of each row, told
+    const auto violate = [&](const char* row, bool violated, const std::wstring& what) {
+        rows[row] += violated;
+        if (violated && firsts[row].empty()) {
+            firsts[row] = std::string(what.begin(), what.end());
+        }
+    };
     const char* kNoteAfterShutdown = "notification after the Uninit or Release that ended its "
                                      "callback had returned, or to a refused callback";
     const char* kNoteAfterCancel = "notification of a task decided after its CancelTask "
@@ -368,7 +374,9 @@ int Stress::Check(const std::vector<EngineCall>& log, int leftBehind) {
     // A callback ends with the first Uninit or Release of its slot begun after its Init returned.
     std::map<int, uint64_t> sessionEnd;
     for (const Call& call : calls_) {
-        violate(kSlow, IsShutdown(call.op) && call.endTick - call.beginTick > kShutdownLimitMs);
+        violate(kSlow, IsShutdown(call.op) && call.endTick - call.beginTick > kShutdownLimitMs,
+                L"slot " + std::to_wstring(call.slot) + L": " +
+                    std::to_wstring(call.endTick - call.beginTick) + L" ms");
         if (call.op == Op::AddTask && call.result == 1) {
             taken[call.name] = &call;
         } else if (call.op == Op::CancelTask && call.result == 1 &&
@@ -392,7 +400,8 @@ int Stress::Check(const std::vector<EngineCall>& log, int leftBehind) {
     for (const Note& note : notes_) {
         finals[note.name] += note.kind != MOBILEDRV_NOTIFY_PROGRESS ? 1 : 0;
         violate(kNoteAfterShutdown,
-                initOf[note.session]->result != 1 || note.begin > sessionEnd[note.session]);
+                initOf[note.session]->result != 1 || note.begin > sessionEnd[note.session],
+                L"kind " + std::to_wstring(note.kind) + L" of " + note.name);
         // A notification may be on its way when CancelTask returns; it must have been decided
         // after the engine call before it returned, which the log times.
         const auto cancel = cancelled.find(note.name);
@@ -401,8 +410,21 @@ int Stress::Check(const std::vector<EngineCall>& log, int leftBehind) {
             for (std::size_t i : byThread[note.thread]) {
                 before = log[i].tickCalled <= note.tick ? &log[i] : before;
             }
-            violate(kNoteAfterCancel,
-                    before == nullptr || before->tickReturned > cancel->second->endTick);
+            const Call& by = *cancel->second;
+            violate(kNoteAfterCancel, before == nullptr || before->tickReturned > by.endTick,
+                    L"kind " + std::to_wstring(note.kind) + L" of " + note.name + L" at tick " +
+                        std::to_wstring(note.tick) + L" on thread " + std::to_wstring(note.thread) +
+                        L"; CancelTask " + (by.fromNotify ? L"from OnNotify " : L"") +
+                        L"on thread " + std::to_wstring(by.thread) + L" returned at tick " +
+                        std::to_wstring(by.endTick) +
+                        (before == nullptr
+                             ? std::wstring(L"; no engine call before")
+                             : L"; the engine call before, " +
+                                   std::wstring(before->name.begin(), before->name.end()) +
+                                   L" of handle " + std::to_wstring(before->handle) +
+                                   L", called at tick " + std::to_wstring(before->tickCalled) +
+                                   L" and returned at tick " +
+                                   std::to_wstring(before->tickReturned)));
         }
     }
 
@@ -425,7 +447,8 @@ int Stress::Check(const std::vector<EngineCall>& log, int leftBehind) {
                 indices = {start->second};
             }
             for (std::size_t i : indices) {
-                violate(kCallAfterShutdown, log[i].tickCalled > shutdown.endTick);
+                violate(kCallAfterShutdown, log[i].tickCalled > shutdown.endTick,
+                        std::wstring(log[i].name.begin(), log[i].name.end()) + L" of " + call.name);
             }
         }
     }
@@ -440,7 +463,9 @@ int Stress::Check(const std::vector<EngineCall>& log, int leftBehind) {
         } else if (call.name == "PPStartTaskEx" && call.handle != 0) {
             started.insert(call.handle);
         } else if (call.handle != 0) {
-            violate(kCallAfterClose, closed.count(call.handle) != 0);
+            violate(kCallAfterClose, closed.count(call.handle) != 0,
+                    std::wstring(call.name.begin(), call.name.end()) + L" of handle " +
+                        std::to_wstring(call.handle));
             if (call.name == "PPCloseHandle") {
                 closed.insert(call.handle);
             }
@@ -448,7 +473,8 @@ int Stress::Check(const std::vector<EngineCall>& log, int leftBehind) {
     }
 
     for (const auto& [name, count] : finals) {
-        violate(kEnding, count > 1 || (count == 1 && !taken.count(name)));
+        violate(kEnding, count > 1 || (count == 1 && !taken.count(name)),
+                name + L": " + std::to_wstring(count) + L" finals");
     }
     for (const auto& [name, add] : taken) {
         const uint32_t handle = handleOf(name);
@@ -456,13 +482,19 @@ int Stress::Check(const std::vector<EngineCall>& log, int leftBehind) {
             continue;
         }
         std::vector<std::string> ends;
+        std::wstring calls; // the transfer's engine calls, told for a violation
         for (std::size_t i : callsOf[handle]) {
+            calls += L" " + std::wstring(log[i].name.begin(), log[i].name.end()) + L"=" +
+                     std::to_wstring(log[i].result);
             if (log[i].name == "PPRemoveTask" || log[i].name == "PPCloseHandle") {
                 ends.push_back(log[i].name);
             }
         }
         const bool removed = ends == std::vector<std::string>{"PPRemoveTask", "PPCloseHandle"};
-        violate(kEnding, finals[name] + (removed ? 1 : 0) != 1 || (!removed && !ends.empty()));
+        violate(kEnding, finals[name] + (removed ? 1 : 0) != 1 || (!removed && !ends.empty()),
+                name + L" (" + (add->fromNotify ? L"added from OnNotify, " : L"") +
+                    (cancelled.count(name) ? L"cancelled, " : L"") + std::to_wstring(finals[name]) +
+                    L" finals):" + calls);
     }
 
     // How often a lifecycle call overlapped another call of the same downloader, or one of its
@@ -491,7 +523,8 @@ int Stress::Check(const std::vector<EngineCall>& log, int leftBehind) {
     int total = 0;
     std::printf("%-100s %s\n", "invariant", "violations");
     for (const auto& [row, count] : rows) {
-        std::printf("%-100s %d\n", row.c_str(), count);
+        std::printf("%-100s %d%s%s\n", row.c_str(), count, count > 0 ? "; first: " : "",
+                    firsts[row].c_str());
         EXPECT_EQ(count, 0) << row;
         total += count;
     }
