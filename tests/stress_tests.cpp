@@ -406,9 +406,14 @@ int Stress::Check(const std::vector<EngineCall>& log, int leftBehind) {
         // after the engine call before it returned, which the log times.
         const auto cancel = cancelled.find(note.name);
         if (cancel != cancelled.end() && note.begin > cancel->second->end) {
+            // The call a notification reports is the worker's last query (or refused start) begun
+            // by its tick; what follows a notification on its thread may share that tick, but it
+            // is a wait of a second, or the removal of a transfer cancelled meanwhile.
             const EngineCall* before = nullptr;
             for (std::size_t i : byThread[note.thread]) {
-                before = log[i].tickCalled <= note.tick ? &log[i] : before;
+                const bool reported =
+                    log[i].name == "PPQueryTaskEx" || log[i].name == "PPStartTaskEx";
+                before = reported && log[i].tickCalled <= note.tick ? &log[i] : before;
             }
             const Call& by = *cancel->second;
             violate(kNoteAfterCancel, before == nullptr || before->tickReturned > by.endTick,
