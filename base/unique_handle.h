@@ -1,7 +1,8 @@
 // One owner type for every kind of Windows handle: unique_any<Traits> holds one value of the
-// kind, closes it when it goes, and is moved, never copied. The traits say what the kind's
-// invalid value is and how a valid one is closed, so the owner of each kind is one alias below
-// (or, for kinds only one place uses, beside that place).
+// kind, closes it when it goes, and is moved, never copied. The traits say which values of the
+// kind are invalid and how a valid one is closed, so the owner of each kind is one alias, defined
+// once: below for the kinds of the core system DLLs, in crypt_handles.h for the cryptography's
+// and in network_handles.h for WinHTTP's and Winsock's.
 #pragma once
 
 #include <windows.h>
@@ -27,13 +28,18 @@ public:
     unique_any& operator=(const unique_any&) = delete;
 
     value_type get() const noexcept { return value_; }
-    explicit operator bool() const noexcept { return value_ != Traits::Invalid(); }
+    explicit operator bool() const noexcept { return Traits::IsValid(value_); }
 
-    // Closes the value held, if valid, and holds `value` instead.
+    // Closes the value held, if valid, and holds `value` instead. The caller's last error
+    // survives the close: in `owner.reset(CreateX(...))` the old value is closed after CreateX
+    // has failed, and an owner may go out of scope between a failed call and the reading of its
+    // error; either way the error read is the failed call's, whatever the close set.
     void reset(value_type value = Traits::Invalid()) noexcept {
         const value_type old = std::exchange(value_, value);
-        if (old != Traits::Invalid()) {
+        if (Traits::IsValid(old)) {
+            const DWORD lastError = GetLastError();
             Traits::Close(old);
+            SetLastError(lastError);
         }
     }
     // Gives the value up without closing it: the caller owns it now.
@@ -58,6 +64,7 @@ template <class T, auto CloseFn, T (*InvalidFn)() = &ZeroValue<T>>
 struct close_traits {
     using value_type = T;
     static T Invalid() noexcept { return InvalidFn(); }
+    static bool IsValid(T value) noexcept { return value != InvalidFn(); }
     static void Close(T value) noexcept { static_cast<void>(CloseFn(value)); }
 };
 
@@ -68,13 +75,26 @@ inline DWORD NoTlsIndex() noexcept {
     return TLS_OUT_OF_INDEXES;
 }
 
+// Handles of the kinds whose creation yields INVALID_HANDLE_VALUE on failure. Null is no handle
+// of theirs either (a handle field that was never filled in), so neither value is ever closed; an
+// empty owner holds INVALID_HANDLE_VALUE.
+template <auto CloseFn>
+struct file_handle_traits : close_traits<HANDLE, CloseFn, &InvalidHandleValue> {
+    static bool IsValid(HANDLE value) noexcept {
+        return value != nullptr && value != INVALID_HANDLE_VALUE;
+    }
+};
+
 // Kernel objects whose creation yields null on failure: events, threads, processes.
 using unique_handle = unique_any<close_traits<HANDLE, &CloseHandle>>;
-// Files opened with CreateFileW, which yields INVALID_HANDLE_VALUE on failure.
-using unique_hfile = unique_any<close_traits<HANDLE, &CloseHandle, &InvalidHandleValue>>;
+// Files opened with CreateFileW, and snapshots of CreateToolhelp32Snapshot.
+using unique_hfile = unique_any<file_handle_traits<&CloseHandle>>;
+// A search begun with FindFirstFileW.
+using unique_find_handle = unique_any<file_handle_traits<&FindClose>>;
 // A reference on a loaded module.
 using unique_hmodule = unique_any<close_traits<HMODULE, &FreeLibrary>>;
 // A thread-local slot of the operating system.
 using unique_tls_index = unique_any<close_traits<DWORD, &TlsFree, &NoTlsIndex>>;
-// A search begun with FindFirstFileW.
-using unique_find_handle = unique_any<close_traits<HANDLE, &FindClose, &InvalidHandleValue>>;
+// A window station and a desktop.
+using unique_hwinsta = unique_any<close_traits<HWINSTA, &CloseWindowStation>>;
+using unique_hdesk = unique_any<close_traits<HDESK, &CloseDesktop>>;

@@ -32,8 +32,8 @@ double FirstNumber(const std::wstring& path) {
 double TaskRunSeconds(DWORD pid) {
     const std::wstring folder = L"Z:\\proc\\" + std::to_wstring(pid) + L"\\task\\";
     WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileW((folder + L"*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
+    const unique_find_handle search(FindFirstFileW((folder + L"*").c_str(), &found));
+    if (!search) {
         return -1;
     }
     double ns = 0;
@@ -43,8 +43,7 @@ double TaskRunSeconds(DWORD pid) {
             const double taskNs = FirstNumber(folder + found.cFileName + L"\\schedstat");
             ns += taskNs > 0 ? taskNs : 0;
         }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    } while (FindNextFileW(search.get(), &found));
     return ns / 1e9;
 }
 

@@ -50,13 +50,7 @@ head -c $((64 * 1024 * 1024)) /dev/urandom >"$work/www/$file"
 
 source scripts/wine-env.sh
 source scripts/local-server.sh
-wine_started=""
-cleanup() {
-  serve_stop_all
-  [ -z "$wine_started" ] || wine_stop
-  rm -rf "$work/www"
-}
-trap cleanup EXIT
+at_exit rm -rf "$work/www"
 
 # start_server NAME [--rate BYTES_PER_SECOND]: serves $work/www on 127.0.0.1 (port: $work/NAME.port).
 start_server() {
@@ -68,7 +62,6 @@ paced_rate=$((8 * 1024 * 1024))
 start_server paced --rate "$paced_rate"
 start_server fast
 
-wine_started=1
 wine_start "$PWD/build/wineprefix"
 archs=(x64)
 x86_line=""

@@ -1,10 +1,8 @@
 #include "bench/transfers.h"
 
-#include "base/unique_handle.h"
+#include "base/network_handles.h"
 #include "bench/clock.h"
 #include "standin_engine/status_values.h"
-
-#include <winhttp.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -14,12 +12,6 @@
 #include <vector>
 
 namespace bench {
-
-namespace {
-
-using unique_hinternet = unique_any<close_traits<HINTERNET, &WinHttpCloseHandle>>;
-
-} // namespace
 
 double DriveEngine(const Bench& b, const std::wstring& target, DWORD pollMs, double& engineMs) {
     const double start = Now();

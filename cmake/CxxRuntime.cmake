@@ -1,11 +1,12 @@
-# Which C++ runtime (libstdc++, libgcc) each target compiles and links against: the library's own
-# DLLs none at all (DRVDOWN_CXX_RUNTIME "none", below); the other binaries that ship (the stand-in
-# engines, drvget) the one of GCC's Windows thread model, DRVDOWN_MINGW_GCC_WIN32_DIR; every other
-# target (tests, GoogleTest, tools) the posix one, DRVDOWN_MINGW_GCC_DIR. The posix runtime carries
-# a threading layer (winpthreads) whose start-up work can end the process when a thread-local slot
-# or a handle cannot be had, and which keeps a record per thread that used it until that thread
-# exits, so a module unloaded while its callers' threads live on leaves a handle pair per thread
-# behind; the Windows one has neither.
+# Which C++ runtime (libstdc++, libgcc) each target compiles and links against, by its property
+# DRVDOWN_CXX_RUNTIME, which drvdown_release_build (ReleaseBinaries.cmake) sets: the library's own
+# DLLs none at all ("none", below); the other binaries that ship (the stand-in engines, drvget) the
+# one of GCC's Windows thread model ("win32"), DRVDOWN_MINGW_GCC_WIN32_DIR; every other target
+# (tests, GoogleTest, tools; the property unset) the posix one, DRVDOWN_MINGW_GCC_DIR. The posix
+# runtime carries a threading layer (winpthreads) whose start-up work can end the process when a
+# thread-local slot or a handle cannot be had, and which keeps a record per thread that used it
+# until that thread exits, so a module unloaded while its callers' threads live on leaves a handle
+# pair per thread behind; the Windows one has neither.
 #
 # The library's DLLs link no runtime and no start-up object: all of their code is the library's
 # own (dll/image_runtime.cpp has the few functions the compiler calls on its own, dll_main.cpp the
@@ -30,28 +31,6 @@ add_compile_options(
 # archives in any order, so it may stand before the objects).
 add_link_options("-L${_drvdown_gcc}" "$<${_drvdown_posix}:-lpthread>"
                  "$<${_drvdown_none}:-nostdlib>")
-
-# drvdown_windows_runtime(TARGET...): the targets ship, so they take the Windows thread model's
-# runtime. Object libraries among them are compiled for it; a program of the posix runtime links
-# their _posix twin (drvdown_posix_twin).
-function(drvdown_windows_runtime)
-  foreach(target IN LISTS ARGN)
-    if(TARGET ${target})
-      set_property(TARGET ${target} PROPERTY DRVDOWN_CXX_RUNTIME win32)
-    endif()
-  endforeach()
-endfunction()
-
-# drvdown_no_runtime(TARGET...): the targets are, or go into, the library's own DLLs, which link
-# no runtime. A DLL among them takes its entry point and runtime functions from
-# drvdown_library_image (dll/CMakeLists.txt).
-function(drvdown_no_runtime)
-  foreach(target IN LISTS ARGN)
-    if(TARGET ${target})
-      set_property(TARGET ${target} PROPERTY DRVDOWN_CXX_RUNTIME none)
-    endif()
-  endforeach()
-endfunction()
 
 # drvdown_posix_twin(TARGET): TARGET_posix, a second compilation of the object library TARGET for
 # the posix runtime, with its sources, include directories, definitions and link libraries.

@@ -53,7 +53,7 @@ function(drvdown_add_engine_trust target)
 
   add_library(${target} OBJECT ${CMAKE_SOURCE_DIR}/engine/engine_trust.cpp ${allowlist} ${signers})
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR} ${dir})
-  target_compile_options(${target} PRIVATE ${DRVDOWN_STACK_PROTECTION})
+  drvdown_release_build(${target} RUNTIME none STACK_PROTECTION)
   if(ARG_DEPENDS)
     add_dependencies(${target} ${ARG_DEPENDS})
   endif()

@@ -1,6 +1,8 @@
 # What every Windows binary of the build carries, so that the shipped ones are what a host team
 # can put into its installer: hardening flags that the binary checks verify (tests/binary/
 # check_hardening.py), and reproducible output, the same bytes from the same commit in any folder.
+# Each binary that ships, and each copy of one that the tests make, states the rest of its build in
+# one call beside its target: drvdown_release_build (at the end).
 
 # --- hardening, stated explicitly so that a toolchain change cannot drop it silently ---
 # ASLR and DEP everywhere. x64: high-entropy ASLR, and the mark that the image works with CET
@@ -17,11 +19,10 @@ if(DRVDOWN_ARCH STREQUAL "x64")
 else()
   add_link_options(LINKER:--no-seh)
 endif()
-# Stack protection (canaries checked on return) on the library's own code and drvget:
-# drvdown_core, the engine trust lists and drvget compile and link with DRVDOWN_STACK_PROTECTION,
-# and so does every binary that links drvdown_core. The library's DLLs draw the canary and end the
-# process on a changed one themselves (dll/image_runtime.cpp); drvget takes both from the runtime's
-# libssp, linked statically.
+# Stack protection (canaries checked on return) on the library's own code and drvget, the targets
+# whose drvdown_release_build says STACK_PROTECTION, and on every binary built on drvdown_core. The
+# library's DLLs draw the canary and end the process on a changed one themselves
+# (dll/image_runtime.cpp); drvget takes both from the runtime's libssp, linked statically.
 set(DRVDOWN_STACK_PROTECTION -fstack-protector-strong)
 # Control Flow Guard on the library's DLLs, the targets that link no runtime
 # (cmake/CxxRuntime.cmake; drvget and the stand-in engines link the MinGW-w64 runtime, which has
@@ -50,12 +51,73 @@ endif()
 add_link_options(LINKER:--no-insert-timestamp LINKER:-Xlink=/pdbaltpath:%_PDB%
                  LINKER:-Xlink=/pdbsourcepath:${DRVDOWN_PDB_SOURCE_ROOT})
 
-# drvdown_add_pdb(<target>): the target's CodeView debug information goes into
-# bin/<file name without extension>.pdb beside it. The path is relative to the build tree, where
-# the link runs, so that no folder name reaches the PDB. The image keeps no symbol table and none
-# of the DWARF sections that the prebuilt runtime objects bring along: debuggers and symbolizers
-# then read the PDB, and there is nothing left to strip.
-function(drvdown_add_pdb target)
-  target_link_options(${target} PRIVATE LINKER:--pdb=bin/${target}.pdb LINKER:--strip-all)
-  set_target_properties(${target} PROPERTIES DRVDOWN_PDB ${CMAKE_BINARY_DIR}/bin/${target}.pdb)
+# drvdown_release_build(<target> RUNTIME none|windows [STACK_PROTECTION] [PDB]
+#                       [VERSION_RESOURCE <description>])
+#   How <target> is built, beyond what every binary carries (above):
+#   RUNTIME none: the library's own code, which links no runtime (cmake/CxxRuntime.cmake) and is
+#     compiled with Control Flow Guard (above). A DLL is an image of the library: it enters at
+#     DllEntryPoint and links the load configuration and the functions the compiler calls on its
+#     own (drvdown_load_config, drvdown_image_runtime: dll/CMakeLists.txt).
+#   RUNTIME windows: the C++ runtime of GCC's Windows thread model, linked statically, so that the
+#     binary needs no MinGW DLL.
+#   STACK_PROTECTION: canaries on the target's code; an object library hands them on to whatever
+#     is built on it, compiled and linked.
+#   PDB: the CodeView debug information goes into bin/<target>.pdb beside the image. The path is
+#     relative to the build tree, where the link runs, so that no folder name reaches the PDB. The
+#     image keeps no symbol table and none of the DWARF sections that the prebuilt runtime objects
+#     bring along: debuggers and symbolizers then read the PDB, and there is nothing left to strip.
+#   VERSION_RESOURCE: the version resource, with this file description (VersionResource.cmake).
+# An unknown target, an unknown argument or another runtime is an error: a binary whose build
+# could not be stated would be built as a test program is, with the posix runtime.
+function(drvdown_release_build target)
+  cmake_parse_arguments(ARG "STACK_PROTECTION;PDB" "RUNTIME;VERSION_RESOURCE" "" ${ARGN})
+  if(NOT TARGET ${target})
+    message(FATAL_ERROR "drvdown_release_build: there is no target ${target}")
+  endif()
+  if(ARG_UNPARSED_ARGUMENTS OR ARG_KEYWORDS_MISSING_VALUES)
+    message(FATAL_ERROR "drvdown_release_build(${target}): unknown or incomplete arguments: "
+                        "${ARG_UNPARSED_ARGUMENTS} ${ARG_KEYWORDS_MISSING_VALUES}")
+  endif()
+  get_target_property(type ${target} TYPE)
+  set(linked TRUE)
+  if(type STREQUAL "OBJECT_LIBRARY")
+    set(linked FALSE)
+    if(ARG_PDB OR DEFINED ARG_VERSION_RESOURCE)
+      message(FATAL_ERROR "drvdown_release_build(${target}): an object library has no image")
+    endif()
+  endif()
+
+  if(ARG_RUNTIME STREQUAL "none")
+    set_property(TARGET ${target} PROPERTY DRVDOWN_CXX_RUNTIME none)
+    if(type STREQUAL "SHARED_LIBRARY")
+      target_link_libraries(${target} PRIVATE drvdown_load_config drvdown_image_runtime)
+      target_link_options(${target} PRIVATE LINKER:--entry=DllEntryPoint)
+    elseif(linked)
+      message(FATAL_ERROR "drvdown_release_build(${target}): only DLLs and object libraries "
+                          "link no runtime")
+    endif()
+  elseif(ARG_RUNTIME STREQUAL "windows")
+    set_property(TARGET ${target} PROPERTY DRVDOWN_CXX_RUNTIME win32)
+    if(linked)
+      target_link_options(${target} PRIVATE ${DRVDOWN_STATIC_RUNTIME})
+    endif()
+  else()
+    message(FATAL_ERROR "drvdown_release_build(${target}): RUNTIME none or windows, not "
+                        "'${ARG_RUNTIME}'")
+  endif()
+
+  if(ARG_STACK_PROTECTION AND linked)
+    target_compile_options(${target} PRIVATE ${DRVDOWN_STACK_PROTECTION})
+    target_link_options(${target} PRIVATE ${DRVDOWN_STACK_PROTECTION})
+  elseif(ARG_STACK_PROTECTION)
+    target_compile_options(${target} PUBLIC ${DRVDOWN_STACK_PROTECTION})
+    target_link_options(${target} INTERFACE ${DRVDOWN_STACK_PROTECTION})
+  endif()
+  if(ARG_PDB)
+    target_link_options(${target} PRIVATE LINKER:--pdb=bin/${target}.pdb LINKER:--strip-all)
+    set_target_properties(${target} PROPERTIES DRVDOWN_PDB ${CMAKE_BINARY_DIR}/bin/${target}.pdb)
+  endif()
+  if(DEFINED ARG_VERSION_RESOURCE)
+    drvdown_add_version_resource(${target} DESCRIPTION "${ARG_VERSION_RESOURCE}")
+  endif()
 endfunction()

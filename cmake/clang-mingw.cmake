@@ -12,24 +12,26 @@
 # carry the same code in them (they differ in the GCC ident string only).
 set(CMAKE_SYSTEM_NAME Windows)
 
-file(GLOB _drvdown_posix_dirs LIST_DIRECTORIES true /usr/lib/gcc/${MINGW_TRIPLE}/*-posix)
-list(SORT _drvdown_posix_dirs COMPARE NATURAL ORDER DESCENDING)
-list(GET _drvdown_posix_dirs 0 _drvdown_default_gcc_dir)
-set(DRVDOWN_MINGW_GCC_DIR "${_drvdown_default_gcc_dir}" CACHE PATH
-    "GCC install dir whose libstdc++, libgcc and libssp the build links (<ver>-posix or <ver>-win32)")
-if(NOT EXISTS "${DRVDOWN_MINGW_GCC_DIR}/include/c++")
-  message(FATAL_ERROR "DRVDOWN_MINGW_GCC_DIR=${DRVDOWN_MINGW_GCC_DIR}: no C++ headers there "
-                      "(install g++-mingw-w64-*-posix)")
-endif()
-file(GLOB _drvdown_win32_dirs LIST_DIRECTORIES true /usr/lib/gcc/${MINGW_TRIPLE}/*-win32)
-list(SORT _drvdown_win32_dirs COMPARE NATURAL ORDER DESCENDING)
-list(GET _drvdown_win32_dirs 0 _drvdown_default_win32_dir)
-set(DRVDOWN_MINGW_GCC_WIN32_DIR "${_drvdown_default_win32_dir}" CACHE PATH
-    "GCC install dir of the Windows thread model, whose runtime the shipped binaries link")
-if(NOT EXISTS "${DRVDOWN_MINGW_GCC_WIN32_DIR}/include/c++")
-  message(FATAL_ERROR "DRVDOWN_MINGW_GCC_WIN32_DIR=${DRVDOWN_MINGW_GCC_WIN32_DIR}: no C++ headers "
-                      "there (install g++-mingw-w64-*-win32)")
-endif()
+# drvdown_gcc_install_dir(VARIABLE MODEL DOC): the cache variable VARIABLE names a GCC install dir
+# of the thread model MODEL, by default the newest /usr/lib/gcc/<triple>/<version>-MODEL; an error
+# when it holds no C++ headers.
+function(drvdown_gcc_install_dir variable model doc)
+  file(GLOB dirs LIST_DIRECTORIES true /usr/lib/gcc/${MINGW_TRIPLE}/*-${model})
+  list(SORT dirs COMPARE NATURAL ORDER DESCENDING)
+  set(newest "")
+  if(dirs)
+    list(GET dirs 0 newest)
+  endif()
+  set(${variable} "${newest}" CACHE PATH "${doc}")
+  if(NOT EXISTS "${${variable}}/include/c++")
+    message(FATAL_ERROR "${variable}=${${variable}}: no C++ headers there "
+                        "(install g++-mingw-w64-*-${model})")
+  endif()
+endfunction()
+drvdown_gcc_install_dir(DRVDOWN_MINGW_GCC_DIR posix
+  "GCC install dir whose libstdc++, libgcc and libssp the build links (<ver>-posix or <ver>-win32)")
+drvdown_gcc_install_dir(DRVDOWN_MINGW_GCC_WIN32_DIR win32
+  "GCC install dir of the Windows thread model, whose runtime the shipped binaries link")
 # try_compile projects see the same choice.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES DRVDOWN_MINGW_GCC_DIR DRVDOWN_MINGW_GCC_WIN32_DIR)
 

@@ -87,15 +87,15 @@ bool DownloaderState::Notify(int kind, void* record, HANDLE cancelEvent,
     EngineRef engine;
     {
         LockGuard lock(lock_);
-        if (cancelsBeforeClearWait != cancels_ && IsSignalled(cancelEvent)) {
+        // A worker holds an engine only while a callback is installed, and a shutdown drops the
+        // callback just before it cancels every task: without one, the task is being cancelled.
+        callback = callback_;
+        if (callback == nullptr ||
+            (cancelsBeforeClearWait != cancels_ && IsSignalled(cancelEvent))) {
             return false;
         }
         if (engineToLetGo != nullptr) {
             engine = std::move(*engineToLetGo);
-        }
-        callback = callback_;
-        if (callback == nullptr) {
-            return true;
         }
         ++notifications_;
     }

@@ -57,14 +57,15 @@ public:
     // --- notifications ---
     // How many cancels (CancelTask and shutdowns) have been counted, each after its signals.
     std::uint32_t Cancels() const;
-    // Calls OnNotify(kind, record) on the callback as it stands, unless none is held or the task
-    // whose cancel event is given has been cancelled: tested under the lock right before the call.
+    // Calls OnNotify(kind, record) on the callback as it stands, unless none is held (a shutdown
+    // has begun, which cancels the task) or the task whose cancel event is given has been
+    // cancelled: tested under the lock right before the call.
     // A worker whose wait on that event timed out passes the cancels counted before that wait:
     // while none has been counted since, the task cannot have been cancelled and the event needs
     // no look. A task's end passes the worker's engine reference, which goes before the call (a
     // host releasing the downloader from inside it then finds the instance closed on return) and
     // stays when the task turned out cancelled, whose transfer the worker still removes. No lock
-    // is held during the call. False only when the task had been cancelled.
+    // is held during the call. False when nothing was sent.
     bool Notify(int kind, void* record, HANDLE cancelEvent,
                 std::optional<std::uint32_t> cancelsBeforeClearWait,
                 EngineRef* engineToLetGo = nullptr);

@@ -23,7 +23,7 @@ struct WorkerStart {
     unique_hmodule module; // a reference on this library, released as the thread exits
 };
 
-// Sends the task's end, unless it has been cancelled by then (false); the worker's engine
+// Sends the task's end, unless it is being cancelled by then (false); the worker's engine
 // reference goes before the call, or stays for a cancelled task.
 bool NotifyEnd(DownloaderState& state, const _MOBILE_DRV_TASK& task, EngineRef& engine,
                bool succeeded, std::optional<std::uint32_t> cancelsBeforeClearWait) {

@@ -1,11 +1,9 @@
 #include "engine/authenticode.h"
 
+#include "base/crypt_handles.h"
 #include "base/heap.h"
-#include "base/unique_handle.h"
 #include "engine/der.h"
 #include "engine/sha256.h"
-
-#include <wincrypt.h>
 
 #include <algorithm>
 #include <array>
@@ -13,14 +11,6 @@
 #include <optional>
 
 namespace {
-
-// Owners of the cryptography objects the check opens.
-inline BOOL CloseCertStore(HCERTSTORE store) noexcept {
-    return CertCloseStore(store, 0);
-}
-using unique_crypt_msg = unique_any<close_traits<HCRYPTMSG, &CryptMsgClose>>;
-using unique_cert_store = unique_any<close_traits<HCERTSTORE, &CloseCertStore>>;
-using unique_cert_context = unique_any<close_traits<PCCERT_CONTEXT, &CertFreeCertificateContext>>;
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 

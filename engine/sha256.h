@@ -1,22 +1,13 @@
 // SHA-256 digests through the system's cryptography (CNG), for checking the engine file.
 #pragma once
 
-#include "base/unique_handle.h"
-
-#include <bcrypt.h>
+#include "base/crypt_handles.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
-
-inline NTSTATUS CloseAlgorithmProvider(BCRYPT_ALG_HANDLE algorithm) noexcept {
-    return BCryptCloseAlgorithmProvider(algorithm, 0);
-}
-using unique_bcrypt_algorithm =
-    unique_any<close_traits<BCRYPT_ALG_HANDLE, &CloseAlgorithmProvider>>;
-using unique_bcrypt_hash = unique_any<close_traits<BCRYPT_HASH_HANDLE, &BCryptDestroyHash>>;
 
 class Sha256 {
 public:

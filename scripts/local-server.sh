@@ -8,8 +8,23 @@
 #       served_tls_url (https://127.0.0.1:PORT); nginx's files and log go to WORK; returns 1 when
 #       it did not start
 #   serve_stop_all
-#       stops every server serve_start or tls_start started
+#       stops every server serve_start or tls_start started, as the script's exit does
+#       (scripts/at-exit.sh)
+source "$(dirname "${BASH_SOURCE[0]}")/at-exit.sh"
 serve_pids=()
+at_exit serve_stop_all
+
+# _serve_started FILE TENTHS: waits up to TENTHS tenths of a second, while the server started
+# last lives, for it to write FILE; false when it did not.
+_serve_started() {
+  local file=$1 tenths=$2 _
+  for _ in $(seq "$tenths"); do
+    [ -s "$file" ] && return 0
+    kill -0 "${serve_pids[-1]}" 2>/dev/null || break
+    sleep 0.1
+  done
+  [ -s "$file" ]
+}
 
 serve_start() {
   local root=$1 port_file=$2 log=$3
@@ -17,13 +32,7 @@ serve_start() {
   python3 "$(dirname "${BASH_SOURCE[0]}")/serve_package.py" --root "$root" \
     --port-file "$port_file" "$@" 2>"$log" &
   serve_pids+=($!)
-  local _
-  for _ in $(seq 100); do
-    [ -s "$port_file" ] && break
-    kill -0 "${serve_pids[-1]}" 2>/dev/null || break
-    sleep 0.1
-  done
-  if [ ! -s "$port_file" ]; then
+  if ! _serve_started "$port_file" 100; then
     cat "$log" >&2
     return 1
   fi
@@ -37,13 +46,7 @@ tls_start() {
   python3 "$(dirname "${BASH_SOURCE[0]}")/tls_front.py" --upstream "$upstream" --work "$work" \
     "$cert" "$key" &
   serve_pids+=($!)
-  local _
-  for _ in $(seq 200); do
-    [ -s "$work/ports" ] && break
-    kill -0 "${serve_pids[-1]}" 2>/dev/null || break
-    sleep 0.1
-  done
-  if [ ! -s "$work/ports" ]; then
+  if ! _serve_started "$work/ports" 200; then
     cat "$work/front.log" "$work/error.log" >&2 2>/dev/null
     return 1
   fi

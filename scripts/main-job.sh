@@ -37,13 +37,6 @@ EOF
 
 source scripts/wine-env.sh
 source scripts/local-server.sh
-wine_started=""
-cleanup() {
-  serve_stop_all
-  [ -z "$wine_started" ] || wine_stop
-}
-trap cleanup EXIT
-wine_started=1
 wine_start "$PWD/build/wineprefix"
 
 # The product as shipped is x86: its drvget, library and stand-in engine run under 32-bit Wine.

@@ -12,17 +12,10 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 source scripts/wine-env.sh
 source scripts/local-server.sh
-wine_started=""
-cleanup() {
-  serve_stop_all
-  [ -z "$wine_started" ] || wine_stop
-}
-trap cleanup EXIT
 
 preset=win32 loader=/usr/lib/wine/wine
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" --target signed_engines arch_probe >/dev/null
-wine_started=1
 wine_start "$PWD/build/wineprefix"
 if ! wine_runs_x86 build/win32/bin/arch_probe.exe; then
   echo "$X86_NOT_RUN_LINE"

@@ -18,12 +18,11 @@ jobs=${DRVDOWN_STRESS_JOBS:-3}
 scripts/install-deps.sh
 for preset in win32 win64; do
   cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" --target stress_tests
+  cmake --build --preset "$preset" --target stress_tests arch_probe
 done
 
 source scripts/wine-env.sh
 wine_start "$PWD/build/wineprefix"
-trap wine_stop EXIT
 
 presets=(win64)
 if wine_runs_x86 build/win32/bin/arch_probe.exe; then

@@ -8,12 +8,11 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 for preset in win32 win64; do
   cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" --target sweep_tests
+  cmake --build --preset "$preset" --target sweep_tests arch_probe
 done
 
 source scripts/wine-env.sh
 wine_start "$PWD/build/wineprefix"
-trap wine_stop EXIT
 
 status=0
 presets=(win64)

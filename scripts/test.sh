@@ -16,7 +16,6 @@ done
 
 source scripts/wine-env.sh
 wine_start "$PWD/build/wineprefix"
-trap wine_stop EXIT
 
 x86_runs=1
 if ! wine_runs_x86 build/win32/bin/arch_probe.exe; then

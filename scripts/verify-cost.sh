@@ -15,7 +15,6 @@ done
 
 source scripts/wine-env.sh
 wine_start "$PWD/build/wineprefix"
-trap wine_stop EXIT
 if wine_runs_x86 build/win32/bin/arch_probe.exe; then
   setarch -R /usr/lib/wine/wine build/win32/bin/bench_verify_cost.exe "$runs" | tr -d '\r'
 else

@@ -1,8 +1,12 @@
 # Sourced by the scripts: one Wine prefix for both architectures and one persistent wineserver.
-# Usage: wine_start PREFIX; ...; wine_stop
+# Usage: wine_start PREFIX   starts the server, which wine_stop stops, as the script's exit does
+#                            (scripts/at-exit.sh)
 #        wine_runs_x86 PROBE_EXE  (after wine_start): true when this machine executes 32-bit code
 # Wine programs run without address-space randomization (setarch -R): see scripts/wine-run.sh.
+source "$(dirname "${BASH_SOURCE[0]}")/at-exit.sh"
+
 wine_start() {
+  at_exit wine_stop
   export WINEPREFIX="$1"
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="

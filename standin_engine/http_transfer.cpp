@@ -2,7 +2,7 @@
 // proxies and redirects included).
 #include "standin_engine/real_transfer.h"
 
-#include <winhttp.h>
+#include "base/network_handles.h"
 
 #include <algorithm>
 #include <cwctype>
@@ -18,8 +18,6 @@ constexpr wchar_t kUserAgent[] = L"MobileDrvDown-StandIn/1.0";
 constexpr int kConnectTimeoutMs = 20000;
 constexpr int kSendTimeoutMs = 30000;
 constexpr int kReceiveTimeoutMs = 30000;
-
-using unique_hinternet = unique_any<close_traits<HINTERNET, &WinHttpCloseHandle>>;
 
 bool EqualsIgnoringCase(const std::wstring& text, const wchar_t* other) {
     return _wcsicmp(text.c_str(), other) == 0;

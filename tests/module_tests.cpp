@@ -1,6 +1,7 @@
 // String and file helpers of the module, linked into the test program.
 #include "base/files.h"
 #include "base/strings.h"
+#include "base/unique_handle.h"
 #include "support/test_tree.h"
 
 #include <gtest/gtest.h>
@@ -173,4 +174,37 @@ TEST_F(ClearTargetFileTest, FolderAtTheTargetIsLeftAlone) {
     EXPECT_FALSE(ClearTargetFile(target.c_str()));
     EXPECT_EQ(tree.ReadFile(L"pkg.zip\\inside.txt"), "data");
     EXPECT_FALSE(tree.Exists(L"~pkg.zip"));
+}
+
+namespace {
+
+// A close that sets an error of its own, as a failing one does.
+BOOL CloseSettingAnError(int) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+}
+
+} // namespace
+
+// `owner.reset(CreateX(...))` closes the old value after CreateX has failed, and an owner may go
+// out of scope between a failed call and the reading of its error.
+TEST(HandleOwner, ResetKeepsTheFailedCallsErrorInsteadOfTheClosesOwn) {
+    DWORD afterReset = 0;
+    {
+        unique_any<close_traits<int, &CloseSettingAnError>> owner(1);
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        owner.reset(2);
+        afterReset = GetLastError();
+        SetLastError(ERROR_PATH_NOT_FOUND);
+    }
+    const DWORD afterScope = GetLastError();
+    EXPECT_EQ(afterReset, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "replaced by reset";
+    EXPECT_EQ(afterScope, static_cast<DWORD>(ERROR_PATH_NOT_FOUND))
+        << "replaced by the owner going";
+}
+
+TEST(HandleOwner, FileOwnerTreatsNullAsNoFileInsteadOfClosingIt) {
+    EXPECT_FALSE(unique_hfile(nullptr));
+    EXPECT_FALSE(unique_hfile(INVALID_HANDLE_VALUE));
+    EXPECT_FALSE(unique_find_handle(nullptr));
 }

@@ -56,12 +56,20 @@ bool IsShutdown(Op op) {
     return op == Op::Uninit || op == Op::Release;
 }
 
+// A downloader as the stress calls it: its slot, its number (each CreateInstance gives a new one,
+// which the invariants tell downloaders by) and the object.
+struct Target {
+    int slot;
+    int number;
+    IMobileDrvDown* downloader;
+};
+
 // One call of the host, timed by the run's own clock (a sequence) and by ticks, which the engine's
 // log uses too. A tick taken before another is never the greater: only a greater tick proves
 // "later".
 struct Call {
     Op op;
-    int slot;
+    int downloader; // its number; -1 for DownLoadFile
     bool fromNotify;
     std::wstring name{}; // the task of AddTask and CancelTask; the target of the downloads
     int session = -1;    // Init: the callback it passed
@@ -73,7 +81,7 @@ struct Call {
 
 struct Note {
     int session;
-    int slot;
+    int downloader;
     int kind;
     std::wstring name;
     DWORD thread;
@@ -86,19 +94,19 @@ class Stress;
 // The callback of one Init.
 class Session final : public IMobileDrvDownCallback {
 public:
-    Session(Stress& stress, int id, int slot, IMobileDrvDown* downloader)
-        : stress_(stress), id_(id), slot_(slot), downloader_(downloader) {}
+    Session(Stress& stress, int id, Target target) : stress_(stress), id_(id), target_(target) {}
     void MOBILEDRV_THISCALL OnNotify(int kind, void* record) override;
 
 private:
     Stress& stress_;
-    const int id_, slot_;
-    IMobileDrvDown* const downloader_;
+    const int id_;
+    const Target target_;
 };
 
 struct Slot {
     SlimSharedLock lock; // shared: a host call; exclusive: Release, or a new downloader
     IMobileDrvDown* downloader = nullptr;
+    std::atomic<int> number{0}; // read without the lock by a host about to Release
     SlimSharedLock namesLock;
     std::vector<std::wstring> names; // tasks added, for CancelTask to pick from
 };
@@ -131,55 +139,64 @@ public:
         return calls_.back().result;
     }
 
-    void AddTask(int slot, IMobileDrvDown& downloader, bool fromNotify) {
+    // The slot's downloader; call with the slot held.
+    Target Current(int slot) { return {slot, slots_[slot].number, slots_[slot].downloader}; }
+
+    void AddTask(const Target& t, bool fromNotify) {
         const std::wstring name = L"t" + std::to_wstring(++names_);
         auto record = TaskRecord(name, kUrl, out_ + name + L".zip");
-        if (Make({Op::AddTask, slot, fromNotify, name},
-                 [&] { return downloader.AddTask(&record); }) == 1) {
-            std::lock_guard lock(slots_[slot].namesLock);
-            slots_[slot].names.push_back(name);
+        if (Make({Op::AddTask, t.number, fromNotify, name},
+                 [&] { return t.downloader->AddTask(&record); }) == 1) {
+            std::lock_guard lock(slots_[t.slot].namesLock);
+            slots_[t.slot].names.push_back(name);
         }
     }
-    void CancelTask(int slot, IMobileDrvDown& downloader, bool fromNotify, uint32_t roll) {
+    void CancelTask(const Target& t, bool fromNotify, uint32_t roll) {
         std::wstring name;
         {
-            std::lock_guard lock(slots_[slot].namesLock);
-            const auto& names = slots_[slot].names;
+            std::lock_guard lock(slots_[t.slot].namesLock);
+            const auto& names = slots_[t.slot].names;
             if (names.empty()) {
                 return;
             }
             name = names[names.size() - 1 - roll % std::min<std::size_t>(names.size(), 40)];
         }
-        Make({Op::CancelTask, slot, fromNotify, name},
-             [&] { return downloader.CancelTask(name.c_str()); });
+        Make({Op::CancelTask, t.number, fromNotify, name},
+             [&] { return t.downloader->CancelTask(name.c_str()); });
     }
-    void Shutdown(int slot, IMobileDrvDown& downloader, bool fromNotify) {
-        Make({Op::Uninit, slot, fromNotify}, [&] { return downloader.Uninit(), 0; });
+    void Shutdown(const Target& t, bool fromNotify) {
+        Make({Op::Uninit, t.number, fromNotify}, [&] { return t.downloader->Uninit(), 0; });
     }
     // Release needs the slot to itself; a caller that cannot have it at once leaves it.
-    void Release(int slot, IMobileDrvDown* downloader, bool fromNotify) {
+    void Release(int slot, int number, bool fromNotify) {
         std::unique_lock lock(slots_[slot].lock, std::try_to_lock);
-        if (lock.owns_lock() && slots_[slot].downloader == downloader && downloader != nullptr) {
-            Make({Op::Release, slot, fromNotify}, [&] { return downloader->Release(), 0; });
+        IMobileDrvDown* downloader = slots_[slot].downloader;
+        if (lock.owns_lock() && slots_[slot].number == number && downloader != nullptr) {
+            Make({Op::Release, number, fromNotify}, [&] { return downloader->Release(), 0; });
             slots_[slot].downloader = nullptr;
         }
     }
 
-    void OnNotify(int session, int slot, IMobileDrvDown& downloader, int kind, void* record) {
+    void OnNotify(int session, const Target& t, int kind, void* record) {
         // Both records begin with the task's name.
-        Note note{
-            session,        slot,  kind, static_cast<const wchar_t*>(record), GetCurrentThreadId(),
-            GetTickCount(), Now(), 0};
+        Note note{session,
+                  t.number,
+                  kind,
+                  static_cast<const wchar_t*>(record),
+                  GetCurrentThreadId(),
+                  GetTickCount(),
+                  Now(),
+                  0};
         // Per ten thousand: AddTask, CancelTask, Uninit, Release.
         const uint32_t roll = Roll() % 10000;
         if (roll < 800) {
-            AddTask(slot, downloader, true);
+            AddTask(t, true);
         } else if (roll < 1200) {
-            CancelTask(slot, downloader, true, roll);
+            CancelTask(t, true, roll);
         } else if (roll < 1250) {
-            Shutdown(slot, downloader, true);
+            Shutdown(t, true);
         } else if (roll < 1275) {
-            Release(slot, &downloader, true);
+            Release(t.slot, t.number, true);
         }
         note.end = Now();
         std::lock_guard lock(recordLock_);
@@ -191,33 +208,33 @@ public:
         std::mt19937 random(seed_ * 31 + thread);
         while (static_cast<int>(end - GetTickCount()) > 0) {
             const int index = static_cast<int>(random() % kSlots);
-            Slot& slot = slots_[index];
             // Per mille: the downloads beside, Release, Init, Uninit, AddTask, CancelTask,
             // DownloadNow; the rest of the time the thread only pauses.
             const uint32_t op = random() % 1000;
             if (op < 5) {
                 const std::wstring name = L"file" + std::to_wstring(++names_);
-                Make({Op::DownLoadFile, index, false, name},
+                Make({Op::DownLoadFile, -1, false, name},
                      [&] { return download_(kUrl, (out_ + name + L".zip").c_str()); });
             } else if (op < 8) {
-                Release(index, slot.downloader, false);
+                Release(index, slots_[index].number, false);
             } else if (op < 600) {
-                std::shared_lock lock(slot.lock);
-                if (slot.downloader == nullptr) {
+                std::shared_lock lock(slots_[index].lock);
+                const Target t = Current(index);
+                if (t.downloader == nullptr) {
                     lock.unlock();
                     NewDownloader(index);
                 } else if (op < 78) {
-                    Init(index);
+                    Init(t);
                 } else if (op < 84) {
-                    Shutdown(index, *slot.downloader, false);
+                    Shutdown(t, false);
                 } else if (op < 484) {
-                    AddTask(index, *slot.downloader, false);
+                    AddTask(t, false);
                 } else if (op < 584) {
-                    CancelTask(index, *slot.downloader, false, random());
+                    CancelTask(t, false, random());
                 } else {
                     const std::wstring name = L"now" + std::to_wstring(++names_);
-                    Make({Op::DownloadNow, index, false, name}, [&] {
-                        return slot.downloader->DownloadNow(kUrl, (out_ + name + L".zip").c_str());
+                    Make({Op::DownloadNow, t.number, false, name}, [&] {
+                        return t.downloader->DownloadNow(kUrl, (out_ + name + L".zip").c_str());
                     });
                 }
             }
@@ -227,24 +244,25 @@ public:
     void NewDownloader(int index) {
         std::unique_lock lock(slots_[index].lock, std::try_to_lock);
         if (lock.owns_lock() && slots_[index].downloader == nullptr) {
-            Make({Op::Create, index, false}, [&] {
+            const int number = ++numbers_;
+            Make({Op::Create, number, false}, [&] {
                 slots_[index].downloader = create_(MOBILEDRV_INTERFACE_VERSION, nullptr);
+                slots_[index].number = number;
                 return slots_[index].downloader != nullptr ? 1 : 0;
             });
         }
     }
     // Called with the slot held for a host call.
-    void Init(int index) {
-        IMobileDrvDown* downloader = slots_[index].downloader;
-        Call call{Op::Init, index, false};
+    void Init(const Target& t) {
+        Call call{Op::Init, t.number, false};
         Session* session = nullptr;
         {
             std::lock_guard lock(recordLock_);
             call.session = static_cast<int>(sessions_.size());
-            sessions_.push_back(std::make_unique<Session>(*this, call.session, index, downloader));
+            sessions_.push_back(std::make_unique<Session>(*this, call.session, t));
             session = sessions_.back().get();
         }
-        Make(call, [&] { return downloader->Init(session); });
+        Make(call, [&] { return t.downloader->Init(session); });
     }
 
     void Run(DWORD runMs);
@@ -261,7 +279,7 @@ private:
     DownLoadFileFn download_;
     const uint32_t seed_;
     std::atomic<uint64_t> clock_{0}, rolls_{0};
-    std::atomic<int> names_{0};
+    std::atomic<int> names_{0}, numbers_{0};
     SlimSharedLock recordLock_;
     std::vector<Call> calls_;
     std::vector<Note> notes_;
@@ -269,7 +287,7 @@ private:
 };
 
 void Session::OnNotify(int kind, void* record) {
-    stress_.OnNotify(id_, slot_, *downloader_, kind, record);
+    stress_.OnNotify(id_, target_, kind, record);
 }
 
 void Stress::Run(DWORD runMs) {
@@ -293,7 +311,7 @@ void Stress::Run(DWORD runMs) {
     for (int i = 0; i < kSlots; ++i) {
         NewDownloader(i);
         std::shared_lock lock(slots_[i].lock);
-        Init(i);
+        Init(Current(i));
     }
     const DWORD end = GetTickCount() + runMs;
     std::vector<HostThread> threads;
@@ -315,13 +333,19 @@ void Stress::Run(DWORD runMs) {
     }
     threads.clear();
     for (int i = 0; i < kSlots; ++i) {
-        Release(i, slots_[i].downloader, false);
+        Release(i, slots_[i].number, false);
     }
 }
 
 int Stress::Check(const std::vector<EngineCall>& log, int leftBehind) {
     std::map<std::string, int> rows;
-    const auto violate = [&rows](const char* row, bool violated) { rows[row] += violated; };
+    std::map<std::string, std::string> firsts; // the first violation of each row, told
+    const auto violate = [&](const char* row, bool violated, const std::wstring& what) {
+        rows[row] += violated;
+        if (violated && firsts[row].empty()) {
+            firsts[row] = std::string(what.begin(), what.end());
+        }
+    };
     const char* kNoteAfterShutdown = "notification after the Uninit or Release that ended its "
                                      "callback had returned, or to a refused callback";
     const char* kNoteAfterCancel = "notification of a task decided after its CancelTask "
@@ -364,10 +388,13 @@ int Stress::Check(const std::vector<EngineCall>& log, int leftBehind) {
 
     std::map<std::wstring, const Call*> taken, cancelled;
     std::map<int, const Call*> initOf;
-    // A callback ends with the first Uninit or Release of its slot begun after its Init returned.
+    // A callback ends with the first Uninit or Release of its downloader begun after its Init
+    // returned.
     std::map<int, uint64_t> sessionEnd;
     for (const Call& call : calls_) {
-        violate(kSlow, IsShutdown(call.op) && call.endTick - call.beginTick > kShutdownLimitMs);
+        violate(kSlow, IsShutdown(call.op) && call.endTick - call.beginTick > kShutdownLimitMs,
+                L"downloader " + std::to_wstring(call.downloader) + L": " +
+                    std::to_wstring(call.endTick - call.beginTick) + L" ms");
         if (call.op == Op::AddTask && call.result == 1) {
             taken[call.name] = &call;
         } else if (call.op == Op::CancelTask && call.result == 1 &&
@@ -381,7 +408,8 @@ int Stress::Check(const std::vector<EngineCall>& log, int leftBehind) {
     for (const auto& [session, init] : initOf) {
         sessionEnd[session] = UINT64_MAX;
         for (const Call& call : calls_) {
-            if (IsShutdown(call.op) && call.slot == init->slot && call.begin > init->end) {
+            if (IsShutdown(call.op) && call.downloader == init->downloader &&
+                call.begin > init->end) {
                 sessionEnd[session] = std::min(sessionEnd[session], call.end);
             }
         }
@@ -391,17 +419,36 @@ int Stress::Check(const std::vector<EngineCall>& log, int leftBehind) {
     for (const Note& note : notes_) {
         finals[note.name] += note.kind != MOBILEDRV_NOTIFY_PROGRESS ? 1 : 0;
         violate(kNoteAfterShutdown,
-                initOf[note.session]->result != 1 || note.begin > sessionEnd[note.session]);
+                initOf[note.session]->result != 1 || note.begin > sessionEnd[note.session],
+                L"kind " + std::to_wstring(note.kind) + L" of " + note.name);
         // A notification may be on its way when CancelTask returns; it must have been decided
         // after the engine call before it returned, which the log times.
         const auto cancel = cancelled.find(note.name);
         if (cancel != cancelled.end() && note.begin > cancel->second->end) {
+            // The call a notification reports is the worker's last query (or refused start) begun
+            // by its tick; what follows a notification on its thread may share that tick, but it
+            // is a wait of a second, or the removal of a transfer cancelled meanwhile.
             const EngineCall* before = nullptr;
             for (std::size_t i : byThread[note.thread]) {
-                before = log[i].tickCalled <= note.tick ? &log[i] : before;
+                const bool reported =
+                    log[i].name == "PPQueryTaskEx" || log[i].name == "PPStartTaskEx";
+                before = reported && log[i].tickCalled <= note.tick ? &log[i] : before;
             }
-            violate(kNoteAfterCancel,
-                    before == nullptr || before->tickReturned > cancel->second->endTick);
+            const Call& by = *cancel->second;
+            violate(kNoteAfterCancel, before == nullptr || before->tickReturned > by.endTick,
+                    L"kind " + std::to_wstring(note.kind) + L" of " + note.name + L" at tick " +
+                        std::to_wstring(note.tick) + L" on thread " + std::to_wstring(note.thread) +
+                        L"; CancelTask " + (by.fromNotify ? L"from OnNotify " : L"") +
+                        L"on thread " + std::to_wstring(by.thread) + L" returned at tick " +
+                        std::to_wstring(by.endTick) +
+                        (before == nullptr
+                             ? std::wstring(L"; no engine call before")
+                             : L"; the engine call before, " +
+                                   std::wstring(before->name.begin(), before->name.end()) +
+                                   L" of handle " + std::to_wstring(before->handle) +
+                                   L", called at tick " + std::to_wstring(before->tickCalled) +
+                                   L" and returned at tick " +
+                                   std::to_wstring(before->tickReturned)));
         }
     }
 
@@ -411,7 +458,7 @@ int Stress::Check(const std::vector<EngineCall>& log, int leftBehind) {
         }
         for (const Call& call : calls_) {
             const bool task = call.op == Op::AddTask && call.result == 1;
-            if ((!task && call.op != Op::DownloadNow) || call.slot != shutdown.slot ||
+            if ((!task && call.op != Op::DownloadNow) || call.downloader != shutdown.downloader ||
                 (task ? call.endTick : call.beginTick) >= shutdown.beginTick) {
                 continue;
             }
@@ -424,7 +471,8 @@ int Stress::Check(const std::vector<EngineCall>& log, int leftBehind) {
                 indices = {start->second};
             }
             for (std::size_t i : indices) {
-                violate(kCallAfterShutdown, log[i].tickCalled > shutdown.endTick);
+                violate(kCallAfterShutdown, log[i].tickCalled > shutdown.endTick,
+                        std::wstring(log[i].name.begin(), log[i].name.end()) + L" of " + call.name);
             }
         }
     }
@@ -439,7 +487,9 @@ int Stress::Check(const std::vector<EngineCall>& log, int leftBehind) {
         } else if (call.name == "PPStartTaskEx" && call.handle != 0) {
             started.insert(call.handle);
         } else if (call.handle != 0) {
-            violate(kCallAfterClose, closed.count(call.handle) != 0);
+            violate(kCallAfterClose, closed.count(call.handle) != 0,
+                    std::wstring(call.name.begin(), call.name.end()) + L" of handle " +
+                        std::to_wstring(call.handle));
             if (call.name == "PPCloseHandle") {
                 closed.insert(call.handle);
             }
@@ -447,7 +497,8 @@ int Stress::Check(const std::vector<EngineCall>& log, int leftBehind) {
     }
 
     for (const auto& [name, count] : finals) {
-        violate(kEnding, count > 1 || (count == 1 && !taken.count(name)));
+        violate(kEnding, count > 1 || (count == 1 && !taken.count(name)),
+                name + L": " + std::to_wstring(count) + L" finals");
     }
     for (const auto& [name, add] : taken) {
         const uint32_t handle = handleOf(name);
@@ -455,13 +506,19 @@ int Stress::Check(const std::vector<EngineCall>& log, int leftBehind) {
             continue;
         }
         std::vector<std::string> ends;
+        std::wstring calls; // the transfer's engine calls, told for a violation
         for (std::size_t i : callsOf[handle]) {
+            calls += L" " + std::wstring(log[i].name.begin(), log[i].name.end()) + L"=" +
+                     std::to_wstring(log[i].result);
             if (log[i].name == "PPRemoveTask" || log[i].name == "PPCloseHandle") {
                 ends.push_back(log[i].name);
             }
         }
         const bool removed = ends == std::vector<std::string>{"PPRemoveTask", "PPCloseHandle"};
-        violate(kEnding, finals[name] + (removed ? 1 : 0) != 1 || (!removed && !ends.empty()));
+        violate(kEnding, finals[name] + (removed ? 1 : 0) != 1 || (!removed && !ends.empty()),
+                name + L" (" + (add->fromNotify ? L"added from OnNotify, " : L"") +
+                    (cancelled.count(name) ? L"cancelled, " : L"") + std::to_wstring(finals[name]) +
+                    L" finals):" + calls);
     }
 
     // How often a lifecycle call overlapped another call of the same downloader, or one of its
@@ -477,11 +534,12 @@ int Stress::Check(const std::vector<EngineCall>& log, int leftBehind) {
         ++lifecycle;
         int overlaps = 0;
         for (const Call& other : calls_) {
-            overlaps += &other != &call && other.slot == call.slot && other.begin < call.end &&
-                        other.end > call.begin;
+            overlaps += &other != &call && other.downloader == call.downloader &&
+                        other.begin < call.end && other.end > call.begin;
         }
         for (const Note& note : notes_) {
-            overlaps += note.slot == call.slot && note.begin < call.end && note.end > call.begin;
+            overlaps += note.downloader == call.downloader && note.begin < call.end &&
+                        note.end > call.begin;
         }
         overlapping += overlaps > 0 ? 1 : 0;
         pairs += overlaps;
@@ -490,7 +548,8 @@ int Stress::Check(const std::vector<EngineCall>& log, int leftBehind) {
     int total = 0;
     std::printf("%-100s %s\n", "invariant", "violations");
     for (const auto& [row, count] : rows) {
-        std::printf("%-100s %d\n", row.c_str(), count);
+        std::printf("%-100s %d%s%s\n", row.c_str(), count, count > 0 ? "; first: " : "",
+                    firsts[row].c_str());
         EXPECT_EQ(count, 0) << row;
         total += count;
     }
@@ -536,17 +595,17 @@ TEST_P(LifecycleStress, KeepsEveryPromiseWhateverOverlaps) {
         Engine().SetDefaultScript({QueryStep(5, 3), QueryStep(1)});
         warmUp.NewDownloader(0);
         std::shared_lock lock(warmUp.slots_[0].lock);
-        IMobileDrvDown& downloader = *warmUp.slots_[0].downloader;
-        warmUp.Init(0);
-        warmUp.AddTask(0, downloader, false);
-        warmUp.AddTask(0, downloader, false);
-        warmUp.CancelTask(0, downloader, false, 0);
-        downloader.DownloadNow(kUrl, Out(L"warm.zip").c_str());
+        const auto t = warmUp.Current(0);
+        warmUp.Init(t);
+        warmUp.AddTask(t, false);
+        warmUp.AddTask(t, false);
+        warmUp.CancelTask(t, false, 0);
+        t.downloader->DownloadNow(kUrl, Out(L"warm.zip").c_str());
         downLoadFile(kUrl, Out(L"warm.zip").c_str());
         Sleep(1500);
-        warmUp.Shutdown(0, downloader, false);
+        warmUp.Shutdown(t, false);
         lock.unlock();
-        warmUp.Release(0, &downloader, false);
+        warmUp.Release(0, t.number, false);
     }
     Sleep(500);
     Engine().Reset();

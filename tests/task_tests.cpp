@@ -370,7 +370,6 @@ TEST_F(TaskTest, ShutdownOnAWindowThreadAnswersMessagesSentFromOnNotify) {
     // The window lives on a desktop of the test's own: on the shared one, Wine's desktop process,
     // started for a first window, would inherit the test runner's output pipe and hold it for as
     // long as any other test of the run uses that desktop.
-    using unique_hdesk = unique_any<close_traits<HDESK, &CloseDesktop>>;
     const unique_hdesk desktop(
         CreateDesktopW((L"drvtest-" + std::to_wstring(GetCurrentProcessId())).c_str(), nullptr,
                        nullptr, 0, GENERIC_ALL, nullptr));

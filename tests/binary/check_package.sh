@@ -30,12 +30,7 @@ objdump=$8
 osslsigncode=$9
 signing=${10}
 here=$(dirname "$0")
-
-failures=0
-report() { # report ok|FAILED TEXT
-    echo "$1: $2"
-    [ "$1" = ok ] || failures=$((failures + 1))
-}
+source "$here/package_checks.sh"
 
 for tree in "$x86_tree" "$x64_tree"; do
     if [ ! -f "$tree/cmake_install.cmake" ] || [ ! -f "$tree/bin/MobileDrvDown.dll" ]; then
@@ -44,20 +39,9 @@ for tree in "$x86_tree" "$x64_tree"; do
     fi
 done
 
-rm -rf "$work"
-mkdir -p "$work"
-if ! DRVDOWN_SIGN_CERT="$signing/makerA-codesign-chain.pem" \
+DRVDOWN_SIGN_CERT="$signing/makerA-codesign-chain.pem" \
     DRVDOWN_SIGN_KEY="$signing/makerA-codesign.key" \
-    "$cpack" --config "$config" -B "$work" >"$work/cpack.log" 2>&1; then
-    cat "$work/cpack.log"
-    report FAILED "cpack"
-    exit 1
-fi
-zip="$work/MobileDrvDown-$version.zip"
-if [ ! -f "$zip" ]; then
-    report FAILED "cpack made no $(basename "$zip")"
-    exit 1
-fi
+    make_package "$cpack" "$config" "$version" "$work"
 
 # --- the file list ---
 expected="README.md SHA256SUMS docs/host-integration.md docs/standin-engine.md"
@@ -86,9 +70,6 @@ if [ -z "$missing" ] && [ -z "$extra" ]; then
 else
     report FAILED "missing from the package: [${missing% }]; not expected in it: [${extra% }]"
 fi
-
-unpacked="$work/unpacked"
-python3 -m zipfile -e "$zip" "$unpacked"
 
 # --- the x86 library as shipped ---
 dll="$unpacked/x86/bin/MobileDrvDown.dll"
@@ -188,14 +169,10 @@ for name in $signed; do
 done
 
 # --- the checksum CPack writes beside the package ---
-if (cd "$work" && sha256sum --quiet -c "$(basename "$zip").sha256"); then
+if (cd "$(dirname "$zip")" && sha256sum --quiet -c "$(basename "$zip").sha256"); then
     report ok "$(basename "$zip").sha256 matches"
 else
     report FAILED "$(basename "$zip").sha256 does not match"
 fi
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed"
-    exit 1
-fi
-echo "all checks passed"
+finish

@@ -44,40 +44,11 @@ declare -A msvc_triple=([x86]=i686-pc-windows-msvc [x64]=x86_64-pc-windows-msvc)
 declare -A dlltool_machine=([x86]=i386 [x64]=i386:x86-64)
 declare -A mingw_toolchain=([x86]=mingw-i686.cmake [x64]=mingw-x86_64.cmake)
 here=$(cd "$(dirname "$0")" && pwd)
-
-failures=0
-report() { # report ok|FAILED TEXT...
-    local result=$1
-    shift
-    echo "$result: $*"
-    [ "$result" = ok ] || failures=$((failures + 1))
-}
-finish() {
-    if [ "$failures" -ne 0 ]; then
-        echo "$failures check(s) failed"
-        exit 1
-    fi
-    echo "all checks passed"
-    exit 0
-}
-# show_log FILE: the end of a step's log, when the step failed.
-show_log() { tail -n 40 "$1" | sed 's/^/  | /'; }
-
-rm -rf "$work"
-mkdir -p "$work"
+source "$here/package_checks.sh"
 
 # --- the package, unpacked where nothing else of the build lies ---
-if ! "$cpack" --config "$config" -B "$work/cpack" >"$work/cpack.log" 2>&1; then
-    show_log "$work/cpack.log"
-    report FAILED "cpack"
-    finish
-fi
-zip="$work/cpack/MobileDrvDown-$version.zip"
-package="$work/unpacked"
-if [ ! -f "$zip" ] || ! python3 -m zipfile -e "$zip" "$package"; then
-    report FAILED "cpack made a ZIP that unpacks"
-    finish
-fi
+make_package "$cpack" "$config" "$version" "$work"
+package=$unpacked
 # Nothing may lead back to the files CPack staged: the package must work from where it lies.
 rm -rf "$work/cpack"
 report ok "unpacked $(basename "$zip") in $package"
@@ -230,7 +201,6 @@ served="$work/www/driver-package.zip"
 head -c $((3 * 1024 * 1024)) /dev/urandom >"$served"
 served_sha=$(sha256sum "$served" | cut -d' ' -f1)
 source "$source_dir/scripts/local-server.sh"
-trap serve_stop_all EXIT
 if ! serve_start "$work/www" "$work/port" "$work/server.log"; then
     report FAILED "the loopback HTTP server starts"
     finish

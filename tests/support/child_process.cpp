@@ -56,9 +56,6 @@ std::wstring EnvironmentBlock(const std::vector<std::wstring>& extra) {
     return block;
 }
 
-using unique_hwinsta = unique_any<close_traits<HWINSTA, &CloseWindowStation>>;
-using unique_hdesk = unique_any<close_traits<HDESK, &CloseDesktop>>;
-
 // A window station of this process's own, with no display, and its desktop, on which children
 // run. On the shared interactive one, a child's first window (the library's message box about a
 // damaged engine) has Wine start the desktop process, which inherits the child's Unix standard

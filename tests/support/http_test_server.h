@@ -3,10 +3,7 @@
 // the connection after it. Paths it was not told about get 404.
 #pragma once
 
-#include <winsock2.h>
-#include <windows.h>
-
-#include "base/unique_handle.h"
+#include "base/network_handles.h"
 #include "support/host_thread.h"
 
 #include <cstddef>
@@ -19,11 +16,6 @@
 #include <vector>
 
 namespace drvtest {
-
-inline SOCKET NoSocket() noexcept {
-    return INVALID_SOCKET;
-}
-using unique_socket = unique_any<close_traits<SOCKET, &closesocket, &NoSocket>>;
 
 struct HttpResponse {
     int status = 200;

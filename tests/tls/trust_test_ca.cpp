@@ -5,24 +5,12 @@
 // WinHTTP checks a server's chain against the Root store, which Wine makes of that key, the
 // local machine's one and the Linux host's CA bundle (read at run time, never written back), so
 // the CA is trusted by programs of this prefix only. Adding it again changes nothing.
-#include <windows.h>
-#include <wincrypt.h>
-
-#include "base/unique_handle.h"
+#include "base/crypt_handles.h"
 
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <vector>
-
-namespace {
-
-BOOL CloseStore(HCERTSTORE store) {
-    return CertCloseStore(store, 0);
-}
-using unique_store = unique_any<close_traits<HCERTSTORE, &CloseStore>>;
-
-} // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if (argc != 2) {
@@ -36,7 +24,7 @@ int wmain(int argc, wchar_t** argv) {
         std::fwprintf(stderr, L"trust_test_ca: cannot read %ls\n", argv[1]);
         return 2;
     }
-    const unique_store root(CertOpenSystemStoreW(0, L"ROOT"));
+    const unique_cert_store root(CertOpenSystemStoreW(0, L"ROOT"));
     if (!root || !CertAddEncodedCertificateToStore(root.get(), X509_ASN_ENCODING, der.data(),
                                                    static_cast<DWORD>(der.size()),
                                                    CERT_STORE_ADD_USE_EXISTING, nullptr)) {
