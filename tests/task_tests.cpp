@@ -143,7 +143,7 @@ TEST_F(TaskTest, ImmediateSuccessIsOneNotificationAboutASecondLaterOnTheWorkerTh
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(all[0].kind, MOBILEDRV_NOTIFY_SUCCEEDED);
     EXPECT_GE(all[0].tick - added, AtLeast(kTaskPollIntervalMs));
-    EXPECT_LE(all[0].tick - added, 3000u);
+    EXPECT_LE(all[0].tick - added, AtMost(kTaskPollIntervalMs));
     EXPECT_NE(all[0].threadId, GetCurrentThreadId());
     EXPECT_EQ(all[0].threadId, Engine().Calls("PPStartTaskEx").at(0).threadId)
         << "notified on the thread that runs the task";
@@ -211,8 +211,8 @@ TEST_F(TaskTest, CancelStopsTheTransferWithinASecondAndNothingFollows) {
     const auto remove = Engine().Calls("PPRemoveTask");
     const auto close = Engine().Calls("PPCloseHandle");
     ASSERT_EQ(remove.size(), 1u);
-    // The worker waits on the event itself, so it wakes at once; generous for a busy machine.
-    EXPECT_LE(remove[0].tickCalled - cancelled, 2500u);
+    // The worker waits on the event itself, so it wakes at once.
+    EXPECT_LE(remove[0].tickCalled - cancelled, AtMost(0));
     EXPECT_LE(remove[0].tickCalled, close[0].tickCalled);
     EXPECT_EQ(remove[0].handle, Engine().Calls("PPStartTaskEx").at(0).handle);
     EXPECT_EQ(close[0].handle, remove[0].handle);
