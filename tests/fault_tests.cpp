@@ -180,7 +180,7 @@ TEST_F(FaultTest, CancelAndReleaseFromInsideOnNotifyDoNotDeadlock) {
     callback.onNotify = [&](const Notification& n) {
         if (n.name == L"self" && !done.exchange(true)) {
             EXPECT_EQ(downloader->CancelTask(L"self"), 1);
-            downloader.release()->Release();
+            downloader.reset();
         }
     };
     Engine().SetDefaultScript({QueryStep(5, 0)});
