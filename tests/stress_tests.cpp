@@ -15,6 +15,7 @@
 #include "support/timing.h"
 #include "support/wait.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -352,6 +353,9 @@ int Stress::Check(const std::vector<EngineCall>& log, int leftBehind) {
                                    "returned 1";
     const char* kCallAfterShutdown = "engine call of a downloader's task or DownloadNow after "
                                      "a shutdown begun later returned (from OnNotify: a start)";
+    const char* kStartOnDroppedEngine = "transfer of a task added after a shutdown had begun, "
+                                        "started before any Init since and called after it "
+                                        "returned";
     const char* kCallAfterClose = "engine call for a transfer after its PPCloseHandle or after "
                                   "the last PPClose";
     const char* kEnding = "task transfer ended otherwise than by exactly one final notification "
@@ -359,7 +363,7 @@ int Stress::Check(const std::vector<EngineCall>& log, int leftBehind) {
     const char* kSlow = "Uninit or Release longer than 11 s";
     const char* kLeft = "threads, handles or engine loads left at the end";
     for (const char* row : {kNoteAfterShutdown, kNoteAfterCancel, kCallAfterShutdown,
-                            kCallAfterClose, kEnding, kSlow, kLeft}) {
+                            kStartOnDroppedEngine, kCallAfterClose, kEnding, kSlow, kLeft}) {
         rows[row] = 0;
     }
     rows[kLeft] = leftBehind;
@@ -474,6 +478,41 @@ int Stress::Check(const std::vector<EngineCall>& log, int leftBehind) {
                 violate(kCallAfterShutdown, log[i].tickCalled > shutdown.endTick,
                         std::wstring(log[i].name.begin(), log[i].name.end()) + L" of " + call.name);
             }
+        }
+    }
+
+    // A task taken once a shutdown has ended runs on the engine of an Init that installed it after
+    // that end: one that began before the transfer started and returned after the shutdown began.
+    // A task whose AddTask began after the shutdown began may have been taken before it, but then
+    // the shutdown cancelled it and waited for it.
+    for (const Call& shutdown : calls_) {
+        if (!IsShutdown(shutdown.op)) {
+            continue;
+        }
+        for (const Call& add : calls_) {
+            if (add.op != Op::AddTask || add.result != 1 || add.downloader != shutdown.downloader ||
+                add.begin < shutdown.begin || handleOf(add.name) == 0) {
+                continue;
+            }
+            const EngineCall& start = log[startOf[add.name]];
+            const bool installed = std::any_of(calls_.begin(), calls_.end(), [&](const Call& init) {
+                return init.op == Op::Init && init.result == 1 &&
+                       init.downloader == add.downloader && init.end > shutdown.begin &&
+                       init.beginTick <= start.tickCalled;
+            });
+            DWORD last = 0;
+            for (std::size_t i : callsOf[start.handle]) {
+                last = std::max(last, log[i].tickCalled);
+            }
+            violate(kStartOnDroppedEngine, !installed && last > shutdown.endTick,
+                    add.name + (add.fromNotify ? L" (added from OnNotify)" : L"") +
+                        L" started at tick " + std::to_wstring(start.tickCalled) +
+                        L", engine called until tick " + std::to_wstring(last) + L"; " +
+                        (shutdown.op == Op::Uninit ? L"Uninit" : L"Release") +
+                        (shutdown.fromNotify ? L" from OnNotify" : L"") + L" of downloader " +
+                        std::to_wstring(shutdown.downloader) + L" from tick " +
+                        std::to_wstring(shutdown.beginTick) + L" to " +
+                        std::to_wstring(shutdown.endTick));
         }
     }
 
