@@ -120,6 +120,21 @@ void EngineState::WaitDelay(DWORD ms, uint64_t generation) {
     }
 }
 
+void EngineState::HoldThreadAttach() {
+    DWORD delay = 0;
+    uint64_t delayGeneration = 0;
+    {
+        LockGuard lock(lock_);
+        const auto found = delays_.find(std::string_view(kStandInThreadAttach));
+        if (found == delays_.end()) {
+            return;
+        }
+        delay = found->second;
+        delayGeneration = releaseGeneration_.load();
+    }
+    WaitDelay(delay, delayGeneration);
+}
+
 // Each load of the engine calls PPInit2 once and PPClose once, whatever PPInit2 returned: an
 // instance lives from its PPInit2 to its PPClose.
 bool EngineState::Init() {
@@ -265,8 +280,9 @@ void EngineState::SetNextHandle(uint32_t handle) {
 }
 
 bool EngineState::SetDelay(std::string_view exportName, DWORD ms) {
-    if (std::find(kEngineExportNames.begin(), kEngineExportNames.end(), exportName) ==
-        kEngineExportNames.end()) {
+    if (exportName != kStandInThreadAttach &&
+        std::find(kEngineExportNames.begin(), kEngineExportNames.end(), exportName) ==
+            kEngineExportNames.end()) {
         return false;
     }
     LockGuard lock(lock_);

@@ -55,6 +55,10 @@ public:
     // Waits up to `ms` (INFINITE: for ever) unless the delays are released meanwhile.
     void WaitDelay(DWORD ms, uint64_t delayGeneration);
 
+    // A thread starting in the process waits here, unlogged, while kStandInThreadAttach is
+    // delayed.
+    void HoldThreadAttach();
+
     // The engine's own operations.
     bool Init();
     void Close();

@@ -37,6 +37,11 @@ struct StandInLogEntry {
     wchar_t text2[kStandInMaxText + 1]; // second string argument (target path)
 };
 
+// The delay name that holds every thread starting in the process in this DLL's
+// DLL_THREAD_ATTACH, before the thread runs its own code, with the loader lock held: whatever
+// needs that lock (loading or unloading a module, GetModuleHandleEx) waits too until the release.
+inline constexpr char kStandInThreadAttach[] = "DLL_THREAD_ATTACH";
+
 struct StandInCounters {
     uint32_t initCalls;     // PPInit2 calls
     uint32_t closeCalls;    // PPClose calls
@@ -85,7 +90,8 @@ void __cdecl StandIn_SetDefaultScript(uint32_t startSucceeds, const StandInStep*
 void __cdecl StandIn_SetNextHandle(uint32_t handle);
 
 // Makes every later call of the named export wait `ms` milliseconds (INFINITE: until released)
-// before it does its work. 0 removes the delay. Returns 0 for a name that is not an engine export.
+// before it does its work. 0 removes the delay. Returns 0 for a name that is not an engine export
+// nor kStandInThreadAttach.
 uint32_t __cdecl StandIn_SetDelay(const char* exportName, uint32_t ms);
 
 // Removes every delay and wakes the calls that are waiting in one.

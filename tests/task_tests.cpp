@@ -363,6 +363,41 @@ TEST_F(TaskTest, TaskAddedWhileAShutdownRunsIsRefusedAndNeverStarts) {
     EXPECT_EQ(Engine().CallCount("PPClose"), 1u);
 }
 
+// A task is taken just before another host thread shuts the downloader down, and its worker
+// reaches for the engine only once the shutdown has begun: it ends in silence, without clearing
+// its target or starting a transfer.
+TEST_F(TaskTest, TaskTakenJustBeforeAShutdownStartsNothingOnceItBegan) {
+    Engine().SetDefaultScript({QueryStep(5, 0)});
+    ASSERT_EQ(Add(L"running"), 1);
+    ASSERT_TRUE(Engine().WaitForCalls("PPStartTaskEx", 1, 5000));
+    tree.WriteFile(L"out\\held.zip", "old");
+    const unique_handle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(go);
+    std::atomic<bool> started{false};
+    // Started before the hold, which holds every thread that starts meanwhile.
+    HostThread shutDown([&] {
+        started = true;
+        WaitForSingleObject(go.get(), INFINITE);
+        downloader->Uninit();
+    });
+    EXPECT_TRUE(WaitUntil([&] { return started.load(); }, 5000));
+
+    // The worker of "held" is held before its first instruction until the shutdown has begun,
+    // that is once the running task's transfer is removed.
+    Engine().SetDelay(kStandInThreadAttach, INFINITE);
+    const int added = Add(L"held");
+    SetEvent(go.get());
+    const bool begun = Engine().WaitForCalls("PPRemoveTask", 1, 10000);
+    Engine().ReleaseDelays();
+    shutDown.Join();
+
+    EXPECT_EQ(added, 1);
+    EXPECT_TRUE(begun);
+    EXPECT_EQ(Engine().CallCount("PPStartTaskEx"), 1u) << "the held worker started a transfer";
+    EXPECT_EQ(tree.ReadFile(L"out\\held.zip"), "old") << "the held worker cleared its target";
+    EXPECT_TRUE(callback.For(L"held").empty());
+}
+
 // A host shuts the downloader down on its window thread while a notification hands progress to a
 // window of that thread with SendMessage: the shutdown answers sent messages while it waits (and
 // leaves posted ones queued), so neither waits for the other.
