@@ -2,13 +2,14 @@
 # *-pc-windows-msvc target and lld-link links them. The project's own compiler is MinGW, so this
 # runs beside it with custom commands.
 #
-# drvdown_add_msvc_host(<name> [SHARED] SOURCES <file>... IMPORTS <file.def>...)
+# drvdown_add_msvc_host(<name> [SHARED] SOURCES <file>... [INCLUDES <dir>...] IMPORTS <file.def>...)
 #   Builds ${CMAKE_BINARY_DIR}/bin/<name>.exe, a console program, and a target <name> for it;
 #   with SHARED ${CMAKE_BINARY_DIR}/bin/<name>.dll instead, a DLL without an entry point that
 #   exports what its sources mark __declspec(dllexport).
 #   SOURCES: C++ files. No Microsoft headers or runtime libraries exist here: a host declares what
 #     it calls, is its own entry point (`extern "C" void __cdecl mainCRTStartup()`), and defines
 #     `??_7type_info@@6B@` when it uses exceptions. The public header folder is on the include path.
+#   INCLUDES: more folders for the include path, relative to the calling CMakeLists.txt.
 #   IMPORTS: one .def per DLL the host imports from (LIBRARY <dll>, then EXPORTS). Write each name
 #     with its x86 stdcall decoration (LoadLibraryW@4): x86 import libraries need it and drop it
 #     from the imported name; x64 ones get the names without it.
@@ -22,7 +23,7 @@ find_program(DRVDOWN_CLANG clang REQUIRED)
 find_program(DRVDOWN_LLD_LINK lld-link REQUIRED)
 
 function(drvdown_add_msvc_host name)
-  cmake_parse_arguments(ARG "SHARED" "" "SOURCES;IMPORTS;LIBRARIES" ${ARGN})
+  cmake_parse_arguments(ARG "SHARED" "" "SOURCES;INCLUDES;IMPORTS;LIBRARIES" ${ARGN})
   if(NOT ARG_SOURCES)
     message(FATAL_ERROR "drvdown_add_msvc_host(${name}): no SOURCES")
   endif()
@@ -67,6 +68,12 @@ function(drvdown_add_msvc_host name)
     list(APPEND lib_targets ${target})
   endforeach()
 
+  set(includes -I${CMAKE_SOURCE_DIR}/include)
+  foreach(dir IN LISTS ARG_INCLUDES)
+    get_filename_component(dir_path ${dir} ABSOLUTE)
+    list(APPEND includes -I${dir_path})
+  endforeach()
+
   set(objs)
   foreach(src IN LISTS ARG_SOURCES)
     get_filename_component(src_path ${src} ABSOLUTE)
@@ -75,7 +82,7 @@ function(drvdown_add_msvc_host name)
     add_custom_command(
       OUTPUT ${obj}
       COMMAND ${DRVDOWN_CLANG} --target=${triple} -fms-extensions -fexceptions -fcxx-exceptions
-              -std=c++20 -O2 -Wall -Wextra -I${CMAKE_SOURCE_DIR}/include
+              -std=c++20 -O2 -Wall -Wextra ${includes}
               -MD -MF ${obj}.d -c ${src_path} -o ${obj}
       DEPENDS ${src_path}
       DEPFILE ${obj}.d

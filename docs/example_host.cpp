@@ -9,31 +9,8 @@
 // and run it from x86\bin, beside MobileDrvDown.dll; the engine Tolvek.dll lies in x86\, the
 // parent folder of the library's.
 
-#if __has_include(<windows.h>)
 #include <stdio.h>
 #include <windows.h>
-#else
-// The project's own test build compiles this file without the Windows SDK and without the C
-// runtime's start-up code. This block declares the little the example uses; with the SDK, the
-// two includes above take its place.
-#define EXAMPLE_WITHOUT_SDK
-typedef void* HANDLE;
-typedef unsigned long DWORD;
-typedef int BOOL;
-#define TRUE 1
-#define FALSE 0
-#define INFINITE 0xFFFFFFFFu
-#define WAIT_OBJECT_0 0u
-extern "C" {
-__declspec(dllimport) HANDLE __stdcall CreateEventW(void* attributes, BOOL manualReset,
-                                                    BOOL initialState, const wchar_t* name);
-__declspec(dllimport) BOOL __stdcall SetEvent(HANDLE event);
-__declspec(dllimport) DWORD __stdcall WaitForSingleObject(HANDLE handle, DWORD timeoutMs);
-__declspec(dllimport) BOOL __stdcall CloseHandle(HANDLE handle);
-__declspec(dllimport) wchar_t* __stdcall lstrcpynW(wchar_t* to, const wchar_t* from, int count);
-__declspec(dllimport) int __cdecl printf(const char* format, ...);
-}
-#endif
 
 #include "MobileDrvDown.h"
 
@@ -138,27 +115,3 @@ int wmain(int argc, wchar_t** argv) {
     downloader->Release();
     return succeeded ? 0 : 1;
 }
-
-#ifdef EXAMPLE_WITHOUT_SDK
-// What the C runtime's libraries provide to a program built with the SDK: the vtable of
-// std::type_info (type descriptors point to it; catching matches by name), the end of a program
-// whose exception cannot be handled, and the entry point.
-extern "C" const void* const kTypeInfoVtable[1] __asm__("??_7type_info@@6B@") = {nullptr};
-extern "C" {
-__declspec(dllimport) int __cdecl __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env,
-                                                 int expandWildcards, int* startupInfo);
-__declspec(dllimport) __declspec(noreturn) void __cdecl exit(int code);
-__declspec(dllimport) __declspec(noreturn) void __cdecl abort();
-void __cdecl __std_terminate() {
-    abort();
-}
-}
-extern "C" void __cdecl mainCRTStartup() {
-    int argc = 0;
-    wchar_t** argv = nullptr;
-    wchar_t** env = nullptr;
-    int startupInfo = 0;
-    __wgetmainargs(&argc, &argv, &env, 0, &startupInfo);
-    exit(wmain(argc, argv));
-}
-#endif

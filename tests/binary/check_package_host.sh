@@ -73,6 +73,9 @@ fi
 src="$work/host-src"
 mkdir -p "$src"
 cp -r "$here/package_host/." "$src/"
+# What the Windows SDK and Microsoft's C runtime would give the Microsoft-ABI examples, as the
+# project's own build of the example takes it.
+cp -r "$source_dir/hosts/msvc/sdk" "$source_dir/hosts/msvc/msvc_start.cpp" "$src/"
 cp "$package/docs/"*.cpp "$package/docs/"*.h "$src/"
 
 # build_host NAME PREFIX_PATH CMAKE_ARGS...: configures and builds the host project in

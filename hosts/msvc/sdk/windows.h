@@ -1,5 +1,5 @@
 // The part of the Windows SDK's <windows.h> that the guide's Microsoft-ABI examples use. No SDK
-// exists on the build machines; the host project puts this folder on the include path instead.
+// exists on the build machines; the examples' builds put this folder on the include path instead.
 #pragma once
 
 typedef void* HANDLE;

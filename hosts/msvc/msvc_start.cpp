@@ -1,8 +1,8 @@
 // What the libraries of Microsoft's C runtime give a console program with a wide entry point:
 // the start-up code that calls wmain, the end of a program whose exception cannot be handled, and
 // the vtable of std::type_info (type descriptors point to it; catching matches by name). None of
-// them exist on the build machines; the host project links this file into each Microsoft-ABI
-// example instead.
+// them exist on the build machines; each Microsoft-ABI example links this file instead, in this
+// build and in the package's host project.
 extern "C" const void* const kTypeInfoVtable[1] __asm__("??_7type_info@@6B@") = {nullptr};
 
 extern "C" {
