@@ -2,10 +2,8 @@
 
 #include "base/files.h"
 #include "base/module.h"
-#include "base/strings.h"
 #include "base/timing.h"
-
-#include <shlwapi.h>
+#include "MobileDrvDown.h"
 
 #include <cstring>
 
@@ -33,11 +31,14 @@ bool RunBlockingPoll(const EngineApi& engine, std::uint32_t handle, HANDLE shutd
     }
 }
 
+static_assert(kMaxTargetChars == MOBILEDRV_TEXT_CHARS - 1, "targets as long as a task holds");
+
 bool TargetFolderExists(const wchar_t* targetPath) {
-    wchar_t folder[MAX_PATH];
-    CopyWStr(folder, MAX_PATH, targetPath);
-    PathRemoveFileSpecW(folder);
-    return folder[0] != L'\0' && PathFileExistsW(folder);
+    // A cut copy of a long path would name an ancestor; the shell's path functions stop at 260
+    // characters, the file functions take any path.
+    wchar_t folder[kTargetPathCapacity];
+    return TargetFolder(targetPath, folder) && folder[0] != L'\0' &&
+           GetFileAttributesW(folder) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool DownloadWithEngine(const EngineApi& engine, const wchar_t* url, const wchar_t* targetPath,

@@ -12,7 +12,8 @@
 // PPClose.
 bool RunBlockingPoll(const EngineApi& engine, std::uint32_t handle, HANDLE shutdownEvent = nullptr);
 
-// True when the folder of `targetPath`, judged from its first 259 characters, exists.
+// True when the folder of `targetPath` exists; false for a target longer than a task record holds,
+// whose folder is never judged from a cut copy.
 bool TargetFolderExists(const wchar_t* targetPath);
 
 // Clears the target and runs one transfer on an initialised engine, then polls it to its end.

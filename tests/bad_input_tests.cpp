@@ -127,6 +127,25 @@ TEST_F(BadInputTest, OddTargetsAreHandledWithoutTouchingOtherFiles) {
     EXPECT_FALSE(tree.Exists(L"out\\ro.zip"));
     EXPECT_EQ(tree.ReadFile(L"out\\~ro.zip"), "old");
 
+    // Put aside beside the target also when the path is long or written with forward slashes; a
+    // file of the put-aside name in a folder further up stays as it is.
+    const std::wstring upper = L"out\\" + std::wstring(240 - Out(L"").size(), L'u');
+    const std::wstring deep = upper + L"\\" + std::wstring(100, L'v');
+    tree.MakeDir(upper);
+    tree.MakeDir(deep);
+    tree.WriteFile(upper + L"\\~ro.zip", "unrelated");
+    tree.WriteFile(deep + L"\\ro.zip", "old");
+    tree.WriteFile(L"out\\fs.zip", "old");
+    for (const std::wstring& target :
+         {L"\\\\?\\" + tree.Path(deep + L"\\ro.zip"), tree.Path(L"out") + L"/fs.zip"}) {
+        SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY);
+        EXPECT_EQ(downloader->DownloadNow(kUrl, target.c_str()), 1);
+    }
+    EXPECT_EQ(tree.FilesIn(deep), std::vector<std::wstring>{L"~ro.zip"});
+    EXPECT_EQ(tree.ReadFile(upper + L"\\~ro.zip"), "unrelated");
+    EXPECT_EQ(tree.ReadFile(L"out\\~fs.zip"), "old");
+    EXPECT_FALSE(tree.Exists(L"~fs.zip"));
+
     // A folder at the target path stays as it is, whatever the engine then reports.
     tree.MakeDir(L"out\\folder.zip");
     tree.WriteFile(L"out\\folder.zip\\keep.txt", "inside");

@@ -112,19 +112,23 @@ TEST_F(DownLoadFileWithImportFaultsTest,
     }
 }
 
-TEST_F(DownLoadFileTest, LongTargetTestsItsFolderOnTheFirst259CharactersOnly) {
-    // The first 259 characters end inside a folder name that does not exist; cut there, the
-    // remaining folder is "out", which does.
+TEST_F(DownLoadFileTest, LongTargetTestsItsWholeFolder) {
+    // The folder's name runs past 260 characters; "out", where a cut copy of the path would end,
+    // exists, the folder itself not yet.
     const std::wstring prefix = tree.Path(L"out\\");
-    const std::wstring target = prefix + std::wstring(300 - prefix.size(), L'd') + L"\\pkg.zip";
-    ASSERT_GT(target.size(), 259u);
+    const std::wstring folder = prefix + std::wstring(300 - prefix.size(), L'd');
+    const std::wstring target = folder + L"\\pkg.zip";
+    EXPECT_EQ(downLoadFile(kUrl, target.c_str()), 0);
+    EXPECT_EQ(Engine().CallCount("PPStartTaskEx"), 0u);
+
+    ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + folder).c_str(), nullptr));
     EXPECT_EQ(downLoadFile(kUrl, target.c_str()), 1);
     ASSERT_EQ(Engine().CallCount("PPStartTaskEx"), 1u);
     EXPECT_EQ(Engine().Calls("PPStartTaskEx").at(0).text2, target);
 
-    // Whereas a long path whose cut folder is missing fails before the engine is asked.
-    const std::wstring missing = tree.Path(L"nope\\") + std::wstring(300, L'e') + L"\\pkg.zip";
-    EXPECT_EQ(downLoadFile(kUrl, missing.c_str()), 0);
+    // A target longer than a task record holds is refused, never cut to a shorter one.
+    const std::wstring overlong = prefix + std::wstring(MOBILEDRV_TEXT_CHARS, L'x');
+    EXPECT_EQ(downLoadFile(kUrl, overlong.c_str()), 0);
     EXPECT_EQ(Engine().CallCount("PPStartTaskEx"), 1u);
 }
 
