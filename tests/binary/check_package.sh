@@ -50,7 +50,7 @@ expected+=" docs/engine_load_error_mingw.h"
 signed=""
 for arch in x86 x64; do
     expected+=" $arch/Tolvek.dll $arch/bin/MobileDrvDown.dll $arch/bin/MobileDrvDown.pdb"
-    expected+=" $arch/include/MobileDrvDown.h"
+    expected+=" $arch/include/MobileDrvDown.h $arch/include/MobileDrvDownHost.h"
     expected+=" $arch/lib/MobileDrvDown.def $arch/lib/MobileDrvDown.lib $arch/lib/libMobileDrvDown.dll.a"
     expected+=" $arch/lib/cmake/MobileDrvDown/MobileDrvDownConfig.cmake"
     expected+=" $arch/lib/cmake/MobileDrvDown/MobileDrvDownConfigVersion.cmake"
