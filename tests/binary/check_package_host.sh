@@ -75,7 +75,7 @@ mkdir -p "$src"
 cp -r "$here/package_host/." "$src/"
 # What the Windows SDK and Microsoft's C runtime would give the Microsoft-ABI examples, as the
 # project's own build of the example takes it.
-cp -r "$source_dir/hosts/msvc/sdk" "$source_dir/hosts/msvc/msvc_start.cpp" "$src/"
+cp -r "$source_dir/tests/msvc_hosts/sdk" "$source_dir/tests/msvc_hosts/msvc_start.cpp" "$src/"
 cp "$package/docs/"*.cpp "$package/docs/"*.h "$src/"
 
 # build_host NAME PREFIX_PATH CMAKE_ARGS...: configures and builds the host project in
@@ -137,9 +137,9 @@ for arch in x86 x64; do
     mkdir -p "$syslibs"
     for def in kernel32 msvcrt; do
         if [ "$arch" = x86 ]; then
-            cp "$source_dir/hosts/msvc/$def.def" "$syslibs/$def.def"
+            cp "$source_dir/tests/msvc_hosts/$def.def" "$syslibs/$def.def"
         else
-            sed 's/@[0-9]\+//' "$source_dir/hosts/msvc/$def.def" >"$syslibs/$def.def"
+            sed 's/@[0-9]\+//' "$source_dir/tests/msvc_hosts/$def.def" >"$syslibs/$def.def"
         fi
         "$llvm_dlltool" -m "${dlltool_machine[$arch]}" -k -d "$syslibs/$def.def" \
             -l "$syslibs/$def.lib" || report FAILED "llvm-dlltool $def.def for $arch"

@@ -16,7 +16,7 @@
 // vtable or a large buffer is a constant-initialised global: no runtime start-up code runs
 // constructors here, and frames stay under a page, since the stack probe is not linked in.
 
-#include "MobileDrvDown.h"
+#include "MobileDrvDownHost.h"
 
 #include "host_runtime.h"
 
@@ -475,8 +475,8 @@ void CheckReleaseInsideOnNotify() {
     Report(LiveEngineInstances() == 0, "and closes the engine");
 }
 
-using DownLoadFileFn = int(__stdcall*)(const wchar_t* url, const wchar_t* targetPath);
-using ExtractZipFileFn = int(__stdcall*)(const void* reserved1, const void* reserved2);
+using mobiledrv::DownLoadFileFn;
+using mobiledrv::ExtractZipFileFn;
 
 void CheckExports(HMODULE library) {
     auto downLoadFile = reinterpret_cast<DownLoadFileFn>(GetProcAddress(library, "DownLoadFile"));
