@@ -32,7 +32,7 @@ TEST_F(DownloaderTest, FactoryWritesItsVersionAlwaysAndRefusesOnlyNewerHosts) {
     EXPECT_NE(zero.get(), nullptr);
     EXPECT_NE(negative.get(), nullptr);
     EXPECT_EQ(version, 1001);
-    EXPECT_NE(zero, negative) << "each call creates its own downloader";
+    EXPECT_NE(zero.get(), negative.get()) << "each call creates its own downloader";
 }
 
 TEST_F(DownloaderTest, InitLoadsTheEngineOnceAndKeepsTheFirstCallback) {
