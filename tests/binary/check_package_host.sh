@@ -8,7 +8,8 @@
 # the MinGW handler of docs/engine_load_error_mingw.h as it is. Then, for x86 and x64, builds the
 # guide's example hosts from the package's docs/ with CMake through find_package(MobileDrvDown
 # CONFIG): in Microsoft's ABI (clang, lld-link) the one for Microsoft's compiler and the one for
-# clang in Microsoft mode; with MinGW-w64, clang and GCC (GXX), the one for MinGW. Each build lays
+# clang in Microsoft mode; with MinGW-w64, clang and GCC (GXX), the one for MinGW and drvget from
+# its own sources (hosts/drvget), which must build on the package's headers alone. Each build lays
 # out an application folder as the package describes (the programs in bin/ beside
 # MobileDrvDown.dll, Tolvek.dll in the parent folder). Under Wine (LOADER) every example and the
 # package's drvget download a file from a loopback HTTP server, which must arrive equal to the
@@ -77,6 +78,9 @@ cp -r "$here/package_host/." "$src/"
 # project's own build of the example takes it.
 cp -r "$source_dir/tests/msvc_hosts/sdk" "$source_dir/tests/msvc_hosts/msvc_start.cpp" "$src/"
 cp "$package/docs/"*.cpp "$package/docs/"*.h "$src/"
+# drvget's own sources, nothing else of the tree: they must build on the package's headers alone.
+mkdir -p "$src/drvget"
+cp "$source_dir/hosts/drvget/"*.cpp "$source_dir/hosts/drvget/"*.h "$src/drvget/"
 
 # build_host NAME PREFIX_PATH CMAKE_ARGS...: configures and builds the host project in
 # $work/NAME; the configure log is $work/NAME.configure.log.
@@ -165,7 +169,7 @@ for arch in x86 x64; do
         [ "$compiler" = gcc ] && toolchain=(-DCMAKE_SYSTEM_NAME=Windows "-DCMAKE_CXX_COMPILER=${gxx[$arch]}")
         if build_host "mingw-$compiler-$arch" "$package/$arch" "${toolchain[@]}"; then
             check_host "mingw-$compiler-$arch" "$arch" libMobileDrvDown.dll.a "$what" \
-                example_host_mingw
+                example_host_mingw drvget
         else
             show_log "$work/mingw-$compiler-$arch.configure.log"
             [ -f "$work/mingw-$compiler-$arch.build.log" ] &&
