@@ -50,8 +50,8 @@ void NotifyLatency(Bench& b) {
         for (int i = 0; i < kFiles; ++i) {
             const int task = round * kFiles + (round % 2 == 0 ? i : kFiles - 1 - i);
             const std::wstring target = b.Out(nameOf(task));
-            record = drvtest::TaskRecord(std::to_wstring(task),
-                                         b.options.pacedServer + L"/" + nameOf(task), target);
+            record = mobiledrv::TaskRecord(std::to_wstring(task),
+                                           b.options.pacedServer + L"/" + nameOf(task), target);
             const std::size_t before = callback.Finals(0, 0).size();
             if (!downloader.AddTask(&record)) {
                 throw std::runtime_error("AddTask refused a task");

@@ -139,7 +139,7 @@ void SoakFigure(Bench& b) {
                      Callback callback;
                      auto downloader = b.Ready(callback);
                      for (int task = 0; task < 3; ++task) {
-                         *record = drvtest::TaskRecord(
+                         *record = mobiledrv::TaskRecord(
                              std::to_wstring(task), drvtest::kUrl,
                              b.Out(L"cycle-" + std::to_wstring(i * 3 + task) + L".bin"));
                          downloader->AddTask(record.get());

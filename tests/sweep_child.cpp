@@ -5,8 +5,7 @@
 //   sweep_child <scenario> <import> <k>     the k-th call of <import> fails in the first run
 // Every check that does not hold prints "finding <what>". The second run is the identical call
 // with the failure gone: it must succeed. The scenarios are the table at the end.
-#include "MobileDrvDown.h"
-#include "support/host_api.h"
+#include "MobileDrvDownHost.h"
 #include "support/import_faults.h"
 #include "support/process_handles.h"
 #include "support/test_tree.h"
@@ -24,6 +23,7 @@
 #include <vector>
 
 using namespace drvtest;
+using namespace mobiledrv;
 
 namespace {
 
