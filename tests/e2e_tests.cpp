@@ -12,7 +12,7 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
+#include <iterator>
 
 using namespace drvtest;
 
@@ -189,14 +189,13 @@ TEST_F(EndToEnd, ProgressNeverGoesBackwardsAndEndsAtTheTotal) {
     // The task ended by its state, so the engine still answers for it: the count reached the
     // total, the last speed is the average of the whole transfer.
     const uint32_t handle = Engine().Calls("PPStartTaskEx").at(0).handle;
-    std::array<uint8_t, 1608> raw{};
-    ASSERT_TRUE(GetProc<PPQueryBytesFn>(Engine().Module(), "PPQueryTaskEx")(handle, raw.data()));
+    PP_TASK_STATUS raw{};
+    ASSERT_TRUE(GetProc<PPQueryBytesFn>(Engine().Module(),
+                                        "PPQueryTaskEx")(handle, reinterpret_cast<uint8_t*>(&raw)));
     unsigned values[7];
-    std::memcpy(values, raw.data(), 24);
-    std::memcpy(&values[6], raw.data() + 36, 4);
-    int32_t state = 0;
-    std::memcpy(&state, raw.data() + 44, 4);
-    EXPECT_EQ(state, standin::kStateFinished);
+    std::copy(std::begin(raw.values), std::end(raw.values), values);
+    values[6] = raw.value36;
+    EXPECT_EQ(raw.state, standin::kStateFinished);
     EXPECT_EQ(Total(values), body.size());
     EXPECT_EQ(Received(values), body.size());
     EXPECT_GE(values[standin::kValueElapsedMs], progress.back().status[standin::kValueElapsedMs]);
@@ -291,12 +290,12 @@ protected:
         return start(url.c_str(), tree.Path(target).c_str(), 0, 0, 0, 0, 0, 0);
     }
     EngineStatus Query(uint32_t handle) {
-        std::array<uint8_t, 1608> raw{};
+        PP_TASK_STATUS raw{};
         EngineStatus status;
-        if (query(handle, raw.data())) {
-            std::memcpy(status.values.data(), raw.data(), 24);
-            std::memcpy(&status.values[6], raw.data() + 36, 4);
-            std::memcpy(&status.state, raw.data() + 44, 4);
+        if (query(handle, reinterpret_cast<uint8_t*>(&raw))) {
+            std::copy(std::begin(raw.values), std::end(raw.values), status.values.begin());
+            status.values[6] = raw.value36;
+            status.state = raw.state;
         }
         return status;
     }
