@@ -44,7 +44,9 @@ EngineBehaviour EndsInState(const char* name, int32_t state) {
 
 const EngineBehaviour kBehaviours[] = {
     {.name = "FinishesAfterRunningAndUnansweredQueries",
-     .queries = {QueryStep(5), FalseQueryStep(), QueryStep(6), QueryStep(7), QueryStep(1)},
+     .queries = {QueryStep(standin::kStateConnecting), FalseQueryStep(),
+                 QueryStep(standin::kStateReceiving), QueryStep(standin::kStateFinishing),
+                 QueryStep(standin::kStateFinished)},
      .transfer = {"PPStartTaskEx", "PPQueryTaskEx", "PPQueryTaskEx", "PPQueryTaskEx",
                   "PPQueryTaskEx", "PPQueryTaskEx"},
      .progress = 3,
