@@ -21,7 +21,7 @@ void MOBILEDRV_THISCALL Callback::OnNotify(int kind, void* record) {
 }
 
 std::vector<Callback::Final> Callback::Finals(std::size_t count, DWORD timeoutMs) {
-    WaitUntil(
+    PollUntil(
         [&] {
             LockGuard lock(lock_);
             return finals_.size() >= count;

@@ -101,7 +101,7 @@ void NotifyLatency(Bench& b) {
         }
     }
     // Every transfer has ended; the handles that remain are what the finished tasks left behind.
-    WaitUntil([&] { return ThreadCount() <= threadsBefore; }, 30000);
+    PollUntil([&] { return ThreadCount() <= threadsBefore; }, 30000);
     const double handlesLeft = Handles() - handlesBefore;
     for (int task = 0; task < rounds * kFiles; ++task) {
         std::filesystem::remove(b.options.www + L"\\" + nameOf(task));

@@ -140,7 +140,7 @@ TEST_F(EndToEnd, CancelMidTransferStopsItWithNoNotificationAfterAndNoFile) {
     // About 6 s of sending, so the cancel comes in the middle.
     server.Route("/slow.zip", HttpResponse::Slow(RandomBytes(4 * 1024 * 1024, 3), 16 * 1024, 25));
     Add(L"slow.zip", server.Url("/slow.zip"));
-    ASSERT_TRUE(callback.WaitUntil(
+    ASSERT_TRUE(callback.WaitFor(
         [](const std::vector<Notification>& all) {
             return std::any_of(all.begin(), all.end(), [](const Notification& n) {
                 return n.kind == MOBILEDRV_NOTIFY_PROGRESS && Received(n.status) > 0;
@@ -156,7 +156,7 @@ TEST_F(EndToEnd, CancelMidTransferStopsItWithNoNotificationAfterAndNoFile) {
     ASSERT_EQ(downloader->CancelTask(L"SLOW.ZIP"), 1);
     ASSERT_TRUE(Engine().WaitForCalls("PPCloseHandle", 1, 3000));
     const std::size_t seen = callback.All().size();
-    EXPECT_TRUE(WaitUntil([&] { return OutFiles().empty(); }, 5000))
+    EXPECT_TRUE(PollUntil([&] { return OutFiles().empty(); }, 5000))
         << "the stopped transfer removes its temporary file";
     Sleep(1500);
     EXPECT_EQ(callback.All().size(), seen) << "no notification after the cancel";
@@ -302,7 +302,7 @@ protected:
     // Polls until the transfer has left the running states; its last state.
     int32_t WaitForEnd(uint32_t handle) {
         int32_t state = 0;
-        WaitUntil(
+        PollUntil(
             [&] {
                 state = Query(handle).state;
                 return state != standin::kStateConnecting && state != standin::kStateReceiving &&
@@ -353,8 +353,8 @@ TEST_F(RealEngine, TheLastCloseStopsTransfersAndWaitsUntilTheirFilesAreGone) {
     ASSERT_TRUE(init(L"Varnelmobilemgr", 0, 0));
     const uint32_t kept = Start(server.Url("/slow.zip"), L"out\\kept.zip");
     const uint32_t removed = Start(server.Url("/slow.zip"), L"out\\removed.zip");
-    ASSERT_TRUE(WaitUntil([&] { return Query(kept).state == standin::kStateReceiving; }, 10000));
-    ASSERT_TRUE(WaitUntil([&] { return Query(removed).state == standin::kStateReceiving; }, 10000));
+    ASSERT_TRUE(PollUntil([&] { return Query(kept).state == standin::kStateReceiving; }, 10000));
+    ASSERT_TRUE(PollUntil([&] { return Query(removed).state == standin::kStateReceiving; }, 10000));
 
     EXPECT_EQ(remove(removed), 1);
     EXPECT_EQ(Query(removed).state, 0) << "a stopped transfer reports nothing";

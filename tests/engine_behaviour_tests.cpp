@@ -158,7 +158,7 @@ void EngineBehaviourTest::AddOneTask(IMobileDrvDown& downloader) {
         ASSERT_TRUE(callback.WaitForFinals(1, 15000));
     }
     // The worker takes its task out of the list after its last notification.
-    ASSERT_TRUE(WaitUntil([&] { return downloader.CancelTask(L"pkg") == 0; }, 5000))
+    ASSERT_TRUE(PollUntil([&] { return downloader.CancelTask(L"pkg") == 0; }, 5000))
         << "the ended task is still listed";
     EXPECT_EQ(Log(), Row().instance + Transfer());
 

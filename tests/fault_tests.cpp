@@ -164,7 +164,7 @@ TEST_F(FaultTest, ReleaseWaitsForNotificationsInProgressOnOtherThreads) {
     for (int i = 0; i < 4; ++i) {
         ASSERT_EQ(Add(*downloader, L"n" + std::to_wstring(i)), 1);
     }
-    ASSERT_TRUE(callback.WaitUntil(
+    ASSERT_TRUE(callback.WaitFor(
         [](const auto& all) {
             return all.size() >= 2 && std::any_of(all.begin(), all.end(),
                                                   [](const auto& n) { return n.name == L"n0"; });
@@ -190,7 +190,7 @@ TEST_F(FaultTest, CancelAndReleaseFromInsideOnNotifyDoNotDeadlock) {
     Engine().SetDefaultScript({QueryStep(standin::kStateConnecting, 0)});
     ASSERT_EQ(Add(*downloader, L"other"), 1);
     ASSERT_EQ(Add(*downloader, L"self"), 1);
-    ASSERT_TRUE(WaitUntil([&] { return done.load(); }, 6000));
+    ASSERT_TRUE(PollUntil([&] { return done.load(); }, 6000));
     ASSERT_TRUE(Engine().WaitForCalls("PPClose", 1, 4000));
     EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 2u);
     EXPECT_EQ(Engine().CallCount("PPCloseHandle"), 2u);

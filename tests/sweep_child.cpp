@@ -126,7 +126,7 @@ std::string GrowthSince(const Snapshot& before) {
 // The same once workers still on their way out have had their time.
 std::string Growth(const Snapshot& before) {
     std::string growth;
-    WaitUntil([&] { return (growth = GrowthSince(before)).empty(); }, kSettleMs, 50);
+    PollUntil([&] { return (growth = GrowthSince(before)).empty(); }, kSettleMs, 50);
     return growth;
 }
 
@@ -247,7 +247,7 @@ bool TasksToTheirEnd(Case& c) {
         for (int i = 0; i < kTasks; ++i) {
             taken[i] = taken[i] && ready;
         }
-        WaitUntil(
+        PollUntil(
             [&] {
                 for (int i = 0; i < kTasks; ++i) {
                     if (taken[i] && callback.Finals(i) == 0) {
@@ -411,7 +411,7 @@ int main(int argc, char** argv) {
     if (c.library != nullptr) {
         FreeLibrary(c.library);
         const std::wstring path = c.tree.Path(L"bin\\MobileDrvDown.dll");
-        if (!WaitUntil([&] { return GetModuleHandleW(path.c_str()) == nullptr; }, kSettleMs)) {
+        if (!PollUntil([&] { return GetModuleHandleW(path.c_str()) == nullptr; }, kSettleMs)) {
             Finding("the library stays loaded after the host's FreeLibrary");
         }
     }

@@ -73,7 +73,7 @@ void TaskTest::ShutDownAnsweringAWindow(HWND window, bool release) {
         auto record = TaskRecord(name, kUrl, Out(std::wstring(name) + L".zip"));
         ASSERT_EQ(shutDown->AddTask(&record), 1);
     }
-    ASSERT_TRUE(sender.WaitUntil(
+    ASSERT_TRUE(sender.WaitFor(
         [](const auto& all) {
             return std::any_of(all.begin(), all.end(),
                                [](const Notification& n) { return n.name == L"ui"; });
@@ -204,7 +204,7 @@ TEST_F(TaskTest, AddTaskRefusesNullRecordsAndEmptyUrlsButAcceptsEmptyNames) {
 TEST_F(TaskTest, CancelStopsTheTransferWithinASecondAndNothingFollows) {
     Engine().PushScript({QueryStep(standin::kStateConnecting, 0)});
     ASSERT_EQ(Add(L"Pkg"), 1);
-    ASSERT_TRUE(callback.WaitUntil([](const auto& all) { return !all.empty(); }, 3000));
+    ASSERT_TRUE(callback.WaitFor([](const auto& all) { return !all.empty(); }, 3000));
     EXPECT_EQ(downloader->CancelTask(nullptr), 0);
     EXPECT_EQ(downloader->CancelTask(L"other"), 0);
     const DWORD cancelled = GetTickCount();
@@ -250,7 +250,7 @@ TEST_F(TaskTest, CancelWhileAQueryIsInTheEngineEndsTheTaskInSilence) {
         }
         return count;
     };
-    ASSERT_TRUE(WaitUntil([&] { return listed() == 0; }, 5000, 50)) << "a worker did not end";
+    ASSERT_TRUE(PollUntil([&] { return listed() == 0; }, 5000, 50)) << "a worker did not end";
     EXPECT_TRUE(callback.All().empty()) << "kind " << callback.All().at(0).kind;
     EXPECT_EQ(Engine().CallCount("PPQueryTaskEx"), 3u);
     EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 3u);
@@ -336,8 +336,8 @@ TEST_F(TaskTest, UninitFromInsideOnNotifyDoesNotDeadlock) {
     };
     ASSERT_EQ(Add(L"a"), 1);
     ASSERT_EQ(Add(L"b"), 1);
-    ASSERT_TRUE(callback.WaitUntil([](const auto& all) { return !all.empty(); }, 3000));
-    EXPECT_TRUE(WaitUntil([&] { return returned.load(); }, 5000))
+    ASSERT_TRUE(callback.WaitFor([](const auto& all) { return !all.empty(); }, 3000));
+    EXPECT_TRUE(PollUntil([&] { return returned.load(); }, 5000))
         << "Uninit inside OnNotify did not return";
     ASSERT_TRUE(Engine().WaitForCalls("PPClose", 1, 3000));
     EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 2u);
@@ -386,7 +386,7 @@ TEST_F(TaskTest, TaskTakenJustBeforeAShutdownStartsNothingOnceItBegan) {
         WaitForSingleObject(go.get(), INFINITE);
         downloader->Uninit();
     });
-    EXPECT_TRUE(WaitUntil([&] { return started.load(); }, 5000));
+    EXPECT_TRUE(PollUntil([&] { return started.load(); }, 5000));
 
     // The worker of "held" is held before its first instruction until the shutdown has begun,
     // that is once the running task's transfer is removed.
@@ -456,7 +456,7 @@ TEST_F(TaskTest, WorkerStuckInTheEngineOutlivesReleaseAndTheLibrary) {
     ASSERT_TRUE(Engine().WaitForCalls("PPClose", 1, 5000));
     EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 1u);
     EXPECT_EQ(Engine().CallCount("PPCloseHandle"), 1u);
-    EXPECT_TRUE(WaitUntil([&] { return GetModuleHandleW(library.c_str()) == nullptr; }, 1000))
+    EXPECT_TRUE(PollUntil([&] { return GetModuleHandleW(library.c_str()) == nullptr; }, 1000))
         << "the worker never let the library go";
     EXPECT_TRUE(callback.All().empty());
     LoadLibraryW(library.c_str()); // balance the tree's own FreeLibrary
