@@ -69,9 +69,9 @@ const wchar_t kUsage[] =
     L"\n"
     L"URLs: http://, https:// and file:// (the stand-in engine's); the engine decides.\n"
     L"\n"
-    L"Progress: how long each task has run, the size of its target file so far, and the\n"
-    L"engine's seven status values as the library passes them on; MobileDrvDown.h gives\n"
-    L"them no meaning, so drvget shows them as they are.\n"
+    L"Progress: how long each task has run, and the engine's seven status values as the\n"
+    L"library passes them on; MobileDrvDown.h gives them no meaning, so drvget shows them\n"
+    L"as they are.\n"
     L"\n"
     L"The download engine Tolvek.dll must be in the parent folder of the folder that holds\n"
     L"drvget.exe and MobileDrvDown.dll:\n"
@@ -269,8 +269,7 @@ std::wstring ProgressLine(const Task& task) {
     case Outcome::Running:
         break;
     }
-    line += L"running " + FormatDuration((GetTickCount64() - task.startTick) / 1000) + L"  " +
-            FormatBytes(FileSize(task.target)) + L" on disk  ";
+    line += L"running " + FormatDuration((GetTickCount64() - task.startTick) / 1000) + L"  ";
     return line + (task.progressRecords == 0 ? L"starting" : EngineStatus(task));
 }
 
