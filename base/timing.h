@@ -1,5 +1,5 @@
-// The library's timing contract in one place: hosts pace themselves on these figures, and the
-// tests and the benchmark measure against them.
+// The library's timing figures in one place: the public header promises them to hosts, and the
+// tests and the benchmark measure against these constants.
 #pragma once
 
 #include <windows.h>

@@ -1,4 +1,6 @@
-// Counts running task workers so that a shutdown can wait for them, with a time limit.
+// Counts the task workers of every downloader in the module (g_workerGate), with a wait until none
+// runs. A shutdown waits for its own downloader's workers instead, so that one downloader's Uninit
+// is not held up by another's.
 #pragma once
 
 #include "base/timing.h"

@@ -21,7 +21,7 @@ void MOBILEDRV_THISCALL Callback::OnNotify(int kind, void* record) {
 }
 
 std::vector<Callback::Final> Callback::Finals(std::size_t count, DWORD timeoutMs) {
-    WaitUntil(
+    PollUntil(
         [&] {
             LockGuard lock(lock_);
             return finals_.size() >= count;
@@ -42,9 +42,9 @@ Bench::Bench(Options opts)
     : options(std::move(opts)), engine(LaidOut(tree)),
       size(std::filesystem::file_size(options.www + L"\\" + options.file)) {}
 
-drvtest::unique_downloader Bench::Ready(Callback& callback, double* handlesBeforeInit) const {
+mobiledrv::unique_downloader Bench::Ready(Callback& callback, double* handlesBeforeInit) const {
     int version = 0;
-    drvtest::unique_downloader downloader(createInstance(MOBILEDRV_INTERFACE_VERSION, &version));
+    mobiledrv::unique_downloader downloader(createInstance(MOBILEDRV_INTERFACE_VERSION, &version));
     if (downloader && handlesBeforeInit != nullptr) {
         *handlesBeforeInit = Handles();
     }
@@ -83,8 +83,8 @@ std::size_t AddTasks(IMobileDrvDown& downloader, std::size_t count, const Bench&
         auto record = std::make_unique<_MOBILE_DRV_TASK>();
         for (std::size_t i = next++; i < count && (refused == nullptr || refusals == 0);
              i = next++) {
-            *record = drvtest::TaskRecord(std::to_wstring(i), drvtest::kUrl,
-                                          b.Out(L"scripted-" + std::to_wstring(i) + L".bin"));
+            *record = mobiledrv::TaskRecord(std::to_wstring(i), drvtest::kUrl,
+                                            b.Out(L"scripted-" + std::to_wstring(i) + L".bin"));
             ++(downloader.AddTask(record.get()) != 0 ? taken : refusals);
         }
     });

@@ -3,10 +3,9 @@
 // records a host fills.
 #pragma once
 
-#include "MobileDrvDown.h"
+#include "MobileDrvDownHost.h"
 #include "base/locks.h"
 #include "engine_abi/engine_abi.h"
-#include "support/host_api.h"
 #include "support/standin.h"
 #include "support/test_tree.h"
 
@@ -81,9 +80,10 @@ struct Bench {
     drvtest::TestTree tree;  // bin\MobileDrvDown.dll, Tolvek.dll, out\ for the downloaded files
     drvtest::StandIn engine; // loaded before the library, whose loads then map the same module
     HMODULE library = tree.LoadLibraryFromTree();
-    drvtest::CreateInstanceFn createInstance =
-        Export<drvtest::CreateInstanceFn>(library, "CreateInstance");
-    drvtest::DownLoadFileFn downLoadFile = Export<drvtest::DownLoadFileFn>(library, "DownLoadFile");
+    mobiledrv::CreateInstanceFn createInstance =
+        Export<mobiledrv::CreateInstanceFn>(library, "CreateInstance");
+    mobiledrv::DownLoadFileFn downLoadFile =
+        Export<mobiledrv::DownLoadFileFn>(library, "DownLoadFile");
     PPInit2Fn ppInit2 = Export<PPInit2Fn>(engine.Module(), kEngineExportNames[kPPInit2]);
     PPStartTaskExFn ppStartTaskEx =
         Export<PPStartTaskExFn>(engine.Module(), kEngineExportNames[kPPStartTaskEx]);
@@ -97,7 +97,8 @@ struct Bench {
 
     // A new downloader initialised with `callback`; with `handlesBeforeInit`, the process's
     // handle count between CreateInstance and Init (the downloader holds its own until Release).
-    drvtest::unique_downloader Ready(Callback& callback, double* handlesBeforeInit = nullptr) const;
+    mobiledrv::unique_downloader Ready(Callback& callback,
+                                       double* handlesBeforeInit = nullptr) const;
 
     void UseRealTransfers();
     // Every transfer started from now on answers each query with `state` for ever.

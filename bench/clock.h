@@ -40,8 +40,8 @@ void InTurn(int round, const std::function<void()>& first, const std::function<v
 // object behind once it has ended and its handle is closed.
 void RunOnThreads(std::size_t count, const std::function<void()>& body);
 
+using drvtest::PollUntil;
 using drvtest::ThreadCount;
-using drvtest::WaitUntil;
 double Handles();
 
 } // namespace bench

@@ -50,8 +50,8 @@ void NotifyLatency(Bench& b) {
         for (int i = 0; i < kFiles; ++i) {
             const int task = round * kFiles + (round % 2 == 0 ? i : kFiles - 1 - i);
             const std::wstring target = b.Out(nameOf(task));
-            record = drvtest::TaskRecord(std::to_wstring(task),
-                                         b.options.pacedServer + L"/" + nameOf(task), target);
+            record = mobiledrv::TaskRecord(std::to_wstring(task),
+                                           b.options.pacedServer + L"/" + nameOf(task), target);
             const std::size_t before = callback.Finals(0, 0).size();
             if (!downloader.AddTask(&record)) {
                 throw std::runtime_error("AddTask refused a task");
@@ -101,7 +101,7 @@ void NotifyLatency(Bench& b) {
         }
     }
     // Every transfer has ended; the handles that remain are what the finished tasks left behind.
-    WaitUntil([&] { return ThreadCount() <= threadsBefore; }, 30000);
+    PollUntil([&] { return ThreadCount() <= threadsBefore; }, 30000);
     const double handlesLeft = Handles() - handlesBefore;
     for (int task = 0; task < rounds * kFiles; ++task) {
         std::filesystem::remove(b.options.www + L"\\" + nameOf(task));

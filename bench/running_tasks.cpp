@@ -65,7 +65,7 @@ TaskSet RunTasks(Bench& b, std::size_t count, int cpuSeconds) {
     const double start = Now();
     downloader->Uninit();
     set.uninitMs = (Now() - start) * 1000;
-    if (!WaitUntil([&] { return ThreadCount() <= threadsBefore; }, 30000)) {
+    if (!PollUntil([&] { return ThreadCount() <= threadsBefore; }, 30000)) {
         throw std::runtime_error("worker threads still run 30 s after Uninit");
     }
     set.handlesLeft = Handles() - handlesBefore;

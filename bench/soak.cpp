@@ -76,7 +76,7 @@ void Soak(Bench& b, const std::string& what, int count, int rounds,
         run();
     }
     // The library's worker threads end a moment after their task.
-    WaitUntil([&] { return ThreadCount() <= before.threads; }, 30000);
+    PollUntil([&] { return ThreadCount() <= before.threads; }, 30000);
     const Counts after = Take();
     const std::string done = Format("%s, %d times (%.0f s)", what.c_str(), count, Now() - start);
     const auto row = [&](const char* name, double grown, const char* goal) {
@@ -139,7 +139,7 @@ void SoakFigure(Bench& b) {
                      Callback callback;
                      auto downloader = b.Ready(callback);
                      for (int task = 0; task < 3; ++task) {
-                         *record = drvtest::TaskRecord(
+                         *record = mobiledrv::TaskRecord(
                              std::to_wstring(task), drvtest::kUrl,
                              b.Out(L"cycle-" + std::to_wstring(i * 3 + task) + L".bin"));
                          downloader->AddTask(record.get());
@@ -165,7 +165,7 @@ void SoakFigure(Bench& b) {
     Soak(b, "reference: bare pollers started as the tasks are, each ending after its first query",
          kTimes * 2, kRounds, [&](int count) {
              const BarePollers pollers(b, static_cast<std::size_t>(count));
-             WaitUntil([&] { return pollers.Queries() >= static_cast<uint64_t>(count); }, 30000);
+             PollUntil([&] { return pollers.Queries() >= static_cast<uint64_t>(count); }, 30000);
          });
     Row(8, "DownLoadFile calls, cycles and task batches that did not succeed",
         Format("%d", failed.load()), "(once)", "= 0", failed == 0);

@@ -45,7 +45,7 @@ void TasksAtOnce(Bench& b) {
     callback.Finals(taken, 60000);
     downloader->Uninit();
     downloader.reset();
-    const bool workersEnded = WaitUntil([&] { return ThreadCount() <= threadsBefore; }, 30000);
+    const bool workersEnded = PollUntil([&] { return ThreadCount() <= threadsBefore; }, 30000);
     const double handlesLeft = Handles() - handlesBefore;
     std::map<int, int> successes; // by task
     std::size_t others = 0;

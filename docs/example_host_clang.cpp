@@ -15,7 +15,7 @@
 #include <stdio.h>
 #include <windows.h>
 
-#include "MobileDrvDown.h"
+#include "MobileDrvDownHost.h" // MobileDrvDown.h and the helpers of every host
 
 namespace {
 
@@ -62,8 +62,10 @@ bool BlockingDownload(const wchar_t* url, const wchar_t* target) {
 }
 
 bool TaskDownload(const wchar_t* url, const wchar_t* target) {
-    IMobileDrvDown* downloader = CreateInstance(MOBILEDRV_INTERFACE_VERSION, NULL);
-    if (downloader == NULL) {
+    // Released when it goes out of scope, after the watcher (declared later) is gone: Uninit
+    // comes first, so no notification reaches the watcher after that.
+    mobiledrv::unique_downloader downloader(CreateInstance(MOBILEDRV_INTERFACE_VERSION, NULL));
+    if (!downloader) {
         return false;
     }
     bool succeeded = false;
@@ -86,7 +88,6 @@ bool TaskDownload(const wchar_t* url, const wchar_t* target) {
             downloader->Uninit(); // cancels the task if it has not ended
         }
     }
-    downloader->Release();
     return succeeded;
 }
 

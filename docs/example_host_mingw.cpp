@@ -14,7 +14,7 @@
 #include <stdio.h>
 #include <windows.h>
 
-#include "MobileDrvDown.h"
+#include "MobileDrvDownHost.h" // MobileDrvDown.h and the helpers of every host
 #include "engine_load_error_mingw.h"
 
 namespace {
@@ -47,8 +47,6 @@ private:
     bool succeeded_;
 };
 
-_MOBILE_DRV_TASK g_task; // 9 KiB; the library copies it in AddTask
-
 bool BlockingDownload(const wchar_t* url, const wchar_t* target) {
     int result = 0;
     wchar_t message[64];
@@ -61,8 +59,10 @@ bool BlockingDownload(const wchar_t* url, const wchar_t* target) {
 }
 
 bool TaskDownload(const wchar_t* url, const wchar_t* target) {
-    IMobileDrvDown* downloader = CreateInstance(MOBILEDRV_INTERFACE_VERSION, NULL);
-    if (downloader == NULL) {
+    // Released when it goes out of scope, after the watcher (declared later) is gone: Uninit
+    // comes first, so no notification reaches the watcher after that.
+    mobiledrv::unique_downloader downloader(CreateInstance(MOBILEDRV_INTERFACE_VERSION, NULL));
+    if (!downloader) {
         return false;
     }
     bool succeeded = false;
@@ -76,14 +76,12 @@ bool TaskDownload(const wchar_t* url, const wchar_t* target) {
         } else if (initialised != 1) {
             printf("Init: the engine could not be initialised\n");
         } else {
-            lstrcpynW(g_task.name, L"phone-driver", MOBILEDRV_NAME_CHARS);
-            lstrcpynW(g_task.url, url, MOBILEDRV_TEXT_CHARS);
-            lstrcpynW(g_task.targetPath, target, MOBILEDRV_TEXT_CHARS);
-            succeeded = downloader->AddTask(&g_task) == 1 && watcher.Succeeded(10 * 60 * 1000);
+            // The library copies the record in AddTask.
+            _MOBILE_DRV_TASK task = mobiledrv::TaskRecord(L"phone-driver", url, target);
+            succeeded = downloader->AddTask(&task) == 1 && watcher.Succeeded(10 * 60 * 1000);
             downloader->Uninit(); // cancels the task if it has not ended
         }
     }
-    downloader->Release();
     return succeeded;
 }
 

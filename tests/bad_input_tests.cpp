@@ -68,7 +68,7 @@ TEST_F(BadInputTest, NullPointersGetTheirDocumentedResults) {
 
 TEST_F(BadInputTest, UnterminatedFieldsAreReadOnlyWithinTheRecord) {
     auto downloader = CreateReady();
-    Engine().SetDefaultScript({QueryStep(1)});
+    Engine().SetDefaultScript({QueryStep(standin::kStateFinished)});
     GuardedRecord record;
     std::wmemset(record.get()->name, L'N', MOBILEDRV_NAME_CHARS);
     std::wmemset(record.get()->url, L'U', MOBILEDRV_TEXT_CHARS);

@@ -31,8 +31,9 @@ protected:
 } // namespace
 
 TEST_F(DownLoadFileTest, QueriesAboutEveryTwoHundredMillisecondsWhileRunningOrUnanswered) {
-    Engine().PushScript(
-        {QueryStep(5), FalseQueryStep(2), QueryStep(6), QueryStep(7), QueryStep(1)});
+    Engine().PushScript({QueryStep(standin::kStateConnecting), FalseQueryStep(2),
+                         QueryStep(standin::kStateReceiving), QueryStep(standin::kStateFinishing),
+                         QueryStep(standin::kStateFinished)});
     const DWORD begin = GetTickCount();
     EXPECT_EQ(downLoadFile(kUrl, Target().c_str()), 1);
     const DWORD elapsed = GetTickCount() - begin;
@@ -80,7 +81,7 @@ TEST_F(DownLoadFileThroughTheProbeTest, SignalledStopEventRemovesAndClosesTheTra
     HANDLE stop = GetProc<StopEventFn>(GetModuleHandleW(LibraryPath().c_str()), "ProbeStopEvent")();
     ASSERT_NE(stop, nullptr);
     SetEvent(stop);
-    Engine().PushScript({QueryStep(5, 0)});
+    Engine().PushScript({QueryStep(standin::kStateConnecting, 0)});
     EXPECT_EQ(downLoadFile(kUrl, Target().c_str()), 0);
     EXPECT_EQ(NamesOf(Engine().Log()),
               (Names{"PPInit2", "PPStartTaskEx", "PPRemoveTask", "PPCloseHandle", "PPClose"}));

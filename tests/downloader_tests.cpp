@@ -32,7 +32,7 @@ TEST_F(DownloaderTest, FactoryWritesItsVersionAlwaysAndRefusesOnlyNewerHosts) {
     EXPECT_NE(zero.get(), nullptr);
     EXPECT_NE(negative.get(), nullptr);
     EXPECT_EQ(version, 1001);
-    EXPECT_NE(zero, negative) << "each call creates its own downloader";
+    EXPECT_NE(zero.get(), negative.get()) << "each call creates its own downloader";
 }
 
 TEST_F(DownloaderTest, InitLoadsTheEngineOnceAndKeepsTheFirstCallback) {
@@ -75,7 +75,7 @@ TEST_F(DownloaderTest, UninitUnloadsTheEngineAndInitWorksAgainAfterIt) {
 
 TEST_F(DownloaderTest, ReleaseWithoutUninitCancelsTasksAndUnloadsTheEngine) {
     auto downloader = CreateReady();
-    Engine().SetDefaultScript({QueryStep(5, 0)});
+    Engine().SetDefaultScript({QueryStep(standin::kStateConnecting, 0)});
     auto a = TaskRecord(L"a", kUrl, Out(L"a.zip"));
     auto b = TaskRecord(L"b", kUrl, Out(L"b.zip"));
     ASSERT_EQ(downloader->AddTask(&a), 1);
@@ -108,7 +108,8 @@ TEST_F(DownloaderTest, UninitOrReleaseOnAnotherThreadEndsARunningDownloadNow) {
     for (const bool release : {false, true}) {
         SCOPED_TRACE(release ? "Release" : "Uninit");
         auto downloader = CreateReady();
-        Engine().PushScript({QueryStep(6, 125), QueryStep(1)});
+        Engine().PushScript(
+            {QueryStep(standin::kStateReceiving, 125), QueryStep(standin::kStateFinished)});
         int result = -1;
         std::thread blocking(
             [&] { result = downloader->DownloadNow(kUrl, Out(L"a.zip").c_str()); });
@@ -137,7 +138,8 @@ TEST_F(DownloaderTest, UninitOrReleaseOnAnotherThreadEndsARunningDownloadNow) {
         if (!release) {
             // The downloader works again after Init; its next DownloadNow is not ended early.
             ASSERT_EQ(downloader->Init(&callback), 1);
-            Engine().PushScript({QueryStep(5, 2), QueryStep(1)});
+            Engine().PushScript(
+                {QueryStep(standin::kStateConnecting, 2), QueryStep(standin::kStateFinished)});
             EXPECT_EQ(downloader->DownloadNow(kUrl, Out(L"b.zip").c_str()), 1);
             downloader.reset();
         }
@@ -149,7 +151,8 @@ TEST_F(DownloaderTest, UninitOrReleaseOnAnotherThreadEndsARunningDownloadNow) {
 TEST_F(DownloaderTest, DownloadNowRacingReleaseNeverUsesAnUnloadedEngine) {
     for (int round = 0; round < 4; ++round) {
         auto downloader = CreateReady();
-        Engine().PushScript({QueryStep(5, 50), QueryStep(1)});
+        Engine().PushScript(
+            {QueryStep(standin::kStateConnecting, 50), QueryStep(standin::kStateFinished)});
         int result = -1;
         std::thread blocking(
             [&] { result = downloader->DownloadNow(kUrl, Out(L"a.zip").c_str()); });

@@ -44,7 +44,9 @@ EngineBehaviour EndsInState(const char* name, int32_t state) {
 
 const EngineBehaviour kBehaviours[] = {
     {.name = "FinishesAfterRunningAndUnansweredQueries",
-     .queries = {QueryStep(5), FalseQueryStep(), QueryStep(6), QueryStep(7), QueryStep(1)},
+     .queries = {QueryStep(standin::kStateConnecting), FalseQueryStep(),
+                 QueryStep(standin::kStateReceiving), QueryStep(standin::kStateFinishing),
+                 QueryStep(standin::kStateFinished)},
      .transfer = {"PPStartTaskEx", "PPQueryTaskEx", "PPQueryTaskEx", "PPQueryTaskEx",
                   "PPQueryTaskEx", "PPQueryTaskEx"},
      .progress = 3,
@@ -156,7 +158,7 @@ void EngineBehaviourTest::AddOneTask(IMobileDrvDown& downloader) {
         ASSERT_TRUE(callback.WaitForFinals(1, 15000));
     }
     // The worker takes its task out of the list after its last notification.
-    ASSERT_TRUE(WaitUntil([&] { return downloader.CancelTask(L"pkg") == 0; }, 5000))
+    ASSERT_TRUE(PollUntil([&] { return downloader.CancelTask(L"pkg") == 0; }, 5000))
         << "the ended task is still listed";
     EXPECT_EQ(Log(), Row().instance + Transfer());
 

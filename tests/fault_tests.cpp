@@ -30,7 +30,7 @@ protected:
 
 TEST_F(FaultTest, EngineCallsThatBlockForSecondsDelayButNeverBreakTheShutdown) {
     auto downloader = CreateReady();
-    Engine().SetDefaultScript({QueryStep(5, 0)});
+    Engine().SetDefaultScript({QueryStep(standin::kStateConnecting, 0)});
     Engine().SetDelay("PPStartTaskEx", 2500);
     ASSERT_EQ(Add(*downloader, L"slow"), 1);
     ASSERT_TRUE(Engine().WaitForCalls("PPStartTaskEx", 1, 2000));
@@ -50,9 +50,11 @@ TEST_F(FaultTest, EngineCallsThatBlockForSecondsDelayButNeverBreakTheShutdown) {
 TEST_F(FaultTest, RandomStatesAndHugeHandlesAreReportedByTheirMeaning) {
     auto downloader = CreateReady();
     Engine().SetNextHandle(0xFFFFFFFE);
-    const std::vector<int32_t> states = {1, -7, 0x7FFFFFFF, 9, 1, 4};
+    const std::vector<int32_t> states = {
+        standin::kStateFinished,   -7, 0x7FFFFFFF, 9, standin::kStateFinished,
+        standin::kStateWriteFailed};
     for (std::size_t i = 0; i < states.size(); ++i) {
-        Engine().PushScript({QueryStep(6), QueryStep(states[i])});
+        Engine().PushScript({QueryStep(standin::kStateReceiving), QueryStep(states[i])});
         ASSERT_EQ(Add(*downloader, L"t" + std::to_wstring(i)), 1);
     }
     ASSERT_TRUE(callback.WaitForFinals(states.size(), 8000));
@@ -60,8 +62,8 @@ TEST_F(FaultTest, RandomStatesAndHugeHandlesAreReportedByTheirMeaning) {
         const auto mine = callback.For(L"t" + std::to_wstring(i));
         ASSERT_EQ(mine.size(), 2u);
         EXPECT_EQ(mine[0].kind, MOBILEDRV_NOTIFY_PROGRESS);
-        EXPECT_EQ(mine[1].kind,
-                  states[i] == 1 ? MOBILEDRV_NOTIFY_SUCCEEDED : MOBILEDRV_NOTIFY_FAILED)
+        EXPECT_EQ(mine[1].kind, states[i] == standin::kStateFinished ? MOBILEDRV_NOTIFY_SUCCEEDED
+                                                                     : MOBILEDRV_NOTIFY_FAILED)
             << "state " << states[i];
     }
     // The handles wrapped past zero and were used as given.
@@ -94,8 +96,10 @@ TEST_F(FaultTest, QueryThatNeverSucceedsKeepsPollingUntilCancelled) {
 TEST_F(FaultTestWithProbe, InstancesComingAndGoingLeaveOtherInstancesAlone) {
     const HMODULE library = GetModuleHandleW(LibraryPath().c_str());
     auto downloader = CreateReady();
-    Engine().PushScript({QueryStep(5, 2), QueryStep(1)});
-    Engine().PushScript({QueryStep(5, 2), QueryStep(1)});
+    Engine().PushScript(
+        {QueryStep(standin::kStateConnecting, 2), QueryStep(standin::kStateFinished)});
+    Engine().PushScript(
+        {QueryStep(standin::kStateConnecting, 2), QueryStep(standin::kStateFinished)});
     ASSERT_EQ(Add(*downloader, L"kept"), 1);
     ASSERT_TRUE(Engine().WaitForCalls("PPStartTaskEx", 1, 5000));
     // Both transfers wait inside a query while the other instances come and go.
@@ -156,11 +160,11 @@ TEST_F(FaultTest, ReleaseWaitsForNotificationsInProgressOnOtherThreads) {
         }
         --inside;
     };
-    Engine().SetDefaultScript({QueryStep(5, 0)});
+    Engine().SetDefaultScript({QueryStep(standin::kStateConnecting, 0)});
     for (int i = 0; i < 4; ++i) {
         ASSERT_EQ(Add(*downloader, L"n" + std::to_wstring(i)), 1);
     }
-    ASSERT_TRUE(callback.WaitUntil(
+    ASSERT_TRUE(callback.WaitFor(
         [](const auto& all) {
             return all.size() >= 2 && std::any_of(all.begin(), all.end(),
                                                   [](const auto& n) { return n.name == L"n0"; });
@@ -183,10 +187,10 @@ TEST_F(FaultTest, CancelAndReleaseFromInsideOnNotifyDoNotDeadlock) {
             downloader.reset();
         }
     };
-    Engine().SetDefaultScript({QueryStep(5, 0)});
+    Engine().SetDefaultScript({QueryStep(standin::kStateConnecting, 0)});
     ASSERT_EQ(Add(*downloader, L"other"), 1);
     ASSERT_EQ(Add(*downloader, L"self"), 1);
-    ASSERT_TRUE(WaitUntil([&] { return done.load(); }, 6000));
+    ASSERT_TRUE(PollUntil([&] { return done.load(); }, 6000));
     ASSERT_TRUE(Engine().WaitForCalls("PPClose", 1, 4000));
     EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 2u);
     EXPECT_EQ(Engine().CallCount("PPCloseHandle"), 2u);

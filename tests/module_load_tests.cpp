@@ -1,6 +1,6 @@
 // The module as a host loads it: from its own folder, with its module-wide objects.
 #include "support/child_process.h"
-#include "support/host_api.h"
+#include "MobileDrvDownHost.h"
 #include "support/import_faults.h"
 #include "support/test_tree.h"
 
@@ -9,11 +9,11 @@
 #include <cstdint>
 
 using drvtest::BuildDir;
-using drvtest::ExtractZipFileFn;
 using drvtest::GetProc;
 using drvtest::ImportFaults;
 using drvtest::RunChild;
 using drvtest::TestTree;
+using mobiledrv::ExtractZipFileFn;
 
 namespace {
 

@@ -2,10 +2,9 @@
 // calls DownLoadFile in a child process and catches what leaves it; and the two ways the guide
 // shows for hosts that go on after it, a `catch` in Microsoft's ABI (engine_load_catch.dll) and
 // the MinGW handler of docs/engine_load_error_mingw.h, are put through the same checks here.
-#include "MobileDrvDown.h"
 #include "engine_load_error_mingw.h"
 #include "support/child_process.h"
-#include "support/host_api.h"
+#include "MobileDrvDownHost.h"
 #include "support/process_handles.h"
 #include "support/recording_callback.h"
 #include "support/test_tree.h"
@@ -127,9 +126,9 @@ const CatchingWay kCatchingWays[] = {
 };
 
 struct Calls {
-    drvtest::DownLoadFileFn downLoadFile = nullptr;
+    mobiledrv::DownLoadFileFn downLoadFile = nullptr;
     drvtest::RecordingCallback callback;
-    drvtest::unique_downloader downloader; // released before its callback goes
+    mobiledrv::unique_downloader downloader; // released before its callback goes
     std::wstring url;
     std::wstring target;
 
@@ -172,9 +171,9 @@ TEST_P(EngineLoadCatch, LeavesNothingBehindAndTheNextCallSucceeds) {
     }
     ASSERT_NE(catching, nullptr);
     Calls calls;
-    calls.downLoadFile = drvtest::GetProc<drvtest::DownLoadFileFn>(library.get(), "DownLoadFile");
+    calls.downLoadFile = drvtest::GetProc<mobiledrv::DownLoadFileFn>(library.get(), "DownLoadFile");
     const auto createInstance =
-        drvtest::GetProc<drvtest::CreateInstanceFn>(library.get(), "CreateInstance");
+        drvtest::GetProc<mobiledrv::CreateInstanceFn>(library.get(), "CreateInstance");
     ASSERT_TRUE(calls.downLoadFile != nullptr && createInstance != nullptr);
     calls.downloader.reset(createInstance(MOBILEDRV_INTERFACE_VERSION, nullptr));
     ASSERT_NE(calls.downloader.get(), nullptr);

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <optional>
 #include <set>
@@ -25,7 +26,7 @@ using drvtest::TestTree;
 
 namespace {
 
-using Status = std::array<uint8_t, 1608>;
+using Status = std::array<uint8_t, sizeof(PP_TASK_STATUS)>;
 
 uint32_t At(const Status& status, size_t offset) {
     uint32_t value = 0;
@@ -66,7 +67,7 @@ protected:
             EXPECT_EQ(status, Status{}) << "a false query wrote the record";
             return std::nullopt;
         }
-        return static_cast<int32_t>(At(status, 44));
+        return static_cast<int32_t>(At(status, offsetof(PP_TASK_STATUS, state)));
     }
 
     TestTree tree_;
@@ -80,24 +81,34 @@ protected:
 };
 
 TEST_F(StandInEngine, ScriptStepsAnswerInOrderWithRepeatsAndTheLastStepHolds) {
-    standin_.PushScript({QueryStep(5, 2, {1, 2, 3, 4, 5, 6, 7}), FalseQueryStep(),
-                         QueryStep(6, 1, {11, 12, 13, 14, 15, 16, 17}), QueryStep(-3)});
+    standin_.PushScript(
+        {QueryStep(standin::kStateConnecting, 2, {1, 2, 3, 4, 5, 6, 7}), FalseQueryStep(),
+         QueryStep(standin::kStateReceiving, 1, {11, 12, 13, 14, 15, 16, 17}), QueryStep(-3)});
     const uint32_t handle = Start();
     ASSERT_NE(handle, 0u);
 
     Status status;
-    ASSERT_EQ(QueryState(handle, &status), 5);
-    const size_t offsets[] = {0, 4, 8, 12, 16, 20, 36};
+    ASSERT_EQ(QueryState(handle, &status), standin::kStateConnecting);
+    const size_t values = offsetof(PP_TASK_STATUS, values);
+    const size_t offsets[] = {values,
+                              values + 4,
+                              values + 8,
+                              values + 12,
+                              values + 16,
+                              values + 20,
+                              offsetof(PP_TASK_STATUS, value36)};
     for (size_t i = 0; i < 7; ++i) {
         EXPECT_EQ(At(status, offsets[i]), i + 1) << "value " << i;
     }
     // Nothing but the seven values and the state is written.
-    for (size_t offset : {24, 28, 32, 40, 48, 1604}) {
+    const size_t unread24 = offsetof(PP_TASK_STATUS, unread24);
+    for (size_t offset : {unread24, unread24 + 4, unread24 + 8, offsetof(PP_TASK_STATUS, unread40),
+                          offsetof(PP_TASK_STATUS, unread48), sizeof(PP_TASK_STATUS) - 4}) {
         EXPECT_EQ(At(status, offset), 0u) << "offset " << offset;
     }
-    EXPECT_EQ(QueryState(handle), 5);
+    EXPECT_EQ(QueryState(handle), standin::kStateConnecting);
     EXPECT_EQ(QueryState(handle), std::nullopt);
-    EXPECT_EQ(QueryState(handle, &status), 6);
+    EXPECT_EQ(QueryState(handle, &status), standin::kStateReceiving);
     EXPECT_EQ(At(status, 36), 17u);
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(QueryState(handle), -3);
@@ -105,28 +116,29 @@ TEST_F(StandInEngine, ScriptStepsAnswerInOrderWithRepeatsAndTheLastStepHolds) {
 }
 
 TEST_F(StandInEngine, RepeatZeroHoldsAStepForEver) {
-    standin_.PushScript({QueryStep(7, 0), QueryStep(1)});
+    standin_.PushScript(
+        {QueryStep(standin::kStateFinishing, 0), QueryStep(standin::kStateFinished)});
     const uint32_t handle = Start();
     for (int i = 0; i < 50; ++i) {
-        ASSERT_EQ(QueryState(handle), 7) << "query " << i;
+        ASSERT_EQ(QueryState(handle), standin::kStateFinishing) << "query " << i;
     }
 }
 
 TEST_F(StandInEngine, EachStartTakesTheNextQueuedScriptThenTheDefault) {
-    standin_.PushScript({QueryStep(7)});
+    standin_.PushScript({QueryStep(standin::kStateFinishing)});
     standin_.PushFailingStart();
-    standin_.PushScript({QueryStep(3)});
+    standin_.PushScript({QueryStep(standin::kStateHttpError)});
     EXPECT_EQ(standin_.Counters().queuedScripts, 3u);
 
     const uint32_t first = Start();
     EXPECT_EQ(Start(), 0u) << "the second script fails its start";
     const uint32_t third = Start();
     const uint32_t unscripted = Start();
-    EXPECT_EQ(QueryState(first), 7);
-    EXPECT_EQ(QueryState(third), 3);
+    EXPECT_EQ(QueryState(first), standin::kStateFinishing);
+    EXPECT_EQ(QueryState(third), standin::kStateHttpError);
     Status status;
-    EXPECT_EQ(QueryState(unscripted, &status), 1);
-    EXPECT_EQ(QueryState(unscripted), 1);
+    EXPECT_EQ(QueryState(unscripted, &status), standin::kStateFinished);
+    EXPECT_EQ(QueryState(unscripted), standin::kStateFinished);
     EXPECT_EQ(At(status, 0), 0u);
     EXPECT_EQ(standin_.Counters().queuedScripts, 0u);
     EXPECT_EQ(standin_.Counters().liveHandles, 3u) << "a failed start holds no handle";
@@ -136,20 +148,21 @@ TEST_F(StandInEngine, AReplacedDefaultScriptGivesEachTransferItsOwnRun) {
     standin_.SetDefaultFailingStart();
     EXPECT_EQ(Start(), 0u);
 
-    standin_.SetDefaultScript({QueryStep(5), QueryStep(1)});
+    standin_.SetDefaultScript(
+        {QueryStep(standin::kStateConnecting), QueryStep(standin::kStateFinished)});
     const uint32_t a = Start();
-    EXPECT_EQ(QueryState(a), 5);
+    EXPECT_EQ(QueryState(a), standin::kStateConnecting);
     const uint32_t b = Start();
-    EXPECT_EQ(QueryState(b), 5);
-    EXPECT_EQ(QueryState(a), 1);
+    EXPECT_EQ(QueryState(b), standin::kStateConnecting);
+    EXPECT_EQ(QueryState(a), standin::kStateFinished);
 }
 
 TEST_F(StandInEngine, HandlesAreNonzeroDistinctAndTheNextOneCanBeSet) {
     standin_.SetNextHandle(0xFFFFFFF0u);
-    standin_.PushScript({QueryStep(6)});
+    standin_.PushScript({QueryStep(standin::kStateReceiving)});
     const uint32_t huge = Start();
     EXPECT_EQ(huge, 0xFFFFFFF0u);
-    EXPECT_EQ(QueryState(huge), 6);
+    EXPECT_EQ(QueryState(huge), standin::kStateReceiving);
 
     standin_.SetNextHandle(0xFFFFFFFFu);
     EXPECT_EQ(Start(), 0xFFFFFFFFu);
@@ -160,7 +173,7 @@ TEST_F(StandInEngine, HandlesAreNonzeroDistinctAndTheNextOneCanBeSet) {
 
 TEST_F(StandInEngine, RemoveEndsQueriesAndCloseHandleReleasesTheHandle) {
     const uint32_t handle = Start();
-    EXPECT_EQ(QueryState(handle), 1);
+    EXPECT_EQ(QueryState(handle), standin::kStateFinished);
     remove_(handle);
     EXPECT_EQ(QueryState(handle), std::nullopt);
     EXPECT_EQ(standin_.Counters().liveHandles, 1u);
@@ -179,7 +192,7 @@ TEST_F(StandInEngine, EachCloseBalancesItsOwnInitAndTheLastStopsTransfers) {
     EXPECT_FALSE(init_(L"Varnelmobilemgr", 0, 0));
     EXPECT_EQ(standin_.Counters().liveInstances, 2u);
     close_();
-    EXPECT_EQ(QueryState(handle), 1) << "one instance is still open";
+    EXPECT_EQ(QueryState(handle), standin::kStateFinished) << "one instance is still open";
     close_();
     EXPECT_EQ(QueryState(handle), std::nullopt);
     close_(); // as from an engine without PPInit2: closes nothing, does not count below zero
@@ -305,8 +318,8 @@ TEST_F(StandInEngine, ReleaseDelaysWakesAnEndlessDelay) {
 TEST_F(StandInEngine, ResetRestoresAFreshEngine) {
     standin_.SetInitResult(false);
     standin_.SetDefaultFailingStart();
-    standin_.PushScript({QueryStep(6)});
-    standin_.PushScript({QueryStep(6)});
+    standin_.PushScript({QueryStep(standin::kStateReceiving)});
+    standin_.PushScript({QueryStep(standin::kStateReceiving)});
     standin_.SetNextHandle(77);
     standin_.SetDelay("PPStartTaskEx", INFINITE);
     init_(L"Varnelmobilemgr", 0, 0);
@@ -319,7 +332,7 @@ TEST_F(StandInEngine, ResetRestoresAFreshEngine) {
     EXPECT_TRUE(init_(L"Varnelmobilemgr", 0, 0));
     const uint32_t handle = Start(); // would block for ever if the delay survived
     EXPECT_EQ(handle, 1u);
-    EXPECT_EQ(QueryState(handle), 1);
+    EXPECT_EQ(QueryState(handle), standin::kStateFinished);
 }
 
 // Installs a built engine variant as <tree>\Tolvek.dll and loads it.

@@ -655,7 +655,7 @@ TEST_P(LifecycleStress, KeepsEveryPromiseWhateverOverlaps) {
     auto stress = std::make_unique<Stress>(Engine(), Out(L""), createInstance, downLoadFile, seed);
     stress->Run(runMs != nullptr ? std::strtoul(runMs, nullptr, 10) : 10000);
     // Workers still ending have all cancelled their tasks; they end within a poll step.
-    WaitUntil([&] { return ThreadCount() <= threadsBefore; }, 10000, 100);
+    PollUntil([&] { return ThreadCount() <= threadsBefore; }, 10000, 100);
     const std::vector<EngineCall> log = Engine().Log();
     int leftBehind = ThreadCount() > threadsBefore ? 1 : 0;
     leftBehind += Engine().Counters().liveInstances != 0 ? 1 : 0;

@@ -53,7 +53,7 @@ protected:
 
 void TaskTest::ShutDownAnsweringAWindow(HWND window, bool release) {
     Engine().Reset();
-    Engine().SetDefaultScript({QueryStep(5, 0)});
+    Engine().SetDefaultScript({QueryStep(standin::kStateConnecting, 0)});
     TestWindow::answered[0] = TestWindow::answered[1] = 0;
     RecordingCallback sender;
     std::atomic<bool> asked{false};
@@ -73,7 +73,7 @@ void TaskTest::ShutDownAnsweringAWindow(HWND window, bool release) {
         auto record = TaskRecord(name, kUrl, Out(std::wstring(name) + L".zip"));
         ASSERT_EQ(shutDown->AddTask(&record), 1);
     }
-    ASSERT_TRUE(sender.WaitUntil(
+    ASSERT_TRUE(sender.WaitFor(
         [](const auto& all) {
             return std::any_of(all.begin(), all.end(),
                                [](const Notification& n) { return n.name == L"ui"; });
@@ -101,8 +101,10 @@ void TaskTest::ShutDownAnsweringAWindow(HWND window, bool release) {
 } // namespace
 
 TEST_F(TaskTest, RunningTransferReportsProgressEverySecondThenSucceeds) {
-    Engine().PushScript({QueryStep(5, 4, {1, 2, 3, 4, 5, 6, 7}),
-                         QueryStep(6, 3, {10, 0, 0, 0, 0, 0, 99}), QueryStep(7, 3), QueryStep(1)});
+    Engine().PushScript({QueryStep(standin::kStateConnecting, 4, {1, 2, 3, 4, 5, 6, 7}),
+                         QueryStep(standin::kStateReceiving, 3, {10, 0, 0, 0, 0, 0, 99}),
+                         QueryStep(standin::kStateFinishing, 3),
+                         QueryStep(standin::kStateFinished)});
     const DWORD added = GetTickCount();
     ASSERT_EQ(Add(L"pkg", 42), 1);
     ASSERT_TRUE(callback.WaitForFinals(1, 15000));
@@ -155,7 +157,7 @@ TEST_F(TaskTest, RecordsAreCutAndZeroFilledExactly) {
         tree.Path(L"out\\") + std::wstring(2047 - tree.Path(L"out\\").size(), L'p');
     ASSERT_EQ(target.size(), 2047u);
     const std::wstring longUrl = L"http://127.0.0.1:9/" + std::wstring(3000, L'u');
-    Engine().PushScript({QueryStep(5), QueryStep(1)});
+    Engine().PushScript({QueryStep(standin::kStateConnecting), QueryStep(standin::kStateFinished)});
     auto record = TaskRecord(longName, kUrl, target, 5);
     // A URL with no terminator inside its field is read only up to the field's size.
     std::fill(std::begin(record.url), std::end(record.url), L'u');
@@ -177,8 +179,10 @@ TEST_F(TaskTest, RecordsAreCutAndZeroFilledExactly) {
 }
 
 TEST_F(TaskTest, NotificationsCarryTheMostRecentContextValue) {
-    Engine().PushScript({QueryStep(5, 2), QueryStep(1)});
-    Engine().PushScript({QueryStep(5, 2), QueryStep(1)});
+    Engine().PushScript(
+        {QueryStep(standin::kStateConnecting, 2), QueryStep(standin::kStateFinished)});
+    Engine().PushScript(
+        {QueryStep(standin::kStateConnecting, 2), QueryStep(standin::kStateFinished)});
     ASSERT_EQ(Add(L"A", 7), 1);
     ASSERT_EQ(Add(L"B", 9), 1);
     ASSERT_TRUE(callback.WaitForFinals(2, 6000));
@@ -198,9 +202,9 @@ TEST_F(TaskTest, AddTaskRefusesNullRecordsAndEmptyUrlsButAcceptsEmptyNames) {
 }
 
 TEST_F(TaskTest, CancelStopsTheTransferWithinASecondAndNothingFollows) {
-    Engine().PushScript({QueryStep(5, 0)});
+    Engine().PushScript({QueryStep(standin::kStateConnecting, 0)});
     ASSERT_EQ(Add(L"Pkg"), 1);
-    ASSERT_TRUE(callback.WaitUntil([](const auto& all) { return !all.empty(); }, 3000));
+    ASSERT_TRUE(callback.WaitFor([](const auto& all) { return !all.empty(); }, 3000));
     EXPECT_EQ(downloader->CancelTask(nullptr), 0);
     EXPECT_EQ(downloader->CancelTask(L"other"), 0);
     const DWORD cancelled = GetTickCount();
@@ -225,9 +229,9 @@ TEST_F(TaskTest, CancelStopsTheTransferWithinASecondAndNothingFollows) {
 // returned 1 sends nothing more, neither progress nor its end, and its transfer is removed.
 TEST_F(TaskTest, CancelWhileAQueryIsInTheEngineEndsTheTaskInSilence) {
     const std::vector<std::wstring> names = {L"done", L"failed", L"running"};
-    Engine().PushScript({QueryStep(1)});
-    Engine().PushScript({QueryStep(2)});
-    Engine().PushScript({QueryStep(5, 0)});
+    Engine().PushScript({QueryStep(standin::kStateFinished)});
+    Engine().PushScript({QueryStep(standin::kStateUnreachable)});
+    Engine().PushScript({QueryStep(standin::kStateConnecting, 0)});
     Engine().SetDelay("PPQueryTaskEx", INFINITE);
     for (const std::wstring& name : names) {
         ASSERT_EQ(Add(name), 1);
@@ -246,7 +250,7 @@ TEST_F(TaskTest, CancelWhileAQueryIsInTheEngineEndsTheTaskInSilence) {
         }
         return count;
     };
-    ASSERT_TRUE(WaitUntil([&] { return listed() == 0; }, 5000, 50)) << "a worker did not end";
+    ASSERT_TRUE(PollUntil([&] { return listed() == 0; }, 5000, 50)) << "a worker did not end";
     EXPECT_TRUE(callback.All().empty()) << "kind " << callback.All().at(0).kind;
     EXPECT_EQ(Engine().CallCount("PPQueryTaskEx"), 3u);
     EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 3u);
@@ -255,7 +259,7 @@ TEST_F(TaskTest, CancelWhileAQueryIsInTheEngineEndsTheTaskInSilence) {
 
 TEST_F(TaskTest, TaskCancelledBeforeItsFirstPollWasStartedAndIsRemoved) {
     tree.WriteFile(L"out\\early.zip", "old");
-    Engine().PushScript({QueryStep(5, 0)});
+    Engine().PushScript({QueryStep(standin::kStateConnecting, 0)});
     ASSERT_EQ(Add(L"early"), 1);
     EXPECT_EQ(downloader->CancelTask(L"early"), 1);
     ASSERT_TRUE(Engine().WaitForCalls("PPCloseHandle", 1, 2000));
@@ -267,8 +271,10 @@ TEST_F(TaskTest, TaskCancelledBeforeItsFirstPollWasStartedAndIsRemoved) {
 }
 
 TEST_F(TaskTest, SameNameTasksRunSideBySideWithTheirOwnNotifications) {
-    Engine().PushScript({QueryStep(5, 1), QueryStep(1)});
-    Engine().PushScript({QueryStep(5, 3), QueryStep(2)});
+    Engine().PushScript(
+        {QueryStep(standin::kStateConnecting, 1), QueryStep(standin::kStateFinished)});
+    Engine().PushScript(
+        {QueryStep(standin::kStateConnecting, 3), QueryStep(standin::kStateUnreachable)});
     auto first = TaskRecord(L"twin", kUrl, Out(L"one.zip"));
     auto second = TaskRecord(L"twin", kUrl, Out(L"two.zip"));
     ASSERT_EQ(downloader->AddTask(&first), 1);
@@ -287,7 +293,7 @@ TEST_F(TaskTest, SameNameTasksRunSideBySideWithTheirOwnNotifications) {
 }
 
 TEST_F(TaskTest, UninitWithManyRunningTasksReturnsPromptlyAndSilencesThem) {
-    Engine().SetDefaultScript({QueryStep(5, 0)});
+    Engine().SetDefaultScript({QueryStep(standin::kStateConnecting, 0)});
     for (int i = 0; i < 12; ++i) {
         ASSERT_EQ(Add(L"t" + std::to_wstring(i)), 1);
     }
@@ -319,7 +325,7 @@ TEST_F(TaskTest, AddTaskBeforeInitTakesTheTaskButNeverTouchesTheTarget) {
 }
 
 TEST_F(TaskTest, UninitFromInsideOnNotifyDoesNotDeadlock) {
-    Engine().SetDefaultScript({QueryStep(5, 0)});
+    Engine().SetDefaultScript({QueryStep(standin::kStateConnecting, 0)});
     std::atomic<bool> returned{false};
     std::atomic<int> calls{0};
     callback.onNotify = [&](const Notification&) {
@@ -330,8 +336,8 @@ TEST_F(TaskTest, UninitFromInsideOnNotifyDoesNotDeadlock) {
     };
     ASSERT_EQ(Add(L"a"), 1);
     ASSERT_EQ(Add(L"b"), 1);
-    ASSERT_TRUE(callback.WaitUntil([](const auto& all) { return !all.empty(); }, 3000));
-    EXPECT_TRUE(WaitUntil([&] { return returned.load(); }, 5000))
+    ASSERT_TRUE(callback.WaitFor([](const auto& all) { return !all.empty(); }, 3000));
+    EXPECT_TRUE(PollUntil([&] { return returned.load(); }, 5000))
         << "Uninit inside OnNotify did not return";
     ASSERT_TRUE(Engine().WaitForCalls("PPClose", 1, 3000));
     EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 2u);
@@ -340,8 +346,8 @@ TEST_F(TaskTest, UninitFromInsideOnNotifyDoesNotDeadlock) {
 // A completion handler queues the next file while another host thread shuts the downloader down:
 // the task is refused, nothing of it starts, and the shutdown does not wait for it.
 TEST_F(TaskTest, TaskAddedWhileAShutdownRunsIsRefusedAndNeverStarts) {
-    Engine().PushScript({QueryStep(1)});
-    Engine().SetDefaultScript({QueryStep(5, 0)});
+    Engine().PushScript({QueryStep(standin::kStateFinished)});
+    Engine().SetDefaultScript({QueryStep(standin::kStateConnecting, 0)});
     std::atomic<int> added{-1};
     callback.onNotify = [&](const Notification& n) {
         if (n.kind == MOBILEDRV_NOTIFY_SUCCEEDED) {
@@ -367,7 +373,7 @@ TEST_F(TaskTest, TaskAddedWhileAShutdownRunsIsRefusedAndNeverStarts) {
 // reaches for the engine only once the shutdown has begun: it ends in silence, without clearing
 // its target or starting a transfer.
 TEST_F(TaskTest, TaskTakenJustBeforeAShutdownStartsNothingOnceItBegan) {
-    Engine().SetDefaultScript({QueryStep(5, 0)});
+    Engine().SetDefaultScript({QueryStep(standin::kStateConnecting, 0)});
     ASSERT_EQ(Add(L"running"), 1);
     ASSERT_TRUE(Engine().WaitForCalls("PPStartTaskEx", 1, 5000));
     tree.WriteFile(L"out\\held.zip", "old");
@@ -380,7 +386,7 @@ TEST_F(TaskTest, TaskTakenJustBeforeAShutdownStartsNothingOnceItBegan) {
         WaitForSingleObject(go.get(), INFINITE);
         downloader->Uninit();
     });
-    EXPECT_TRUE(WaitUntil([&] { return started.load(); }, 5000));
+    EXPECT_TRUE(PollUntil([&] { return started.load(); }, 5000));
 
     // The worker of "held" is held before its first instruction until the shutdown has begun,
     // that is once the running task's transfer is removed.
@@ -429,7 +435,7 @@ TEST_F(TaskTest, ShutdownOnAWindowThreadAnswersMessagesSentFromOnNotify) {
 }
 
 TEST_F(TaskTest, WorkerStuckInTheEngineOutlivesReleaseAndTheLibrary) {
-    Engine().PushScript({QueryStep(5, 0)});
+    Engine().PushScript({QueryStep(standin::kStateConnecting, 0)});
     ASSERT_EQ(Add(L"stuck"), 1);
     Engine().SetDelay("PPQueryTaskEx", 12000);
     ASSERT_TRUE(Engine().WaitForCalls("PPQueryTaskEx", 1, 3000));
@@ -450,7 +456,7 @@ TEST_F(TaskTest, WorkerStuckInTheEngineOutlivesReleaseAndTheLibrary) {
     ASSERT_TRUE(Engine().WaitForCalls("PPClose", 1, 5000));
     EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 1u);
     EXPECT_EQ(Engine().CallCount("PPCloseHandle"), 1u);
-    EXPECT_TRUE(WaitUntil([&] { return GetModuleHandleW(library.c_str()) == nullptr; }, 1000))
+    EXPECT_TRUE(PollUntil([&] { return GetModuleHandleW(library.c_str()) == nullptr; }, 1000))
         << "the worker never let the library go";
     EXPECT_TRUE(callback.All().empty());
     LoadLibraryW(library.c_str()); // balance the tree's own FreeLibrary

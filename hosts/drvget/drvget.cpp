@@ -3,18 +3,17 @@
 //   drvget URL TARGET [URL TARGET ...]   named tasks, all at once, with live progress
 //   drvget --blocking URL TARGET         one blocking DownLoadFile call
 //   drvget --help
-#include "MobileDrvDown.h"
-#include "base/locks.h"
-#include "base/unique_handle.h"
+// It builds on the package alone (MobileDrvDown.h, MobileDrvDownHost.h and the import library),
+// as a host team's program does.
+#include "MobileDrvDownHost.h"
 
 #include "console_output.h"
-#include "standin_engine/status_values.h"
-#include "tests/support/host_api.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,6 +29,23 @@ constexpr int kExitFailed = 1;       // at least one download failed
 constexpr int kExitUsage = 2;        // the command line was wrong
 constexpr int kExitNoDownloader = 3; // the library or its engine could not be started
 constexpr int kExitCancelled = 4;    // Ctrl+C (or the console closing) cancelled the downloads
+
+struct CloseHandleDeleter {
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using unique_handle = std::unique_ptr<void, CloseHandleDeleter>;
+
+// The runtime drvget carries has no std::mutex (Windows thread model); a slim lock serves.
+class LockGuard {
+public:
+    explicit LockGuard(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+    ~LockGuard() { ReleaseSRWLockExclusive(&lock_); }
+    LockGuard(const LockGuard&) = delete;
+    LockGuard& operator=(const LockGuard&) = delete;
+
+private:
+    SRWLOCK& lock_;
+};
 
 // The library reports a running task about once a second. A task it has said nothing about for
 // this long is one it dropped without a word, such as one whose transfer the engine refused to
@@ -52,6 +68,10 @@ const wchar_t kUsage[] =
     L"  drvget --help\n"
     L"\n"
     L"URLs: http://, https:// and file:// (the stand-in engine's); the engine decides.\n"
+    L"\n"
+    L"Progress: how long each task has run, and the engine's seven status values as the\n"
+    L"library passes them on; MobileDrvDown.h gives them no meaning, so drvget shows them\n"
+    L"as they are.\n"
     L"\n"
     L"The download engine Tolvek.dll must be in the parent folder of the folder that holds\n"
     L"drvget.exe and MobileDrvDown.dll:\n"
@@ -147,6 +167,7 @@ struct Task {
     Outcome outcome = Outcome::Running;
     unsigned status[7] = {};
     unsigned progressRecords = 0;
+    ULONGLONG startTick = 0;
     ULONGLONG lastWordTick = 0;
     bool droppedSilently = false;
 };
@@ -186,7 +207,7 @@ public:
 
     void Started(size_t index) {
         LockGuard lock(lock_);
-        tasks_[index].lastWordTick = GetTickCount64();
+        tasks_[index].startTick = tasks_[index].lastWordTick = GetTickCount64();
     }
 
     void End(size_t index, Outcome outcome) {
@@ -223,12 +244,17 @@ private:
         return nullptr;
     }
 
-    SlimLock lock_;
+    SRWLOCK lock_ = SRWLOCK_INIT;
     std::vector<Task> tasks_;
 };
 
-uint64_t Combined(const unsigned* status, size_t low) {
-    return standin::Combined(status, low);
+// The seven values as the engine reported them last.
+std::wstring EngineStatus(const Task& task) {
+    std::wstring text = L"engine status";
+    for (const unsigned value : task.status) {
+        text += L" " + std::to_wstring(value);
+    }
+    return text;
 }
 
 std::wstring ProgressLine(const Task& task) {
@@ -243,24 +269,8 @@ std::wstring ProgressLine(const Task& task) {
     case Outcome::Running:
         break;
     }
-    if (task.progressRecords == 0) {
-        return line + L"starting";
-    }
-    const uint64_t total = Combined(task.status, standin::kValueTotalLow);
-    const uint64_t received = Combined(task.status, standin::kValueReceivedLow);
-    const uint64_t speed = task.status[standin::kValueSpeed];
-    if (total != 0) {
-        const uint64_t percent = std::min<uint64_t>(received * 100 / total, 100);
-        line += std::to_wstring(percent) + L"%  " + FormatBytes(received) + L" of " +
-                FormatBytes(total);
-    } else {
-        line += FormatBytes(received);
-    }
-    line += L"  " + FormatBytes(speed) + L"/s";
-    if (total > received && speed > 0) {
-        line += L"  " + FormatDuration((total - received + speed - 1) / speed) + L" left";
-    }
-    return line;
+    line += L"running " + FormatDuration((GetTickCount64() - task.startTick) / 1000) + L"  ";
+    return line + (task.progressRecords == 0 ? L"starting" : EngineStatus(task));
 }
 
 std::wstring ResultLine(const Task& task) {
@@ -270,8 +280,8 @@ std::wstring ResultLine(const Task& task) {
         return line + L"done: " + task.target + L" (" + FormatBytes(FileSize(task.target)) + L")";
     case Outcome::Failed:
         line += L"FAILED: " + task.url;
-        if (const unsigned code = task.status[standin::kValueHttpStatus]; code >= 300) {
-            line += L" (HTTP " + std::to_wstring(code) + L")";
+        if (task.progressRecords != 0) {
+            line += L" (last " + EngineStatus(task) + L")";
         }
         if (task.droppedSilently) {
             line += L" (the library stopped reporting it; the engine may not take this URL)";
@@ -291,7 +301,7 @@ int RunTasks(std::vector<Task> tasks) {
     const size_t count = board.Snapshot().size();
 
     int version = 0;
-    drvtest::unique_downloader downloader(CreateInstance(MOBILEDRV_INTERFACE_VERSION, &version));
+    mobiledrv::unique_downloader downloader(CreateInstance(MOBILEDRV_INTERFACE_VERSION, &version));
     if (!downloader) {
         errors.Line(L"drvget: the library (interface " + std::to_wstring(version) +
                     L") offers no downloader");
@@ -306,7 +316,7 @@ int RunTasks(std::vector<Task> tasks) {
     const std::vector<Task> planned = board.Snapshot();
     for (size_t i = 0; i < count && !g_control.cancelled; ++i) {
         _MOBILE_DRV_TASK record =
-            drvtest::TaskRecord(planned[i].name, planned[i].url, planned[i].target);
+            mobiledrv::TaskRecord(planned[i].name, planned[i].url, planned[i].target);
         if (!out.IsConsole()) {
             out.Line(L"[" + planned[i].name + L"] " + planned[i].url + L" -> " + planned[i].target);
         }

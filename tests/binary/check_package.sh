@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs the packaging step of scripts/package.sh (CPack, from the x86 tree's configuration, which
 # gathers the x86 and the x64 tree) into WORKDIR, signing with the test PKI, and checks the ZIP:
-#   check_package.sh CPACK CONFIG WORKDIR VERSION X86_TREE X64_TREE WITH_DRVGET OBJDUMP
-#                    OSSLSIGNCODE SIGNING_DIR
-# WITH_DRVGET is 1 when the build has the drvget program; SIGNING_DIR holds the test PKI
+#   check_package.sh --cpack CPACK --config CONFIG --work WORKDIR --version VERSION
+#                    --x86-tree DIR --x64-tree DIR --with-drvget 0|1 --objdump OBJDUMP
+#                    --osslsigncode OSSLSIGNCODE --signing SIGNING_DIR
+# --with-drvget is 1 when the build has the drvget program; --signing holds the test PKI
 # (tests/signing: maker A's code-signing certificate, key and CA). Checks: exactly the expected
 # files; the x86 library passes check_x86_dll.sh as shipped and has no symbol table; the x64
 # library is an x86-64 image; the library and drvget of both architectures carry a SHA-256
@@ -14,23 +15,22 @@
 # Prints one line per check; exits 1 when any failed.
 set -uo pipefail
 
-if [ $# -ne 10 ]; then
-    echo "usage: check_package.sh CPACK CONFIG WORKDIR VERSION X86_TREE X64_TREE WITH_DRVGET" \
-        "OBJDUMP OSSLSIGNCODE SIGNING_DIR" >&2
-    exit 2
-fi
-cpack=$1
-config=$2
-work=$3
-version=$4
-x86_tree=$5
-x64_tree=$6
-with_drvget=$7
-objdump=$8
-osslsigncode=$9
-signing=${10}
 here=$(dirname "$0")
 source "$here/package_checks.sh"
+read_options "usage: check_package.sh --cpack CPACK --config CONFIG --work WORKDIR \
+--version VERSION --x86-tree DIR --x64-tree DIR --with-drvget 0|1 --objdump OBJDUMP \
+--osslsigncode OSSLSIGNCODE --signing SIGNING_DIR" \
+    cpack config work version x86-tree x64-tree with-drvget objdump osslsigncode signing -- "$@"
+cpack=${option[cpack]}
+config=${option[config]}
+work=${option[work]}
+version=${option[version]}
+x86_tree=${option[x86-tree]}
+x64_tree=${option[x64-tree]}
+with_drvget=${option[with-drvget]}
+objdump=${option[objdump]}
+osslsigncode=${option[osslsigncode]}
+signing=${option[signing]}
 
 for tree in "$x86_tree" "$x64_tree"; do
     if [ ! -f "$tree/cmake_install.cmake" ] || [ ! -f "$tree/bin/MobileDrvDown.dll" ]; then
@@ -50,7 +50,7 @@ expected+=" docs/engine_load_error_mingw.h"
 signed=""
 for arch in x86 x64; do
     expected+=" $arch/Tolvek.dll $arch/bin/MobileDrvDown.dll $arch/bin/MobileDrvDown.pdb"
-    expected+=" $arch/include/MobileDrvDown.h"
+    expected+=" $arch/include/MobileDrvDown.h $arch/include/MobileDrvDownHost.h"
     expected+=" $arch/lib/MobileDrvDown.def $arch/lib/MobileDrvDown.lib $arch/lib/libMobileDrvDown.dll.a"
     expected+=" $arch/lib/cmake/MobileDrvDown/MobileDrvDownConfig.cmake"
     expected+=" $arch/lib/cmake/MobileDrvDown/MobileDrvDownConfigVersion.cmake"

@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # Uses the release package the way a host team does:
-#   check_package_host.sh CMAKE CPACK CONFIG WORKDIR VERSION SOURCE_DIR MAKE_PROGRAM LLVM_DLLTOOL
-#                         ARCH_PROBE WINEPREFIX X86_OBJDUMP X86_LOADER X86_UNLOADABLE X86_GXX
-#                         X64_OBJDUMP X64_LOADER X64_UNLOADABLE X64_GXX
+#   check_package_host.sh --cmake CMAKE --cpack CPACK --config CONFIG --work WORKDIR
+#       --version VERSION --source-dir DIR --make-program MAKE --llvm-dlltool LLVM_DLLTOOL
+#       --arch-probe ARCH_PROBE --wineprefix PREFIX
+#       --x86-objdump OBJDUMP --x86-loader LOADER --x86-unloadable DLL --x86-gxx GXX
+#       --x64-objdump OBJDUMP --x64-loader LOADER --x64-unloadable DLL --x64-gxx GXX
 # Makes the package with CPack (from the x86 tree's configuration, as scripts/package.sh does)
 # and unpacks it in WORKDIR; checks that its README is the one for hosts and that the guide shows
 # the MinGW handler of docs/engine_load_error_mingw.h as it is. Then, for x86 and x64, builds the
 # guide's example hosts from the package's docs/ with CMake through find_package(MobileDrvDown
 # CONFIG): in Microsoft's ABI (clang, lld-link) the one for Microsoft's compiler and the one for
-# clang in Microsoft mode; with MinGW-w64, clang and GCC (GXX), the one for MinGW. Each build lays
-# out an application folder as the package describes (the programs in bin/ beside
-# MobileDrvDown.dll, Tolvek.dll in the parent folder). Under Wine (LOADER) every example and the
+# clang in Microsoft mode; with MinGW-w64, clang and GCC (--*-gxx), the one for MinGW and drvget
+# from its own sources (hosts/drvget), which must build on the package's headers alone. Each
+# build lays out an application folder as the package describes (the programs in bin/ beside
+# MobileDrvDown.dll, Tolvek.dll in the parent folder). Under Wine (--*-loader) every example and the
 # package's drvget download a file from a loopback HTTP server, which must arrive equal to the
-# served file; the clang and MinGW examples run once more with UNLOADABLE (an engine file the
+# served file; the clang and MinGW examples run once more with --*-unloadable (an engine file the
 # library trusts but Windows refuses to load) as Tolvek.dll and must report the engine-load error
 # of both calls and end normally. Each example's output is printed.
 # Prints one line per check. Exit code: 0 when every check passed, 1 when one failed, 77 when
@@ -20,31 +23,32 @@
 # (ctest: skipped).
 set -uo pipefail
 
-if [ $# -ne 18 ]; then
-    echo "usage: check_package_host.sh CMAKE CPACK CONFIG WORKDIR VERSION SOURCE_DIR" \
-        "MAKE_PROGRAM LLVM_DLLTOOL ARCH_PROBE WINEPREFIX X86_OBJDUMP X86_LOADER X86_UNLOADABLE" \
-        "X86_GXX X64_OBJDUMP X64_LOADER X64_UNLOADABLE X64_GXX" >&2
-    exit 2
-fi
-cmake=$1
-cpack=$2
-config=$3
-work=$4
-version=$5
-source_dir=$6
-make_program=$7
-llvm_dlltool=$8
-arch_probe=$9
-wineprefix=${10}
-declare -A objdump=([x86]=${11} [x64]=${15})
-declare -A loader=([x86]=${12} [x64]=${16})
-declare -A unloadable=([x86]=${13} [x64]=${17})
-declare -A gxx=([x86]=${14} [x64]=${18})
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/package_checks.sh"
+read_options "usage: check_package_host.sh --cmake CMAKE --cpack CPACK --config CONFIG \
+--work WORKDIR --version VERSION --source-dir DIR --make-program MAKE --llvm-dlltool DLLTOOL \
+--arch-probe PROBE --wineprefix PREFIX, and for x86 and x64 each: --x86-objdump OBJDUMP \
+--x86-loader LOADER --x86-unloadable DLL --x86-gxx GXX" \
+    cmake cpack config work version source-dir make-program llvm-dlltool arch-probe wineprefix \
+    x86-objdump x86-loader x86-unloadable x86-gxx x64-objdump x64-loader x64-unloadable x64-gxx \
+    -- "$@"
+cmake=${option[cmake]}
+cpack=${option[cpack]}
+config=${option[config]}
+work=${option[work]}
+version=${option[version]}
+source_dir=${option[source-dir]}
+make_program=${option[make-program]}
+llvm_dlltool=${option[llvm-dlltool]}
+arch_probe=${option[arch-probe]}
+wineprefix=${option[wineprefix]}
+declare -A objdump=([x86]=${option[x86-objdump]} [x64]=${option[x64-objdump]})
+declare -A loader=([x86]=${option[x86-loader]} [x64]=${option[x64-loader]})
+declare -A unloadable=([x86]=${option[x86-unloadable]} [x64]=${option[x64-unloadable]})
+declare -A gxx=([x86]=${option[x86-gxx]} [x64]=${option[x64-gxx]})
 declare -A msvc_triple=([x86]=i686-pc-windows-msvc [x64]=x86_64-pc-windows-msvc)
 declare -A dlltool_machine=([x86]=i386 [x64]=i386:x86-64)
 declare -A mingw_toolchain=([x86]=mingw-i686.cmake [x64]=mingw-x86_64.cmake)
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/package_checks.sh"
 
 # --- the package, unpacked where nothing else of the build lies ---
 make_package "$cpack" "$config" "$version" "$work"
@@ -75,8 +79,11 @@ mkdir -p "$src"
 cp -r "$here/package_host/." "$src/"
 # What the Windows SDK and Microsoft's C runtime would give the Microsoft-ABI examples, as the
 # project's own build of the example takes it.
-cp -r "$source_dir/hosts/msvc/sdk" "$source_dir/hosts/msvc/msvc_start.cpp" "$src/"
+cp -r "$source_dir/tests/msvc_hosts/sdk" "$source_dir/tests/msvc_hosts/msvc_start.cpp" "$src/"
 cp "$package/docs/"*.cpp "$package/docs/"*.h "$src/"
+# drvget's own sources, nothing else of the tree: they must build on the package's headers alone.
+mkdir -p "$src/drvget"
+cp "$source_dir/hosts/drvget/"*.cpp "$source_dir/hosts/drvget/"*.h "$src/drvget/"
 
 # build_host NAME PREFIX_PATH CMAKE_ARGS...: configures and builds the host project in
 # $work/NAME; the configure log is $work/NAME.configure.log.
@@ -137,9 +144,9 @@ for arch in x86 x64; do
     mkdir -p "$syslibs"
     for def in kernel32 msvcrt; do
         if [ "$arch" = x86 ]; then
-            cp "$source_dir/hosts/msvc/$def.def" "$syslibs/$def.def"
+            cp "$source_dir/tests/msvc_hosts/$def.def" "$syslibs/$def.def"
         else
-            sed 's/@[0-9]\+//' "$source_dir/hosts/msvc/$def.def" >"$syslibs/$def.def"
+            sed 's/@[0-9]\+//' "$source_dir/tests/msvc_hosts/$def.def" >"$syslibs/$def.def"
         fi
         "$llvm_dlltool" -m "${dlltool_machine[$arch]}" -k -d "$syslibs/$def.def" \
             -l "$syslibs/$def.lib" || report FAILED "llvm-dlltool $def.def for $arch"
@@ -165,7 +172,7 @@ for arch in x86 x64; do
         [ "$compiler" = gcc ] && toolchain=(-DCMAKE_SYSTEM_NAME=Windows "-DCMAKE_CXX_COMPILER=${gxx[$arch]}")
         if build_host "mingw-$compiler-$arch" "$package/$arch" "${toolchain[@]}"; then
             check_host "mingw-$compiler-$arch" "$arch" libMobileDrvDown.dll.a "$what" \
-                example_host_mingw
+                example_host_mingw drvget
         else
             show_log "$work/mingw-$compiler-$arch.configure.log"
             [ -f "$work/mingw-$compiler-$arch.build.log" ] &&

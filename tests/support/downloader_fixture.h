@@ -1,8 +1,7 @@
 // A fresh tree with the library and the stand-in engine, and downloaders made by its factory.
 #pragma once
 
-#include "MobileDrvDown.h"
-#include "support/host_api.h"
+#include "MobileDrvDownHost.h"
 #include "support/import_faults.h"
 #include "support/recording_callback.h"
 #include "support/standin.h"
@@ -14,6 +13,9 @@
 #include <string>
 
 namespace drvtest {
+
+// The tests drive the library as hosts do, with the package's helpers.
+using namespace mobiledrv;
 
 class DownloaderFixture : public ::testing::Test {
 protected:

@@ -8,7 +8,7 @@
 //     Loads the DLL and calls its export `int (*)()`; prints "returned <n>" and exits with 0.
 // An exception that nothing handles (the engine-load exception among them) is printed as
 // "exception <code>" and ends the process with exit code 4.
-#include "support/host_api.h"
+#include "MobileDrvDownHost.h"
 
 #include <windows.h>
 
@@ -62,7 +62,7 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "cannot load the library\n");
         return 3;
     }
-    auto download = reinterpret_cast<drvtest::DownLoadFileFn>(
+    auto download = reinterpret_cast<mobiledrv::DownLoadFileFn>(
         reinterpret_cast<void*>(GetProcAddress(library, "DownLoadFile")));
     const int result = download(argv[3], argv[4]);
     std::printf("result %d\n", result);

@@ -132,7 +132,7 @@ std::string HandleChanges(const std::vector<ProcessHandle>& before,
 
 std::string HandleChangesSettled(const std::vector<ProcessHandle>& before, DWORD timeoutMs) {
     std::string changes;
-    WaitUntil([&] { return (changes = HandleChanges(before, ProcessHandles())).empty(); },
+    PollUntil([&] { return (changes = HandleChanges(before, ProcessHandles())).empty(); },
               timeoutMs, 50);
     return changes;
 }

@@ -59,7 +59,7 @@ std::vector<Notification> RecordingCallback::For(const std::wstring& name) {
     return matching;
 }
 
-bool RecordingCallback::WaitUntil(
+bool RecordingCallback::WaitFor(
     const std::function<bool(const std::vector<Notification>&)>& predicate, DWORD timeoutMs) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
@@ -67,7 +67,7 @@ bool RecordingCallback::WaitUntil(
 }
 
 bool RecordingCallback::WaitForFinals(std::size_t count, DWORD timeoutMs) {
-    return WaitUntil(
+    return WaitFor(
         [count](const std::vector<Notification>& all) {
             std::size_t finals = 0;
             for (const Notification& n : all) {

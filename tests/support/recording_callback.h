@@ -34,8 +34,8 @@ public:
     std::vector<Notification> All();
     std::vector<Notification> For(const std::wstring& name);
     // Waits until `predicate` holds for the notifications so far; false on time-out.
-    bool WaitUntil(const std::function<bool(const std::vector<Notification>&)>& predicate,
-                   DWORD timeoutMs);
+    bool WaitFor(const std::function<bool(const std::vector<Notification>&)>& predicate,
+                 DWORD timeoutMs);
     // Waits until at least `count` final (kind 0 or 1) notifications arrived.
     bool WaitForFinals(std::size_t count, DWORD timeoutMs);
 

@@ -98,7 +98,7 @@ std::vector<EngineCall> StandIn::Calls(std::string_view exportName) const {
 }
 
 bool StandIn::WaitForCalls(const char* exportName, uint32_t count, DWORD timeoutMs) const {
-    return WaitUntil([&] { return CallCount(exportName) >= count; }, timeoutMs);
+    return PollUntil([&] { return CallCount(exportName) >= count; }, timeoutMs);
 }
 
 StandInCounters StandIn::Counters() const {

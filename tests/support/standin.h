@@ -5,6 +5,7 @@
 
 #include "engine_abi/engine_abi.h"
 #include "standin_engine/standin_control.h"
+#include "standin_engine/status_values.h"
 #include "support/test_tree.h"
 
 #include <windows.h>

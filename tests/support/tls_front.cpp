@@ -105,7 +105,7 @@ TlsFront::TlsFront(const HttpTestServer& upstream, std::vector<std::string> cert
     const unique_handle child(process.hProcess);
 
     const std::wstring portsFile = work_ + L"\\ports";
-    if (!WaitUntil([&] { return Exists(portsFile); }, 60000)) {
+    if (!PollUntil([&] { return Exists(portsFile); }, 60000)) {
         throw std::runtime_error("nginx did not start: " + ReadText(work_ + L"\\front.log") +
                                  ReadText(work_ + L"\\error.log"));
     }
@@ -120,7 +120,7 @@ TlsFront::TlsFront(const HttpTestServer& upstream, std::vector<std::string> cert
 
 TlsFront::~TlsFront() {
     std::ofstream(std::filesystem::path(work_ + L"\\stop")).put('\n');
-    WaitUntil([&] { return !Exists(work_ + L"\\ports"); }, 10000);
+    PollUntil([&] { return !Exists(work_ + L"\\ports"); }, 10000);
     RemoveTree(work_);
 }
 

@@ -7,7 +7,7 @@ namespace drvtest {
 
 // Tests `condition` every `stepMs` until it holds; false when it still did not after `timeoutMs`.
 template <class Condition>
-bool WaitUntil(Condition&& condition, DWORD timeoutMs, DWORD stepMs = 10) {
+bool PollUntil(Condition&& condition, DWORD timeoutMs, DWORD stepMs = 10) {
     const DWORD start = GetTickCount();
     while (!condition()) {
         if (GetTickCount() - start >= timeoutMs) {

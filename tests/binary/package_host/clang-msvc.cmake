@@ -1,6 +1,6 @@
 # Builds Windows programs in Microsoft's ABI with clang and lld-link, on a machine that has neither
 # Microsoft's headers nor its C runtime libraries; the host project supplies what its examples use
-# of them (sdk/ and msvc_start.cpp, which check_package_host.sh copies from hosts/msvc/).
+# of them (sdk/ and msvc_start.cpp, which check_package_host.sh copies from tests/msvc_hosts/).
 #   MSVC_HOST_TRIPLE: i686-pc-windows-msvc (x86) or x86_64-pc-windows-msvc (x64)
 #   MSVC_HOST_SYSTEM_LIBRARIES: the import libraries that stand in for the SDK's (kernel32.lib,
 #   msvcrt.lib), made by llvm-dlltool from .def files.

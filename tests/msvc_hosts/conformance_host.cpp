@@ -16,7 +16,7 @@
 // vtable or a large buffer is a constant-initialised global: no runtime start-up code runs
 // constructors here, and frames stay under a page, since the stack probe is not linked in.
 
-#include "MobileDrvDown.h"
+#include "MobileDrvDownHost.h"
 
 #include "host_runtime.h"
 
@@ -27,8 +27,8 @@ constexpr BOOL kFalse = 0;
 constexpr DWORD kWaitObject0 = 0;
 constexpr DWORD kNotifyTimeoutMs = 15000;
 constexpr size_t kPathCapacity = 520;
-constexpr size_t kProgressSize = 1056;
-constexpr size_t kResultSize = 5124;
+constexpr size_t kProgressSize = sizeof(_MOBILE_DRV_PROGRESS);
+constexpr size_t kResultSize = sizeof(_MOBILE_DRV_RESULT);
 constexpr wchar_t kUrl[] = L"http://127.0.0.1:9/drivers/phone.zip";
 constexpr wchar_t kEngineLoadMessage[] = L"can not load tolvek.dll";
 
@@ -41,6 +41,13 @@ struct StandInStep {
     unsigned int repeat;
 };
 static_assert(sizeof(StandInStep) == 40, "the engine's script step");
+// A step's result: the query answers. The states it reports, named as the stand-in names them
+// (standin_engine/status_values.h, which needs a C++ library this host does not have).
+constexpr unsigned int kAnswered = 1;
+constexpr int kStateFinished = 1;
+constexpr int kStateHttpError = 3;
+constexpr int kStateConnecting = 5;
+constexpr int kStateReceiving = 6;
 
 struct StandInLogEntry {
     char exportName[32];
@@ -289,9 +296,9 @@ bool SameBytes(const unsigned char* actual, size_t size) {
 bool CheckResultRecord(const unsigned char* actual, const wchar_t* name, const wchar_t* target,
                        int context) {
     ClearExpected();
-    PutText(0, name);
-    PutText(1024, target);
-    PutU32(5120, static_cast<unsigned int>(context));
+    PutText(offsetof(_MOBILE_DRV_RESULT, name), name);
+    PutText(offsetof(_MOBILE_DRV_RESULT, targetPath), target);
+    PutU32(offsetof(_MOBILE_DRV_RESULT, context), static_cast<unsigned int>(context));
     return SameBytes(actual, kResultSize);
 }
 
@@ -363,7 +370,9 @@ void CheckInit(IMobileDrvDown* downloader) {
 }
 
 void CheckProgressAndSuccess(IMobileDrvDown* downloader) {
-    const StandInStep script[] = {{1, 5, {101, 102, 103, 104, 105, 106, 107}, 1}, {1, 1, {}, 1}};
+    const StandInStep script[] = {
+        {kAnswered, kStateConnecting, {101, 102, 103, 104, 105, 106, 107}, 1},
+        {kAnswered, kStateFinished, {}, 1}};
     PushScript(script, 2);
     SetTarget(L"progress.zip");
     const wchar_t name[] = L"conformance-progress";
@@ -381,11 +390,11 @@ void CheckProgressAndSuccess(IMobileDrvDown* downloader) {
 
     Report(g_callback.ProgressCount() == 1, "one progress notification (kind 2) came first");
     ClearExpected();
-    PutText(0, name);
+    PutText(offsetof(_MOBILE_DRV_PROGRESS, name), name);
     for (unsigned int i = 0; i < 7; ++i) {
-        PutU32(1024 + 4 * i, 101 + i);
+        PutU32(offsetof(_MOBILE_DRV_PROGRESS, status) + 4 * i, 101 + i);
     }
-    PutU32(1052, static_cast<unsigned int>(context));
+    PutU32(offsetof(_MOBILE_DRV_PROGRESS, context), static_cast<unsigned int>(context));
     Report(SameBytes(g_callback.FirstProgress(), kProgressSize),
            "progress record: name at 0, status values at 1024, context at 1052, zeros after");
     Report(CheckResultRecord(g_callback.Final(), name, g_target, context),
@@ -393,7 +402,7 @@ void CheckProgressAndSuccess(IMobileDrvDown* downloader) {
 }
 
 void CheckFailure(IMobileDrvDown* downloader) {
-    const StandInStep script[] = {{1, 3, {}, 1}};
+    const StandInStep script[] = {{kAnswered, kStateHttpError, {}, 1}};
     PushScript(script, 1);
     SetTarget(L"failure.zip");
     const wchar_t name[] = L"conformance-failure";
@@ -407,7 +416,7 @@ void CheckFailure(IMobileDrvDown* downloader) {
 }
 
 void CheckCancel(IMobileDrvDown* downloader) {
-    const StandInStep script[] = {{1, 5, {}, 0}}; // runs until it is stopped
+    const StandInStep script[] = {{kAnswered, kStateConnecting, {}, 0}}; // runs until it is stopped
     PushScript(script, 1);
     SetTarget(L"cancel.zip");
     const unsigned int closed = g_engine.callCount("PPCloseHandle");
@@ -442,7 +451,7 @@ void CheckDownloadNow(IMobileDrvDown* downloader) {
 }
 
 void CheckUninit(IMobileDrvDown* downloader) {
-    const StandInStep script[] = {{1, 6, {}, 0}};
+    const StandInStep script[] = {{kAnswered, kStateReceiving, {}, 0}};
     PushScript(script, 1);
     SetTarget(L"uninit.zip");
     g_callback.Follow();
@@ -475,8 +484,8 @@ void CheckReleaseInsideOnNotify() {
     Report(LiveEngineInstances() == 0, "and closes the engine");
 }
 
-using DownLoadFileFn = int(__stdcall*)(const wchar_t* url, const wchar_t* targetPath);
-using ExtractZipFileFn = int(__stdcall*)(const void* reserved1, const void* reserved2);
+using mobiledrv::DownLoadFileFn;
+using mobiledrv::ExtractZipFileFn;
 
 void CheckExports(HMODULE library) {
     auto downLoadFile = reinterpret_cast<DownLoadFileFn>(GetProcAddress(library, "DownLoadFile"));
