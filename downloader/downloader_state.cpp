@@ -187,13 +187,22 @@ std::size_t DownloaderState::TaskCapacity() {
     return tasks_.capacity();
 }
 
-void DownloaderState::Shutdown() {
+void DownloaderState::Shutdown(StateRef state, ShutdownOf what) {
+    if (state) {
+        state->RunShutdown(what);
+    }
+}
+
+void DownloaderState::RunShutdown(ShutdownOf what) {
     // A worker shutting its own downloader down from inside OnNotify cannot wait for itself, nor
     // for another worker doing the same, which waits for it in turn.
     const WorkerThreadState* self = CurrentWorkerThread();
     const bool inside = self != nullptr && self->notifying == this;
     {
         LockGuard lock(lock_);
+        if (what == ShutdownOf::EngineLess && engine_) {
+            return;
+        }
         // No notification begins from here on, no task is taken, and a worker counted before
         // takes no engine any more.
         callback_ = nullptr;

@@ -182,8 +182,9 @@ public:
     /* Loads and initialises an engine instance for this downloader and keeps `callback`. 1 on
        success; 0 for a null callback, a downloader that has an engine already (a second Init),
        no engine file, too little memory, an engine that lacks PPInit2 or refuses to initialise
-       (tasks added before are then cancelled as by Uninit), or while Uninit or Release of this
-       downloader runs.
+       (tasks added before are then cancelled as by Uninit, unless another Init of this
+       downloader has installed an engine meanwhile: that engine, its callback and its tasks
+       stay), or while Uninit or Release of this downloader runs.
        Too little memory includes memory, hashing or cryptography of the system running short
        while the engine file is checked: that is no sign of a damaged or unreadable file.
        When the engine file exists but cannot be opened, read through or loaded, Init throws
