@@ -85,8 +85,12 @@ public:
     // The first task of that name, held by a reference so that its cancel event stays open while
     // the caller uses it; empty when none matches.
     TaskHandle FindCancelEvent(const wchar_t* name);
-    // Signals the cancel event of the first task of that name; 1 when there was one to signal.
+    // Signals the cancel event of the first listed task of that name, under the list lock; 1 when
+    // there was one to signal. A task whose end has been decided is no longer listed.
     int CancelTask(const wchar_t* name);
+    // Decides the end of a task: false when it has been cancelled; otherwise it leaves the list
+    // under the lock, so that no cancel signals it any more while its end is told.
+    bool EndTask(const _MOBILE_DRV_TASK* task);
     // Signals every task's cancel event, first to last, and empties the list.
     void CancelAllTasks();
 
