@@ -227,3 +227,70 @@ TEST_F(FaultTest, ReleaseInAMessageAnsweredDuringUninitLeavesThatUninitSound) {
     EXPECT_EQ(Engine().CallCount("PPClose"), 1u);
     EXPECT_EQ(Engine().Counters().liveInstances, 0u);
 }
+
+// A notification tells the host's window thread that its download is done with SendMessage, and
+// the handler releases the downloader: the Release ends in its usual time, and so does the
+// SendMessage of the notification it would otherwise wait for.
+TEST_F(FaultTest, ReleaseInTheHandlerOfAMessageSentFromOnNotifyEnds) {
+    WindowThread ui;
+    IMobileDrvDown* const host = CreateReady().release();
+    std::atomic<bool> released{false};
+    std::atomic<bool> answered{false};
+    std::atomic<DWORD> took{0};
+    callback.onNotify = [&](const Notification& n) {
+        if (n.kind == MOBILEDRV_NOTIFY_SUCCEEDED) {
+            answered = ui.Send(
+                [&] {
+                    const DWORD begin = GetTickCount();
+                    host->Release();
+                    took = GetTickCount() - begin;
+                    released = true;
+                },
+                kShutdownWaitMs + 5000);
+        }
+    };
+    ASSERT_EQ(Add(*host, L"done"), 1);
+    ASSERT_TRUE(WaitUntil([&] { return released.load(); }, kShutdownWaitMs * 2));
+    EXPECT_TRUE(answered.load()) << "the notification's SendMessage was not answered";
+    EXPECT_LT(took.load(), kShutdownWaitMs / 2);
+    EXPECT_TRUE(Engine().WaitForCalls("PPClose", 1, 5000));
+}
+
+// Two downloaders release each other from inside their notifications, both at once: neither
+// shutdown waits for the notification that runs the other, and both end in their usual time.
+TEST_F(FaultTest, DownloadersReleasingEachOtherFromTheirNotificationsBothEnd) {
+    Engine().SetDefaultScript({QueryStep(5, 0)});
+    RecordingCallback otherCallback;
+    unique_downloader a = CreateReady();
+    unique_downloader b = Create();
+    ASSERT_EQ(b->Init(&otherCallback), 1);
+    const unique_handle inA(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const unique_handle inB(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::atomic<int> released{0};
+    std::atomic<bool> aOnce{false};
+    std::atomic<bool> bOnce{false};
+    callback.onNotify = [&](const Notification&) {
+        if (!aOnce.exchange(true)) {
+            SetEvent(inA.get());
+            EXPECT_EQ(WaitForSingleObject(inB.get(), 10000), WAIT_OBJECT_0);
+            b.reset();
+            ++released;
+        }
+    };
+    otherCallback.onNotify = [&](const Notification&) {
+        if (!bOnce.exchange(true)) {
+            SetEvent(inB.get());
+            EXPECT_EQ(WaitForSingleObject(inA.get(), 10000), WAIT_OBJECT_0);
+            a.reset();
+            ++released;
+        }
+    };
+    ASSERT_EQ(Add(*a, L"a"), 1);
+    ASSERT_EQ(Add(*b, L"b"), 1);
+    ASSERT_EQ(WaitForSingleObject(inA.get(), 5000), WAIT_OBJECT_0);
+    const DWORD begin = GetTickCount();
+    EXPECT_TRUE(WaitUntil([&] { return released == 2; }, kShutdownWaitMs * 2))
+        << "the releases did not end";
+    EXPECT_LT(GetTickCount() - begin, kShutdownWaitMs / 2);
+    EXPECT_TRUE(Engine().WaitForCalls("PPClose", 2, 5000));
+}
