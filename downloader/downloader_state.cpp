@@ -1,6 +1,7 @@
 #include "downloader/downloader_state.h"
 
 #include "base/module.h"
+#include "base/process_exit.h"
 #include "base/timing.h"
 #include "base/waits.h"
 #include "downloader/worker_context.h"
@@ -249,22 +250,26 @@ void DownloaderState::RunShutdown(ShutdownOf what) {
     if (notificationsWaitedFor > 0) {
         ReplyToWaitingSender();
     }
-    // Cancelled workers end within a step; one held by the engine or the host is waited for
-    // 10 s at most, as the module's worker gate would be.
-    WaitUntil(
-        [&] {
-            LockGuard lock(lock_);
-            return waitedFor(workers_) <= 0;
-        },
-        kShutdownWaitMs, g_hStopEvent);
-    // Past that bound still, no notification runs once the shutdown has returned; blocking
-    // downloads end within a poll step of the shutdown event.
-    WaitUntil(
-        [&] {
-            LockGuard lock(lock_);
-            return waitedFor(notifications_) <= 0 && blockingDownloads_ == 0;
-        },
-        INFINITE);
+    // When the process exits, the system has ended every worker wherever it was: none of them
+    // ever counts itself out, and nothing is left to wait for.
+    if (!ProcessExiting()) {
+        // Cancelled workers end within a step; one held by the engine or the host is waited for
+        // 10 s at most, as the module's worker gate would be.
+        WaitUntil(
+            [&] {
+                LockGuard lock(lock_);
+                return waitedFor(workers_) <= 0;
+            },
+            kShutdownWaitMs, g_hStopEvent);
+        // Past that bound still, no notification runs once the shutdown has returned; blocking
+        // downloads end within a poll step of the shutdown event.
+        WaitUntil(
+            [&] {
+                LockGuard lock(lock_);
+                return waitedFor(notifications_) <= 0 && blockingDownloads_ == 0;
+            },
+            INFINITE);
+    }
 
     // None begins meanwhile, so once none is left the engine is taken away before anyone else can
     // reach for it.

@@ -108,7 +108,8 @@ public:
     // thread; a caller answering a message another thread sent, while a notification of this
     // downloader runs, answers it (0) before it waits. Called from inside OnNotify (of any
     // downloader), it does not wait for this downloader's workers that run a shutdown (of any
-    // downloader) from inside a notification of this one, the caller's among them.
+    // downloader) from inside a notification of this one, the caller's among them. While the
+    // process exits it waits for nothing: the system has ended the workers.
     // The shutdown holds `state` for its whole length: a handler of a message it answers may
     // release the downloader, and with it the downloader's own reference.
     // EngineLess does nothing when an engine is installed: the one another Init installed

@@ -168,6 +168,9 @@ typedef struct _MOBILE_DRV_RESULT {
  *   once, while the handler goes on inside the shutdown. But OnNotify must never wait for that
  *   thread otherwise: for a lock it holds, an event it would set, or the answer to a message
  *   posted to it. It waits for the notification, and both would wait for ever.
+ * - When the process exits (ExitProcess, or returning from main), the system ends the library's
+ *   workers wherever they are, inside OnNotify too. A Release called then, for instance from a
+ *   host DLL's DLL_PROCESS_DETACH, waits for none of them.
  */
 class IMobileDrvDownCallback {
 public:

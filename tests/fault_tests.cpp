@@ -1,4 +1,5 @@
 // Engines that misbehave and hosts that shut down at awkward moments.
+#include "support/child_process.h"
 #include "support/downloader_fixture.h"
 #include "support/host_thread.h"
 #include "support/timing.h"
@@ -293,4 +294,19 @@ TEST_F(FaultTest, DownloadersReleasingEachOtherFromTheirNotificationsBothEnd) {
         << "the releases did not end";
     EXPECT_LT(GetTickCount() - begin, kShutdownWaitMs / 2);
     EXPECT_TRUE(Engine().WaitForCalls("PPClose", 2, 5000));
+}
+
+// A host DLL releases its downloader from its DLL_PROCESS_DETACH when the process exits, after the
+// system has ended a worker inside OnNotify: the Release returns, and the process ends.
+TEST_F(FaultTest, ReleaseAtProcessExitWaitsForNoWorkerTheSystemEnded) {
+    // Both beside the library, where the loader finds the library the host DLL links.
+    tree.CopyBuilt(L"detach_host.dll", L"bin\\detach_host.dll");
+    tree.CopyBuilt(L"library_child.exe", L"bin\\library_child.exe");
+    const ChildResult child =
+        RunChild(tree.Path(L"bin\\library_child.exe"),
+                 {tree.Path(L"bin\\detach_host.dll"), L"call", L"StartHeldNotification"},
+                 {L"STANDIN_TRANSFERS=scripted"}, kShutdownWaitMs * 3);
+    EXPECT_NE(child.output.find("returned 1"), std::string::npos) << child.output;
+    EXPECT_NE(child.output.find("released"), std::string::npos) << child.output;
+    EXPECT_EQ(child.exitCode, 0u);
 }
