@@ -6,7 +6,8 @@ namespace {
 
 using ShutdownInProgressFn = BOOLEAN(NTAPI*)();
 
-// Looked up once at load: at exit the loader lock is held, and nothing is loaded any more.
+// Looked up at load, so that a shutdown at exit makes no call into the loader, which is busy
+// detaching modules then.
 ShutdownInProgressFn g_dllShutdownInProgress = nullptr;
 
 } // namespace
