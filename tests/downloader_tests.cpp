@@ -120,18 +120,18 @@ TEST_F(DownloaderTest, InitDuringAShutdownReturnsZeroAndInstallsNothing) {
         downloader->Uninit();
     });
     ASSERT_TRUE(Engine().WaitForCalls("PPInit2", 1, 5000));
-    ASSERT_TRUE(WaitUntil([&] { return started.load(); }, 5000));
+    ASSERT_TRUE(PollUntil([&] { return started.load(); }, 5000));
     // A task whose worker is held before its first instruction keeps the shutdown waiting.
     Engine().SetDelay(kStandInThreadAttach, INFINITE);
     auto record = TaskRecord(L"held", kUrl, Out(L"held.zip"));
     const int added = downloader->AddTask(&record);
     SetEvent(go.get());
     // The shutdown has begun once it has emptied the list.
-    const bool begun = WaitUntil([&] { return downloader->CancelTask(L"held") == 0; }, 5000);
+    const bool begun = PollUntil([&] { return downloader->CancelTask(L"held") == 0; }, 5000);
     Engine().ReleaseDelay("PPInit2");
     // The Init has installed its instance (and returned) or refused it (and closes it).
     const bool decided =
-        WaitUntil([&] { return result != -1 || Engine().CallCount("PPClose") > 0; }, 5000);
+        PollUntil([&] { return result != -1 || Engine().CallCount("PPClose") > 0; }, 5000);
     Engine().ReleaseDelays();
     init.Join();
     shutDown.Join();

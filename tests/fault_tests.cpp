@@ -204,7 +204,7 @@ TEST_F(FaultTest, CancelAndReleaseFromInsideOnNotifyDoNotDeadlock) {
 // Release returns as usual once the worker ends, and the engine is closed once.
 TEST_F(FaultTest, ReleaseInAMessageAnsweredDuringUninitLeavesThatUninitSound) {
     auto downloader = CreateReady();
-    Engine().SetDefaultScript({QueryStep(5, 0)});
+    Engine().SetDefaultScript({QueryStep(standin::kStateConnecting, 0)});
     ASSERT_EQ(Add(*downloader, L"held"), 1);
     Engine().SetDelay("PPQueryTaskEx", INFINITE);
     ASSERT_TRUE(Engine().WaitForCalls("PPQueryTaskEx", 1, 5000));
@@ -217,7 +217,7 @@ TEST_F(FaultTest, ReleaseInAMessageAnsweredDuringUninitLeavesThatUninitSound) {
         SetEvent(returned.get());
     });
     // The Uninit waits for the held worker once it has emptied the list.
-    ASSERT_TRUE(WaitUntil([&] { return host->CancelTask(L"held") == 0; }, 5000));
+    ASSERT_TRUE(PollUntil([&] { return host->CancelTask(L"held") == 0; }, 5000));
     HostThread sender([&] {
         ui.Send([&] {
             SetEvent(releasing.get());
@@ -255,7 +255,7 @@ TEST_F(FaultTest, ReleaseInTheHandlerOfAMessageSentFromOnNotifyEnds) {
         }
     };
     ASSERT_EQ(Add(*host, L"done"), 1);
-    ASSERT_TRUE(WaitUntil([&] { return released.load(); }, kShutdownWaitMs * 2));
+    ASSERT_TRUE(PollUntil([&] { return released.load(); }, kShutdownWaitMs * 2));
     EXPECT_TRUE(answered.load()) << "the notification's SendMessage was not answered";
     EXPECT_LT(took.load(), kShutdownWaitMs / 2);
     EXPECT_TRUE(Engine().WaitForCalls("PPClose", 1, 5000));
@@ -264,7 +264,7 @@ TEST_F(FaultTest, ReleaseInTheHandlerOfAMessageSentFromOnNotifyEnds) {
 // Two downloaders release each other from inside their notifications, both at once: neither
 // shutdown waits for the notification that runs the other, and both end in their usual time.
 TEST_F(FaultTest, DownloadersReleasingEachOtherFromTheirNotificationsBothEnd) {
-    Engine().SetDefaultScript({QueryStep(5, 0)});
+    Engine().SetDefaultScript({QueryStep(standin::kStateConnecting, 0)});
     RecordingCallback otherCallback;
     unique_downloader a = CreateReady();
     unique_downloader b = Create();
@@ -294,7 +294,7 @@ TEST_F(FaultTest, DownloadersReleasingEachOtherFromTheirNotificationsBothEnd) {
     ASSERT_EQ(Add(*b, L"b"), 1);
     ASSERT_EQ(WaitForSingleObject(inA.get(), 5000), WAIT_OBJECT_0);
     const DWORD begin = GetTickCount();
-    EXPECT_TRUE(WaitUntil([&] { return released == 2; }, kShutdownWaitMs * 2))
+    EXPECT_TRUE(PollUntil([&] { return released == 2; }, kShutdownWaitMs * 2))
         << "the releases did not end";
     EXPECT_LT(GetTickCount() - begin, kShutdownWaitMs / 2);
     EXPECT_TRUE(Engine().WaitForCalls("PPClose", 2, 5000));

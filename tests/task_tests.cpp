@@ -81,7 +81,7 @@ void TaskTest::ShutDownAnsweringAWindow(HWND window, bool release, bool seen) {
         },
         5000));
     if (seen) {
-        ASSERT_TRUE(WaitUntil(
+        ASSERT_TRUE(PollUntil(
             [] { return (HIWORD(GetQueueStatus(QS_SENDMESSAGE)) & QS_SENDMESSAGE) != 0; }, 5000));
     }
     const DWORD begin = GetTickCount();
@@ -265,8 +265,9 @@ TEST_F(TaskTest, CancelWhileAQueryIsInTheEngineEndsTheTaskInSilence) {
 // A failed task's final notification queues a retry of the same name and cancels it at once: the
 // cancel reaches the retry, which ends in silence, not the task whose end is being told.
 TEST_F(TaskTest, CancelFromAFinalNotificationReachesTheRetryOfTheSameName) {
-    Engine().PushScript({QueryStep(2)});
-    Engine().PushScript({QueryStep(5, 2), QueryStep(1)});
+    Engine().PushScript({QueryStep(standin::kStateUnreachable)});
+    Engine().PushScript(
+        {QueryStep(standin::kStateConnecting, 2), QueryStep(standin::kStateFinished)});
     std::atomic<int> retried{-1};
     std::atomic<int> cancelled{-1};
     callback.onNotify = [&](const Notification& n) {
