@@ -8,9 +8,13 @@ namespace {
 constexpr std::size_t kDosHeaderSize = 64;
 constexpr std::size_t kLfanewOffset = 0x3c;
 constexpr std::size_t kFileHeaderSize = 20;
+constexpr std::size_t kNumberOfSectionsOffset = 2;      // in the file header
 constexpr std::size_t kSizeOfOptionalHeaderOffset = 16; // in the file header
 constexpr std::size_t kChecksumOffset = 64;             // in the optional header, either kind
 constexpr std::size_t kSecurityDirectoryIndex = 4;
+constexpr std::size_t kSectionHeaderSize = 40;
+constexpr std::size_t kSizeOfRawDataOffset = 16; // in a section header
+constexpr std::size_t kPointerToRawDataOffset = 20;
 constexpr std::uint16_t kPe32Magic = 0x10b;
 constexpr std::uint16_t kPe32PlusMagic = 0x20b;
 
@@ -44,6 +48,7 @@ PeLayoutResult ParsePeLayout(std::span<const std::uint8_t> head, std::uint64_t f
     if (headers[0] != 'P' || headers[1] != 'E' || headers[2] != 0 || headers[3] != 0) {
         return PeLayoutResult::BadLayout;
     }
+    const std::size_t sections = U16(&headers[4 + kNumberOfSectionsOffset]);
     const std::size_t optionalSize = U16(&headers[4 + kSizeOfOptionalHeaderOffset]);
     std::size_t directories = 0;
     switch (U16(&headers[optional])) {
@@ -76,5 +81,21 @@ PeLayoutResult ParsePeLayout(std::span<const std::uint8_t> head, std::uint64_t f
         return PeLayoutResult::BadLayout;
     }
 
+    // No section's data runs into the table: the digest covers all of it, and none of the
+    // signature is ever mapped as part of the image.
+    const std::size_t sectionTable = optional + optionalSize;
+    if (headers.size() < sectionTable ||
+        (headers.size() - sectionTable) / kSectionHeaderSize < sections ||
+        nt + sectionTable + sections * kSectionHeaderSize > layout.table) {
+        return PeLayoutResult::BadLayout;
+    }
+    for (std::size_t i = 0; i < sections; ++i) {
+        const std::uint8_t* section = &headers[sectionTable + i * kSectionHeaderSize];
+        const std::uint64_t rawSize = U32(section + kSizeOfRawDataOffset);
+        const std::uint64_t rawPointer = U32(section + kPointerToRawDataOffset);
+        if (rawSize != 0 && rawPointer + rawSize > layout.table) {
+            return PeLayoutResult::BadLayout;
+        }
+    }
     return PeLayoutResult::Signed;
 }

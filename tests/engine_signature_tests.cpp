@@ -128,7 +128,7 @@ protected:
         for (const wchar_t* name :
              {L"Tolvek_signedA", L"Tolvek_rebuilt_signedA", L"Tolvek_signedB",
               L"Tolvek_signedA_nocodesign", L"Tolvek_signedA_tampered", L"Tolvek_signedA_patched",
-              L"Tolvek_signedA_badsig", L"Tolvek_signedA_appended"}) {
+              L"Tolvek_signedA_badsig", L"Tolvek_signedA_appended", L"Tolvek_signedA_overlap"}) {
             (*files)[name] = ReadBuilt(std::wstring(L"signing\\") + name + L".dll");
         }
         (*files)[L"Tolvek_unsigned"] = ReadBuilt(L"Tolvek.dll");
@@ -155,6 +155,7 @@ TEST_F(EngineSignature, RefusesEachDamagedOrForeignFileForItsOwnReason) {
         {L"Tolvek_signedA_patched", SignatureVerdict::ContentMismatch},
         {L"Tolvek_signedA_badsig", SignatureVerdict::BadSignature},
         {L"Tolvek_signedA_appended", SignatureVerdict::BadLayout},
+        {L"Tolvek_signedA_overlap", SignatureVerdict::BadLayout},
         {L"Tolvek_signedB", SignatureVerdict::SignerNotPinned},
         {L"Tolvek_unsigned", SignatureVerdict::NotSigned},
         {L"Tolvek_signedA_nocodesign", SignatureVerdict::NotCodeSigning},
