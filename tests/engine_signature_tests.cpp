@@ -523,6 +523,13 @@ TEST(DerReader, ReadsDefiniteMinimalLengthsAndRefusesEverythingElse) {
     EXPECT_EQ(element.whole.size(), 3u);
     EXPECT_TRUE(reader.SkipIf(kDerOctetString));
     EXPECT_TRUE(reader.AtEnd());
+
+    // Well-formed all the way down: a BER-only form nested in a constructed element is refused.
+    const std::vector<std::uint8_t> nested = {0x30, 0x05, 0xa0, 0x03, 0x02, 0x01, 0x01};
+    EXPECT_TRUE(DerIsWellFormed(nested, 2));
+    EXPECT_FALSE(DerIsWellFormed(nested, 1)); // deeper than allowed
+    const std::vector<std::uint8_t> indefinite = {0x30, 0x06, 0xa0, 0x80, 0x05, 0x00, 0x00, 0x00};
+    EXPECT_FALSE(DerIsWellFormed(indefinite, 8));
 }
 
 } // namespace
