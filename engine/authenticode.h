@@ -10,7 +10,8 @@ enum class SignatureVerdict {
     Trusted,         // signed by a pinned signer, and the signature covers this very file
     Unreadable,      // the file could not be read: no answer
     NotSigned,       // no certificate table (or not a PE image at all)
-    BadLayout,       // malformed headers or certificate table, or the table does not end the file
+    BadLayout,       // malformed headers or certificate table, the table does not end the file,
+                     // or a section's data runs into it
     BadMessage,      // the signature is not one well-formed SHA-256 Authenticode signer
     ContentMismatch, // the signed messageDigest is not the digest of the signed content
     BadSignature,    // the signer's signature over its attributes does not verify

@@ -72,3 +72,19 @@ bool DerSingle(DerBytes input, std::uint8_t tag, DerElement& element) {
 bool DerIsOid(const DerElement& element, DerBytes oid) {
     return element.tag == kDerOid && std::ranges::equal(element.value, oid);
 }
+
+bool DerIsWellFormed(DerBytes input, int depth) {
+    constexpr std::uint8_t kConstructed = 0x20;
+    DerReader reader(input);
+    while (!reader.AtEnd()) {
+        DerElement element;
+        if (!reader.Next(element)) {
+            return false;
+        }
+        if ((element.tag & kConstructed) != 0 &&
+            (depth == 0 || !DerIsWellFormed(element.value, depth - 1))) {
+            return false;
+        }
+    }
+    return true;
+}

@@ -1,6 +1,6 @@
-// A minimal reader of DER-encoded ASN.1, for the few structures of an engine's signature that the
-// library reads itself. The input is untrusted: every length is checked against what is left, and
-// only the forms DER allows are accepted (single-byte tags, definite and minimal lengths).
+// A minimal reader of DER-encoded ASN.1, for the structures of an engine's signature. The input is
+// untrusted: every length is checked against what is left, and only the forms DER allows are
+// accepted (single-byte tags, definite and minimal lengths). Pure: no system calls.
 #pragma once
 
 #include <cstddef>
@@ -50,3 +50,7 @@ bool DerSingle(DerBytes input, std::uint8_t tag, DerElement& element);
 
 // Whether `element` is an OBJECT IDENTIFIER whose content octets are `oid`.
 bool DerIsOid(const DerElement& element, DerBytes oid);
+
+// Whether `input` is a run of elements, and the value of every constructed one among them is in
+// turn, down to `depth` levels: no indefinite length or other BER-only form anywhere in it.
+bool DerIsWellFormed(DerBytes input, int depth);

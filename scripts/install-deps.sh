@@ -16,6 +16,7 @@ packages=(
   googletest
   clang lld llvm
   clang-19 lld-19 llvm-19
+  libclang-rt-19-dev
   python3 python3-pefile curl file
   openssl osslsigncode
   nginx

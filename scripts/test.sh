@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds both presets with their test suites and runs them: the x86 build (the product) under
 # 32-bit Wine, the x64 build under wine64, one after the other in one prefix and one wineserver.
+# Then the native fuzz build (preset fuzz) replays the parsers' corpus in fuzz/corpus.
 # A machine that cannot execute 32-bit code runs only the x86 binary checks and says so at the
 # start and at the end; the x86 suite then counts as not run. Exits non-zero on any failure.
 set -euo pipefail
@@ -9,7 +10,7 @@ started=$SECONDS
 
 scripts/install-deps.sh
 
-for preset in win32 win64; do
+for preset in win32 win64 fuzz; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
@@ -59,6 +60,34 @@ else
   run_suite x86-binary-checks --preset win32 -L binary
 fi
 run_suite x64 --preset win64
+
+# Each fuzz target over its corpus, once: an input that now fails a property or trips a sanitizer
+# fails the test command. Counted one per target.
+run_replay() {
+  local passed=0 failed=0 target log inputs replay_started
+  echo
+  echo "== replay: the parsers' fuzz targets over fuzz/corpus"
+  replay_started=$(date +%s%N)
+  for target in der authenticode; do
+    log=build/fuzz/replay-$target.log
+    if build/fuzz/bin/fuzz_"$target" -runs=0 -artifact_prefix=build/fuzz/ "fuzz/corpus/$target" \
+      >"$log" 2>&1; then
+      passed=$((passed + 1))
+      inputs=$(sed -n 's/^INFO: seed corpus: files: \([0-9]*\).*/\1/p' "$log")
+      echo "$target: ${inputs:-?} inputs, no finding"
+    else
+      failed=$((failed + 1))
+      status=1
+      echo "$target: FAILED (log: $log)"
+      grep -E 'ERROR|runtime error|property failed|SUMMARY' "$log" | head -n 10 || true
+    fi
+  done
+  echo "replay took $((($(date +%s%N) - replay_started) / 1000000)) ms"
+  summary+=("replay: $passed passed, $failed failed, 0 skipped")
+  total_passed=$((total_passed + passed))
+  total_failed=$((total_failed + failed))
+}
+run_replay
 
 echo
 echo "== summary ($((SECONDS - started)) s)"

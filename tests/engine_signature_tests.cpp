@@ -128,7 +128,7 @@ protected:
         for (const wchar_t* name :
              {L"Tolvek_signedA", L"Tolvek_rebuilt_signedA", L"Tolvek_signedB",
               L"Tolvek_signedA_nocodesign", L"Tolvek_signedA_tampered", L"Tolvek_signedA_patched",
-              L"Tolvek_signedA_badsig", L"Tolvek_signedA_appended"}) {
+              L"Tolvek_signedA_badsig", L"Tolvek_signedA_appended", L"Tolvek_signedA_overlap"}) {
             (*files)[name] = ReadBuilt(std::wstring(L"signing\\") + name + L".dll");
         }
         (*files)[L"Tolvek_unsigned"] = ReadBuilt(L"Tolvek.dll");
@@ -155,6 +155,7 @@ TEST_F(EngineSignature, RefusesEachDamagedOrForeignFileForItsOwnReason) {
         {L"Tolvek_signedA_patched", SignatureVerdict::ContentMismatch},
         {L"Tolvek_signedA_badsig", SignatureVerdict::BadSignature},
         {L"Tolvek_signedA_appended", SignatureVerdict::BadLayout},
+        {L"Tolvek_signedA_overlap", SignatureVerdict::BadLayout},
         {L"Tolvek_signedB", SignatureVerdict::SignerNotPinned},
         {L"Tolvek_unsigned", SignatureVerdict::NotSigned},
         {L"Tolvek_signedA_nocodesign", SignatureVerdict::NotCodeSigning},
@@ -522,6 +523,13 @@ TEST(DerReader, ReadsDefiniteMinimalLengthsAndRefusesEverythingElse) {
     EXPECT_EQ(element.whole.size(), 3u);
     EXPECT_TRUE(reader.SkipIf(kDerOctetString));
     EXPECT_TRUE(reader.AtEnd());
+
+    // Well-formed all the way down: a BER-only form nested in a constructed element is refused.
+    const std::vector<std::uint8_t> nested = {0x30, 0x05, 0xa0, 0x03, 0x02, 0x01, 0x01};
+    EXPECT_TRUE(DerIsWellFormed(nested, 2));
+    EXPECT_FALSE(DerIsWellFormed(nested, 1)); // deeper than allowed
+    const std::vector<std::uint8_t> indefinite = {0x30, 0x06, 0xa0, 0x80, 0x05, 0x00, 0x00, 0x00};
+    EXPECT_FALSE(DerIsWellFormed(indefinite, 8));
 }
 
 } // namespace

@@ -20,6 +20,8 @@ the way the README tells a release to compute a pin, and A's SubjectPublicKeyInf
     Tolvek_signedA_patched.dll       that change, with the image digest in the signature patched
     Tolvek_signedA_badsig.dll        one byte of the signature value flipped
     Tolvek_signedA_appended.dll      bytes appended after the certificate table
+    Tolvek_signedA_overlap.dll       signed by A after its last section was made to run past the
+                                     end of the file, so that its data overlaps the table
 """
 import hashlib
 import os
@@ -201,6 +203,21 @@ def variants(out, engine, rebuilt, large):
 
     # Bytes appended after the certificate table.
     open(f"{out}/Tolvek_signedA_appended.dll", "wb").write(bytes(data) + b"appended after!!")
+
+    # A section whose data runs into the table: signed as it is, so only the layout is wrong.
+    unsigned = bytearray(open(engine, "rb").read())
+    nt = struct.unpack_from("<I", unsigned, 0x3C)[0]
+    optional_size = struct.unpack_from("<H", unsigned, nt + 20)[0]
+    sections = [(raw_pointer, i) for i, (_, raw_pointer, _) in enumerate(pe_layout(unsigned)[4])]
+    last_pointer, last = max(sections)
+    header = nt + 24 + optional_size + 40 * last
+    struct.pack_into("<I", unsigned, header + 16, len(unsigned) - last_pointer + 0x200)
+    stretched = f"{out}/Tolvek_stretched.dll"
+    open(stretched, "wb").write(unsigned)
+    overlap = f"{out}/Tolvek_signedA_overlap.dll"
+    sign(out, a_chain, a_key, stretched, overlap)
+    _, _, table, _, sections = pe_layout(open(overlap, "rb").read())
+    assert any(pointer + size > table for _, pointer, size in sections)
 
 
 def main():

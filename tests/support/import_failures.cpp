@@ -168,15 +168,12 @@ const ImportFailure kTable[] = {
     Never("BCryptDestroyHash", kBadHandleOnly),
     Never("BCryptCloseAlgorithmProvider", kBadHandleOnly),
     // crypt32: short memory is the failure a sound signature can meet
-    Fails("CertOpenStore", 20, 0, kOutOfMemory),
-    Fails("CertGetSubjectCertificateFromStore", 12, 0, kOutOfMemory),
+    Fails("CertCreateCertificateContext", 12, 0, kOutOfMemory),
     Fails("CertGetEnhancedKeyUsage", 16, 0, kOutOfMemory),
     Fails("CryptMsgOpenToDecode", 24, 0, kOutOfMemory),
     Fails("CryptMsgUpdate", 16, 0, kOutOfMemory),
-    Fails("CryptMsgGetParam", 20, 0, kOutOfMemory),
     Fails("CryptMsgControl", 16, 0, kOutOfMemory),
     Never("CryptMsgClose", kBadHandleOnly),
-    Never("CertCloseStore", kBadHandleOnly),
     Never("CertFreeCertificateContext", "always returns TRUE"),
 };
 
