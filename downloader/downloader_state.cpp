@@ -253,8 +253,8 @@ void DownloaderState::RunShutdown(ShutdownOf what) {
     // When the process exits, the system has ended every worker wherever it was: none of them
     // ever counts itself out, and nothing is left to wait for.
     if (!ProcessExiting()) {
-        // Cancelled workers end within a step; one held by the engine or the host is waited for
-        // 10 s at most, as the module's worker gate would be.
+        // Cancelled workers end within a poll step; one held by the engine or the host is waited
+        // for 10 s at most, and the engine stays loaded for it by its own reference.
         WaitUntil(
             [&] {
                 LockGuard lock(lock_);

@@ -5,7 +5,6 @@
 #include "base/strings.h"
 #include "base/timing.h"
 #include "base/unique_handle.h"
-#include "base/worker_gate.h"
 #include "downloader/worker_context.h"
 
 #include <algorithm>
@@ -111,12 +110,10 @@ DWORD WINAPI TaskThreadProc(void* argument) {
     {
         const heap_ptr<WorkerStart> start(static_cast<WorkerStart*>(argument));
         module = start->module.release();
-        if (start->task && g_workerGate != nullptr) {
+        if (start->task) {
             WorkerThreadState self;
             SetCurrentWorkerThread(&self);
-            g_workerGate->Enter(1);
             RunTask(*start->state, *start->task, start->shutdownsSeen);
-            g_workerGate->Leave(1);
             SetCurrentWorkerThread(nullptr);
         }
         start->state->EndWorker();
