@@ -4,17 +4,15 @@
 #pragma once
 
 #include "MobileDrvDown.h"
-#include "base/heap.h"
 #include "base/locks.h"
 #include "base/unique_handle.h"
-#include "downloader/drv_task.h"
+#include "downloader/task_list.h"
 #include "engine/engine_api.h"
 
 #include <atomic>
 #include <cstdint>
 #include <optional>
 
-class DownloaderState;
 class DownloaderState;
 // The downloader object, its workers and its blocking downloads share the state.
 using StateRef = shared_handle<DownloaderState>;
@@ -75,27 +73,10 @@ public:
                 std::optional<std::uint32_t> cancelsBeforeClearWait,
                 EngineRef* engineToLetGo = nullptr);
 
-    // --- the task list; each operation takes the list lock for its own scan or change ---
-    // Appends a copy of `task`; 0 when memory for the list is short.
-    int AppendTask(TaskHandle task);
-    // Removes the first task of that name (letter case ignored); 1 if one was removed.
-    int RemoveTaskByName(const wchar_t* name);
-    // Removes exactly this task, wherever it stands; 1 if it was listed.
-    int RemoveTask(const _MOBILE_DRV_TASK* task);
-    // The first task of that name, held by a reference so that its cancel event stays open while
-    // the caller uses it; empty when none matches.
-    TaskHandle FindCancelEvent(const wchar_t* name);
-    // Signals the cancel event of the first listed task of that name, under the list lock; 1 when
-    // there was one to signal. A task whose end has been decided is no longer listed.
+    // --- the task list ---
+    TaskList& Tasks() { return tasks_; }
+    // Cancels the first listed task of that name (TaskList::CancelTask) and counts the cancel.
     int CancelTask(const wchar_t* name);
-    // Decides the end of a task: false when it has been cancelled; otherwise it leaves the list
-    // under the lock, so that no cancel signals it any more while its end is told.
-    bool EndTask(const _MOBILE_DRV_TASK* task);
-    // Signals every task's cancel event, first to last, and empties the list.
-    void CancelAllTasks();
-
-    std::size_t TaskCount();
-    std::size_t TaskCapacity();
 
     // Which shutdown Shutdown runs.
     enum class ShutdownOf {
@@ -122,11 +103,9 @@ private:
     // Counts a shutdown that a worker runs from inside a notification of this downloader in (1)
     // or out (-1).
     void CountShutdownInside(int change);
-    template <class Matches>
-    int RemoveFirst(Matches matches);
     void CountCancel();
 
-    // Guards every field up to the list's.
+    // Guards every field up to the context value.
     mutable SlimLock lock_;
     EngineRef engine_;
     IMobileDrvDownCallback* callback_ = nullptr;
@@ -141,6 +120,5 @@ private:
 
     std::atomic<std::int32_t> context_{0};
 
-    CriticalSection listLock_;
-    HeapArray<TaskHandle> tasks_;
+    TaskList tasks_;
 };

@@ -89,7 +89,7 @@ int __stdcall CDrvDownloader::AddTask(_MOBILE_DRV_TASK* record) {
     if (task->cancelEvent == nullptr || !state_->BeginWorker(shutdownsSeen)) {
         return 0;
     }
-    if (!state_->AppendTask(task)) {
+    if (!state_->Tasks().AppendTask(task)) {
         state_->EndWorker();
         return 0;
     }
@@ -97,7 +97,7 @@ int __stdcall CDrvDownloader::AddTask(_MOBILE_DRV_TASK* record) {
     // start the engine refuses); a task whose worker cannot start gives it back.
     const std::int32_t previous = state_->ExchangeContext(context);
     if (!StartWorker(state_, task, shutdownsSeen)) {
-        state_->RemoveTask(task.get());
+        state_->Tasks().RemoveTask(task.get());
         state_->EndWorker();
         state_->RestoreContext(context, previous);
         return 0;

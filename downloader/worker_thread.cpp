@@ -45,7 +45,7 @@ void RunTransfer(DownloaderState& state, EngineRef engine, _MOBILE_DRV_TASK& tas
     // that the task was taken, so its end must be reported. There is nothing to remove.
     const std::uint32_t handle = engine->PPStartTaskEx(task.url, task.targetPath);
     if (handle == 0) {
-        if (state.EndTask(&task)) {
+        if (state.Tasks().EndTask(&task)) {
             NotifyEnd(state, task, engine, false, std::nullopt);
         }
         return;
@@ -64,7 +64,7 @@ void RunTransfer(DownloaderState& state, EngineRef engine, _MOBILE_DRV_TASK& tas
             engine->PPCloseHandle(handle);
             // Only a signal is a cancel. A wait that fails ends the task too, since it could no
             // longer be cancelled, but as a failure the host is told of.
-            if (wait != WAIT_OBJECT_0 && state.EndTask(&task)) {
+            if (wait != WAIT_OBJECT_0 && state.Tasks().EndTask(&task)) {
                 NotifyEnd(state, task, engine, false, std::nullopt);
             }
             return;
@@ -81,7 +81,7 @@ void RunTransfer(DownloaderState& state, EngineRef engine, _MOBILE_DRV_TASK& tas
             progress.status[6] = status.value36;
             progress.context = state.Context();
             state.Notify(MOBILEDRV_NOTIFY_PROGRESS, &progress, cancel, cancels);
-        } else if (state.EndTask(&task)) {
+        } else if (state.Tasks().EndTask(&task)) {
             // Decided: no cancel reaches the task any more. A shutdown that began meanwhile sends
             // nothing; the transfer is removed then, as a cancel would have.
             if (!NotifyEnd(state, task, engine, status.state == kTaskStateFinished, cancels)) {
@@ -102,7 +102,7 @@ void RunTask(DownloaderState& state, _MOBILE_DRV_TASK& task, std::uint32_t shutd
         RunTransfer(state, std::move(engine), task);
     }
     // By identity, not by name: a task of the same name added later keeps its own entry.
-    state.RemoveTask(&task);
+    state.Tasks().RemoveTask(&task);
 }
 
 DWORD WINAPI TaskThreadProc(void* argument) {
