@@ -124,29 +124,15 @@ void DownloaderState::RunShutdown(ShutdownOf what) {
     // around a cycle of downloaders releasing each other.
     const WorkerThreadState* self = CurrentWorkerThread();
     DownloaderState* const notifying = self != nullptr ? self->notifying : nullptr;
-    const bool inside = notifying != nullptr;
     int notificationsWaitedFor = 0;
-    {
-        LockGuard lock(lock_);
-        if (what == ShutdownOf::EngineLess && engine_) {
-            return;
-        }
-        // No notification begins from here on, no task is taken, and a worker counted before
-        // takes no engine any more.
-        callback_ = nullptr;
-        ++shutdowns_;
-        ++shutdownsBegun_;
-        notificationsWaitedFor = notifications_;
-        SetEvent(shutdownEvent_.get());
+    if (!BeginShutdown(what, notificationsWaitedFor)) {
+        return;
     }
-    if (inside) {
+    if (notifying != nullptr) {
         notifying->CountShutdownInside(1);
     }
     tasks_.CancelAllTasks();
     CountCancel();
-    // Of this downloader's workers and notifications, those of workers shutting a downloader down
-    // from inside its OnNotify are not waited for by another such worker (under the lock).
-    const auto waitedFor = [&](int count) { return count - (inside ? shutdownsInside_ : 0); };
     // A host thread answering a message sent from another thread may be answering a notification
     // of this downloader, which waits in SendMessage for this very handler: it gets its answer
     // now and ends, instead of both waiting for ever.
@@ -156,39 +142,61 @@ void DownloaderState::RunShutdown(ShutdownOf what) {
     // When the process exits, the system has ended every worker wherever it was: none of them
     // ever counts itself out, and nothing is left to wait for.
     if (!ProcessExiting()) {
-        // Cancelled workers end within a poll step; one held by the engine or the host is waited
-        // for 10 s at most, and the engine stays loaded for it by its own reference.
-        WaitUntil(
-            [&] {
-                LockGuard lock(lock_);
-                return waitedFor(workers_) <= 0;
-            },
-            kShutdownWaitMs, g_hStopEvent);
-        // Past that bound still, no notification runs once the shutdown has returned; blocking
-        // downloads end within a poll step of the shutdown event.
-        WaitUntil(
-            [&] {
-                LockGuard lock(lock_);
-                return waitedFor(notifications_) <= 0 && blockingDownloads_ == 0;
-            },
-            INFINITE);
+        WaitForWorkersAndNotifications(notifying != nullptr);
     }
-
-    // None begins meanwhile, so once none is left the engine is taken away before anyone else can
-    // reach for it.
-    EngineRef dropped;
-    {
-        LockGuard lock(lock_);
-        dropped = std::move(engine_);
-        if (--shutdowns_ == 0) {
-            ResetEvent(shutdownEvent_.get());
-        }
-    }
-    if (inside) {
+    // Released at the end, outside the lock: when the reference is the last, it closes the
+    // instance and unloads the engine.
+    const EngineRef dropped = EndShutdown();
+    if (notifying != nullptr) {
         notifying->CountShutdownInside(-1);
     }
-    // The downloader's reference goes outside the lock: when it is the last, it closes the
-    // instance and unloads the engine.
+}
+
+bool DownloaderState::BeginShutdown(ShutdownOf what, int& notificationsWaitedFor) {
+    LockGuard lock(lock_);
+    if (what == ShutdownOf::EngineLess && engine_) {
+        return false;
+    }
+    // No notification begins from here on, no task is taken, and a worker counted before takes
+    // no engine any more.
+    callback_ = nullptr;
+    ++shutdowns_;
+    ++shutdownsBegun_;
+    notificationsWaitedFor = notifications_;
+    SetEvent(shutdownEvent_.get());
+    return true;
+}
+
+void DownloaderState::WaitForWorkersAndNotifications(bool inside) {
+    // Those of workers shutting a downloader down from inside this one's OnNotify are not waited
+    // for by another such worker (read under the lock).
+    const auto waitedFor = [&](int count) { return count - (inside ? shutdownsInside_ : 0); };
+    // Cancelled workers end within a poll step; one held by the engine or the host is waited for
+    // 10 s at most, and the engine stays loaded for it by its own reference.
+    WaitUntil(
+        [&] {
+            LockGuard lock(lock_);
+            return waitedFor(workers_) <= 0;
+        },
+        kShutdownWaitMs, g_hStopEvent);
+    // Past that bound still, no notification runs once the shutdown has returned; blocking
+    // downloads end within a poll step of the shutdown event.
+    WaitUntil(
+        [&] {
+            LockGuard lock(lock_);
+            return waitedFor(notifications_) <= 0 && blockingDownloads_ == 0;
+        },
+        INFINITE);
+}
+
+EngineRef DownloaderState::EndShutdown() {
+    // None begins meanwhile, so once none is left the engine is taken away before anyone else
+    // can reach for it.
+    LockGuard lock(lock_);
+    if (--shutdowns_ == 0) {
+        ResetEvent(shutdownEvent_.get());
+    }
+    return std::move(engine_);
 }
 
 void DownloaderState::CountShutdownInside(int change) {
