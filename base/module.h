@@ -4,19 +4,19 @@
 #include <windows.h>
 
 // Manual-reset, created at load and closed at unload. Nothing in the library signals it, so the
-// waits that watch it (blocking polls, shutdowns, the worker gate) end by their own conditions.
+// waits that watch it (blocking polls, shutdowns) end by their own conditions.
 extern HANDLE g_hStopEvent;
 
 // The folder of the library's own file, without a trailing backslash (a drive root keeps it): the
 // engine lies in its parent. Set at process attach, read-only afterwards.
 extern wchar_t g_szModuleDir[MAX_PATH];
 
-// Load-time work, before process attach: creates g_hStopEvent, then g_workerGate. A stop event
-// that cannot be created stays null, which fails the attach.
+// Load-time work, before process attach: creates g_hStopEvent. A stop event that cannot be
+// created stays null, which fails the attach.
 void CreateModuleObjects();
 
-// Unload-time work, after process detach or a failed attach: closes g_hStopEvent, then ends the
-// gate. Nothing when they do not exist.
+// Unload-time work, after process detach or a failed attach: closes g_hStopEvent. Nothing when it
+// does not exist.
 void DestroyModuleObjects();
 
 // Stores the module's folder in g_szModuleDir and switches thread notifications off. False, so

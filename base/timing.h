@@ -10,7 +10,7 @@ inline constexpr DWORD kTaskPollIntervalMs = 1000;
 inline constexpr DWORD kBlockingPollIntervalMs = 200;
 // AddTask pauses this long after starting a task's worker.
 inline constexpr DWORD kAddTaskPauseMs = 100;
-// A wait on the worker gate, or of a shutdown, tests what it waits for this often.
+// A shutdown's wait tests what it waits for this often.
 inline constexpr DWORD kWaitStepMs = 100;
 // A shutdown waits this long at most for its downloader's workers to end.
 inline constexpr DWORD kShutdownWaitMs = 10000;

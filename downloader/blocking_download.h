@@ -1,24 +1,14 @@
-// Blocking downloads: the poll shared by DownLoadFile and DownloadNow.
+// Blocking downloads: DownLoadFile's, through an engine of its own, and DownloadNow's, through
+// its downloader's.
 #pragma once
 
+#include "downloader/downloader_state.h"
 #include "engine/engine_api.h"
 
-#include <cstdint>
-
-// Waits for the transfer `handle` of `engine` to end: every 200 ms (watching the module stop
-// event and, when given, `shutdownEvent`) it queries a zero-filled status. State 1 yields true;
-// 5, 6 and 7 poll again; any other state yields false. A signalled (or failed) wait removes and
-// closes the transfer and yields false. A transfer that ends by its state keeps its handle until
-// PPClose.
-bool RunBlockingPoll(const EngineApi& engine, std::uint32_t handle, HANDLE shutdownEvent = nullptr);
-
-// True when the folder of `targetPath` exists; false for a target longer than a task record holds,
-// whose folder is never judged from a cut copy.
-bool TargetFolderExists(const wchar_t* targetPath);
-
-// Clears the target and runs one transfer on an initialised engine, then polls it to its end.
-bool DownloadWithEngine(const EngineApi& engine, const wchar_t* url, const wchar_t* targetPath,
-                        HANDLE shutdownEvent = nullptr);
+// DownloadNow: one download through the downloader's engine, registered with the downloader so
+// that a shutdown ends it and waits for it. False without an engine or while a shutdown runs.
+bool DownloadWithDownloaderEngine(const StateRef& state, const wchar_t* url,
+                                  const wchar_t* targetPath);
 
 enum class BlockingOutcome { Failed, Succeeded, EngineNotLoadable };
 

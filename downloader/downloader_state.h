@@ -4,17 +4,15 @@
 #pragma once
 
 #include "MobileDrvDown.h"
-#include "base/heap.h"
 #include "base/locks.h"
 #include "base/unique_handle.h"
-#include "downloader/drv_task.h"
+#include "downloader/task_list.h"
 #include "engine/engine_api.h"
 
 #include <atomic>
 #include <cstdint>
 #include <optional>
 
-class DownloaderState;
 class DownloaderState;
 // The downloader object, its workers and its blocking downloads share the state.
 using StateRef = shared_handle<DownloaderState>;
@@ -62,71 +60,49 @@ public:
     // --- notifications ---
     // How many cancels (CancelTask and shutdowns) have been counted, each after its signals.
     std::uint32_t Cancels() const;
-    // Calls OnNotify(kind, record) on the callback as it stands, unless none is held (a shutdown
-    // has begun, which cancels the task) or the task whose cancel event is given has been
-    // cancelled: tested under the lock right before the call.
-    // A worker whose wait on that event timed out passes the cancels counted before that wait:
-    // while none has been counted since, the task cannot have been cancelled and the event needs
-    // no look. A task's end passes the worker's engine reference, which goes before the call (a
-    // host releasing the downloader from inside it then finds the instance closed on return) and
-    // stays when the task turned out cancelled, whose transfer the worker still removes. No lock
-    // is held during the call. False when nothing was sent.
+    // Calls OnNotify(kind, record), no lock held, unless the callback is gone (a shutdown began)
+    // or the task of `cancelEvent` was cancelled, tested under the lock; false when nothing was
+    // sent. `cancelsBeforeClearWait`: Cancels() read before a wait that timed out, which spares
+    // the look at the event while no cancel was counted since. `engineToLetGo`: a task's end
+    // lets the worker's engine go before the call, so a host releasing the downloader inside it
+    // finds the instance closed; it is kept when nothing was sent.
     bool Notify(int kind, void* record, HANDLE cancelEvent,
                 std::optional<std::uint32_t> cancelsBeforeClearWait,
                 EngineRef* engineToLetGo = nullptr);
 
-    // --- the task list; each operation takes the list lock for its own scan or change ---
-    // Appends a copy of `task`; 0 when memory for the list is short.
-    int AppendTask(TaskHandle task);
-    // Removes the first task of that name (letter case ignored); 1 if one was removed.
-    int RemoveTaskByName(const wchar_t* name);
-    // Removes exactly this task, wherever it stands; 1 if it was listed.
-    int RemoveTask(const _MOBILE_DRV_TASK* task);
-    // The first task of that name, held by a reference so that its cancel event stays open while
-    // the caller uses it; empty when none matches.
-    TaskHandle FindCancelEvent(const wchar_t* name);
-    // Signals the cancel event of the first listed task of that name, under the list lock; 1 when
-    // there was one to signal. A task whose end has been decided is no longer listed.
+    // --- the task list ---
+    TaskList& Tasks() { return tasks_; }
+    // Cancels the first listed task of that name (TaskList::CancelTask) and counts the cancel.
     int CancelTask(const wchar_t* name);
-    // Decides the end of a task: false when it has been cancelled; otherwise it leaves the list
-    // under the lock, so that no cancel signals it any more while its end is told.
-    bool EndTask(const _MOBILE_DRV_TASK* task);
-    // Signals every task's cancel event, first to last, and empties the list.
-    void CancelAllTasks();
-
-    std::size_t TaskCount();
-    std::size_t TaskCapacity();
 
     // Which shutdown Shutdown runs.
     enum class ShutdownOf {
         Everything, // Uninit and Release
         EngineLess, // a refused Init: only while no engine is installed
     };
-    // The full shutdown: drop the callback, end blocking downloads and cancel every task, wait
-    // for this downloader's workers (at most 10 s), then for notifications in progress and
-    // blocking downloads, and drop the engine. Every wait answers messages sent to the caller's
-    // thread; a caller answering a message another thread sent, while a notification of this
-    // downloader runs, answers it (0) before it waits. Called from inside OnNotify (of any
-    // downloader), it does not wait for this downloader's workers that run a shutdown (of any
-    // downloader) from inside a notification of this one, the caller's among them. While the
-    // process exits it waits for nothing: the system has ended the workers.
-    // The shutdown holds `state` for its whole length: a handler of a message it answers may
-    // release the downloader, and with it the downloader's own reference.
-    // EngineLess does nothing when an engine is installed: the one another Init installed
-    // meanwhile stays, with its tasks. Whether to shut down is decided under the lock, and
-    // Install refuses while a shutdown runs.
+    // Uninit, Release and a refused Init: drops the callback, cancels every task and blocking
+    // download, waits for this downloader's workers (10 s at most), then for notifications and
+    // blocking downloads, and drops the engine. Holds `state` throughout: a message answered while
+    // it waits may release the downloader. From inside OnNotify it does not wait for workers that
+    // shut down from inside this downloader's notifications; at process exit it waits for nothing.
+    // EngineLess does nothing once another Init has installed an engine.
     static void Shutdown(StateRef state, ShutdownOf what = ShutdownOf::Everything);
 
 private:
     void RunShutdown(ShutdownOf what);
+    // Drops the callback and counts the shutdown; false, with nothing done, for an EngineLess one
+    // while an engine is installed. `notificationsWaitedFor`: the notifications then in progress.
+    bool BeginShutdown(ShutdownOf what, int& notificationsWaitedFor);
+    // `inside`: the caller runs inside a notification (of any downloader).
+    void WaitForWorkersAndNotifications(bool inside);
+    // Counts the shutdown out and hands over the engine.
+    EngineRef EndShutdown();
     // Counts a shutdown that a worker runs from inside a notification of this downloader in (1)
     // or out (-1).
     void CountShutdownInside(int change);
-    template <class Matches>
-    int RemoveFirst(Matches matches);
     void CountCancel();
 
-    // Guards every field up to the list's.
+    // Guards every field up to the context value.
     mutable SlimLock lock_;
     EngineRef engine_;
     IMobileDrvDownCallback* callback_ = nullptr;
@@ -141,6 +117,5 @@ private:
 
     std::atomic<std::int32_t> context_{0};
 
-    CriticalSection listLock_;
-    HeapArray<TaskHandle> tasks_;
+    TaskList tasks_;
 };

@@ -89,7 +89,7 @@ int __stdcall CDrvDownloader::AddTask(_MOBILE_DRV_TASK* record) {
     if (task->cancelEvent == nullptr || !state_->BeginWorker(shutdownsSeen)) {
         return 0;
     }
-    if (!state_->AppendTask(task)) {
+    if (!state_->Tasks().AppendTask(task)) {
         state_->EndWorker();
         return 0;
     }
@@ -97,7 +97,7 @@ int __stdcall CDrvDownloader::AddTask(_MOBILE_DRV_TASK* record) {
     // start the engine refuses); a task whose worker cannot start gives it back.
     const std::int32_t previous = state_->ExchangeContext(context);
     if (!StartWorker(state_, task, shutdownsSeen)) {
-        state_->RemoveTask(task.get());
+        state_->Tasks().RemoveTask(task.get());
         state_->EndWorker();
         state_->RestoreContext(context, previous);
         return 0;
@@ -111,43 +111,8 @@ int __stdcall CDrvDownloader::CancelTask(const wchar_t* name) {
     return name != nullptr ? state_->CancelTask(name) : 0;
 }
 
-namespace {
-
-// One DownloadNow in progress, registered with its downloader so that a shutdown ends it and
-// waits for it. Holds the shared state itself: Release on another thread may free the downloader
-// object meanwhile.
-class BlockingDownload {
-public:
-    explicit BlockingDownload(StateRef state)
-        : state_(std::move(state)), engine_(state_->BeginBlockingDownload()) {}
-    ~BlockingDownload() {
-        if (engine_) {
-            engine_.reset();
-            state_->EndBlockingDownload();
-        }
-    }
-    BlockingDownload(const BlockingDownload&) = delete;
-    BlockingDownload& operator=(const BlockingDownload&) = delete;
-
-    // Empty when the downloader has no engine or is being shut down.
-    const EngineApi* Engine() const { return engine_.get(); }
-    HANDLE ShutdownEvent() const { return state_->ShutdownEvent(); }
-
-private:
-    StateRef state_;
-    EngineRef engine_;
-};
-
-} // namespace
-
 int __stdcall CDrvDownloader::DownloadNow(const wchar_t* url, const wchar_t* targetPath) {
-    const BlockingDownload download(state_);
-    if (download.Engine() == nullptr || url == nullptr || targetPath == nullptr ||
-        !TargetFolderExists(targetPath)) {
-        return 0;
-    }
-    return DownloadWithEngine(*download.Engine(), url, targetPath, download.ShutdownEvent()) ? 1
-                                                                                             : 0;
+    return DownloadWithDownloaderEngine(state_, url, targetPath) ? 1 : 0;
 }
 
 IMobileDrvDown* CreateDownloader() {

@@ -20,8 +20,6 @@ public:
     int __stdcall CancelTask(const wchar_t* name) override;
     int __stdcall DownloadNow(const wchar_t* url, const wchar_t* targetPath) override;
 
-    DownloaderState& State() { return *state_; }
-
 private:
     StateRef state_;
 };

@@ -23,6 +23,11 @@ inline HANDLE CancelEventOf(const _MOBILE_DRV_TASK* task) {
     return static_cast<HANDLE>(task->cancelEvent);
 }
 
+// Only a signal is a cancel: a test that fails says nothing of the host's wish.
+inline bool IsSignalled(HANDLE event) {
+    return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
+
 // Record layouts hosts rely on, byte for byte.
 static_assert(offsetof(_MOBILE_DRV_TASK, name) == 0);
 static_assert(offsetof(_MOBILE_DRV_TASK, url) == 1024);

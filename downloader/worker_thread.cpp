@@ -1,11 +1,9 @@
 #include "downloader/worker_thread.h"
 
-#include "base/files.h"
-#include "base/module.h"
 #include "base/strings.h"
 #include "base/timing.h"
 #include "base/unique_handle.h"
-#include "base/worker_gate.h"
+#include "downloader/transfer_poll.h"
 #include "downloader/worker_context.h"
 
 #include <algorithm>
@@ -36,63 +34,69 @@ bool NotifyEnd(DownloaderState& state, const _MOBILE_DRV_TASK& task, EngineRef& 
                         CancelEventOf(&task), cancelsBeforeClearWait, &engine);
 }
 
+// Sends the transfer's progress as the engine reported it, unless the task has been cancelled
+// since `cancelsBeforeClearWait` (Notify); a cancelled task's next wait sees its signal at once.
+void NotifyProgress(DownloaderState& state, const _MOBILE_DRV_TASK& task,
+                    const PP_TASK_STATUS& status, std::uint32_t cancelsBeforeClearWait) {
+    _MOBILE_DRV_PROGRESS progress;
+    std::memset(&progress, 0, sizeof progress);
+    CopyWStr(progress.name, MOBILEDRV_NAME_CHARS, task.name);
+    std::copy(std::begin(status.values), std::end(status.values), progress.status);
+    progress.status[6] = status.value36;
+    progress.context = state.Context();
+    state.Notify(MOBILEDRV_NOTIFY_PROGRESS, &progress, CancelEventOf(&task),
+                 cancelsBeforeClearWait);
+}
+
 // Starts the task's transfer and polls it once a second until it ends or is cancelled. A task
 // ends with exactly one final notification, or, cancelled, with its transfer removed and closed;
 // the cancel signal is tested right before every notification. The engine reference keeps the
 // instance loaded for the whole transfer, whatever the host does.
 void RunTransfer(DownloaderState& state, EngineRef engine, _MOBILE_DRV_TASK& task) {
-    ClearTargetFile(task.targetPath);
+    TaskList& tasks = state.Tasks();
+    TransferPoll transfer(*engine, task.url, task.targetPath);
     // A transfer the engine does not start is a failed task: AddTask has already told the host
     // that the task was taken, so its end must be reported. There is nothing to remove.
-    const std::uint32_t handle = engine->PPStartTaskEx(task.url, task.targetPath);
-    if (handle == 0) {
-        if (state.EndTask(&task)) {
+    if (!transfer.Started()) {
+        if (tasks.EndTask(&task)) {
             NotifyEnd(state, task, engine, false, std::nullopt);
         }
         return;
     }
-
-    const HANDLE cancel = CancelEventOf(&task);
-    PP_TASK_STATUS status;
-    _MOBILE_DRV_PROGRESS progress;
-    for (;;) {
-        // When this wait times out and no cancel is counted after this reading, the task has not
-        // been cancelled: its notification needs no look at the event, a call of the system.
-        const std::uint32_t cancels = state.Cancels();
-        const DWORD wait = WaitForSingleObject(cancel, kTaskPollIntervalMs);
-        if (wait != WAIT_TIMEOUT) {
-            engine->PPRemoveTask(handle);
-            engine->PPCloseHandle(handle);
+    // When a wait times out and no cancel is counted after this reading, the task has not been
+    // cancelled: its notification needs no look at the event, a call of the system.
+    std::uint32_t cancels = 0;
+    transfer.Run(
+        [&] {
+            cancels = state.Cancels();
+            const DWORD wait = WaitForSingleObject(CancelEventOf(&task), kTaskPollIntervalMs);
+            if (wait == WAIT_TIMEOUT) {
+                return true;
+            }
+            transfer.Remove();
             // Only a signal is a cancel. A wait that fails ends the task too, since it could no
             // longer be cancelled, but as a failure the host is told of.
-            if (wait != WAIT_OBJECT_0 && state.EndTask(&task)) {
+            if (wait != WAIT_OBJECT_0 && tasks.EndTask(&task)) {
                 NotifyEnd(state, task, engine, false, std::nullopt);
             }
-            return;
-        }
-        std::memset(&status, 0, sizeof status);
-        if (!engine->PPQueryTaskEx(handle, &status)) {
-            continue;
-        }
-        // A task cancelled meanwhile sends nothing; the next wait sees its signal at once.
-        if (IsRunningState(status.state)) {
-            std::memset(&progress, 0, sizeof progress);
-            CopyWStr(progress.name, MOBILEDRV_NAME_CHARS, task.name);
-            std::copy(std::begin(status.values), std::end(status.values), progress.status);
-            progress.status[6] = status.value36;
-            progress.context = state.Context();
-            state.Notify(MOBILEDRV_NOTIFY_PROGRESS, &progress, cancel, cancels);
-        } else if (state.EndTask(&task)) {
+            return false;
+        },
+        [&](TransferState outcome, const PP_TASK_STATUS& status) {
+            if (outcome == TransferState::Running) {
+                NotifyProgress(state, task, status, cancels);
+                return true;
+            }
+            // Cancelled before its end was decided: the next wait sees the signal at once.
+            if (!tasks.EndTask(&task)) {
+                return true;
+            }
             // Decided: no cancel reaches the task any more. A shutdown that began meanwhile sends
             // nothing; the transfer is removed then, as a cancel would have.
-            if (!NotifyEnd(state, task, engine, status.state == kTaskStateFinished, cancels)) {
-                engine->PPRemoveTask(handle);
-                engine->PPCloseHandle(handle);
+            if (!NotifyEnd(state, task, engine, outcome == TransferState::Succeeded, cancels)) {
+                transfer.Remove();
             }
-            return;
-        }
-        // Cancelled before its end was decided: the next wait sees the signal at once.
-    }
+            return false;
+        });
 }
 
 // Runs one task from start to end on its worker thread, then takes it out of the list. A task
@@ -103,7 +107,7 @@ void RunTask(DownloaderState& state, _MOBILE_DRV_TASK& task, std::uint32_t shutd
         RunTransfer(state, std::move(engine), task);
     }
     // By identity, not by name: a task of the same name added later keeps its own entry.
-    state.RemoveTask(&task);
+    state.Tasks().RemoveTask(&task);
 }
 
 DWORD WINAPI TaskThreadProc(void* argument) {
@@ -111,12 +115,10 @@ DWORD WINAPI TaskThreadProc(void* argument) {
     {
         const heap_ptr<WorkerStart> start(static_cast<WorkerStart*>(argument));
         module = start->module.release();
-        if (start->task && g_workerGate != nullptr) {
+        if (start->task) {
             WorkerThreadState self;
             SetCurrentWorkerThread(&self);
-            g_workerGate->Enter(1);
             RunTask(*start->state, *start->task, start->shutdownsSeen);
-            g_workerGate->Leave(1);
             SetCurrentWorkerThread(nullptr);
         }
         start->state->EndWorker();

@@ -1,4 +1,4 @@
-// Task worker threads: one per task, detached, counted by the module's worker gate.
+// Task worker threads: one per task, detached, counted by their downloader (BeginWorker).
 #pragma once
 
 #include "downloader/downloader_state.h"

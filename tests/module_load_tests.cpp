@@ -74,15 +74,6 @@ TEST(ModuleLoad, ShippedLibraryExportsExtractZipFileUndecorated) {
     EXPECT_EQ(GetProcAddress(module, "ProbeModuleDir"), nullptr);
 }
 
-TEST(ModuleLoad, EachLoadedCopyHasAnIdleWorkerGate) {
-    using GateCountFn = int (*)();
-    TestTree tree;
-    tree.InstallLibrary(L"DrvDownProbe.dll");
-    auto gateCount = GetProc<GateCountFn>(tree.LoadLibraryFromTree(), "ProbeGateCount");
-    ASSERT_NE(gateCount, nullptr);
-    EXPECT_EQ(gateCount(), 0) << "-1 means the module has no gate";
-}
-
 // A library path of MAX_PATH characters or more (a host that is long-path aware, a \\?\ load)
 // comes back from GetModuleFileNameW cut at the capacity: the folder taken from it is not the
 // library's, and no engine would ever be found.

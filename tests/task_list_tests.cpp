@@ -1,5 +1,5 @@
 // Task records, their counted handles, and the downloader's task list.
-#include "downloader/downloader_state.h"
+#include "downloader/task_list.h"
 #include "support/host_thread.h"
 #include "support/process_handles.h"
 
@@ -52,64 +52,58 @@ TEST(TaskHandle, LastReferenceClosesTheCancelEventWithTheRecord) {
     EXPECT_FALSE(IsOpen(event));
 }
 
-TEST(TaskList, GrowsItsStorageOneTwoFourEight) {
-    DownloaderState state;
-    std::vector<std::size_t> capacities;
-    for (int i = 0; i < 5; ++i) {
-        ASSERT_EQ(state.AppendTask(MakeTask(L"t")), 1);
-        capacities.push_back(state.TaskCapacity());
-    }
-    EXPECT_EQ(capacities, (std::vector<std::size_t>{1, 2, 4, 4, 8}));
-}
-
-TEST(TaskList, RemovesAndFindsTheFirstMatchIgnoringCase) {
-    DownloaderState state;
-    EXPECT_EQ(state.RemoveTaskByName(L"pkg"), 0);
-    EXPECT_FALSE(state.FindCancelEvent(L"pkg"));
+TEST(TaskList, FindsAndCancelsTheFirstMatchIgnoringCase) {
+    TaskList list;
+    EXPECT_EQ(list.CancelTask(L"pkg"), 0);
+    EXPECT_FALSE(list.FindCancelEvent(L"pkg"));
 
     TaskHandle first = MakeTask(L"Pkg");
     TaskHandle second = MakeTask(L"PKG");
-    state.AppendTask(first);
-    state.AppendTask(second);
-    state.AppendTask(MakeTask(L"other"));
+    list.AppendTask(first);
+    list.AppendTask(second);
+    list.AppendTask(MakeTask(L"other"));
 
-    EXPECT_EQ(state.FindCancelEvent(L"pkg").get(), first.get());
-    EXPECT_FALSE(state.FindCancelEvent(L"pk"));
-    EXPECT_EQ(state.RemoveTaskByName(L"pKg"), 1);
-    EXPECT_EQ(state.TaskCount(), 2u);
-    EXPECT_EQ(state.FindCancelEvent(L"pkg").get(), second.get()) << "removed the wrong entry";
-    EXPECT_TRUE(IsOpen(CancelEventOf(first.get()))) << "the test's own reference keeps it";
+    EXPECT_EQ(list.FindCancelEvent(L"pkg").get(), first.get());
+    EXPECT_FALSE(list.FindCancelEvent(L"pk"));
+    EXPECT_EQ(list.CancelTask(L"pKg"), 1);
+    EXPECT_TRUE(IsSignalled(CancelEventOf(first.get())));
+    EXPECT_FALSE(IsSignalled(CancelEventOf(second.get()))) << "cancelled the wrong entry";
+    EXPECT_FALSE(list.EndTask(first.get())) << "a cancelled task's end was decided";
+    EXPECT_EQ(list.FindCancelEvent(L"pkg").get(), first.get()) << "left before its worker took it";
 }
 
 TEST(TaskList, RemovesByIdentityWhateverTheName) {
-    DownloaderState state;
+    TaskList list;
     TaskHandle first = MakeTask(L"same");
     TaskHandle second = MakeTask(L"same");
-    state.AppendTask(first);
-    state.AppendTask(second);
-    EXPECT_EQ(state.RemoveTask(second.get()), 1);
-    EXPECT_EQ(state.RemoveTask(second.get()), 0);
-    EXPECT_EQ(state.FindCancelEvent(L"same").get(), first.get());
+    list.AppendTask(first);
+    list.AppendTask(second);
+    EXPECT_EQ(list.RemoveTask(first.get()), 1);
+    EXPECT_EQ(list.RemoveTask(first.get()), 0);
+    EXPECT_EQ(list.FindCancelEvent(L"same").get(), second.get());
+    EXPECT_TRUE(list.EndTask(second.get())) << "an uncancelled task's end is decided";
+    EXPECT_EQ(list.CancelTask(L"same"), 0) << "a task whose end was decided is still listed";
 }
 
 TEST(TaskList, EmptyingSignalsEveryEventOnceAndReleasesTheListsReferences) {
-    DownloaderState state;
+    // Five tasks: the list's storage grows three times on the way, and no entry may be lost.
+    TaskList list;
     std::vector<TaskHandle> kept;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 4; ++i) {
         kept.push_back(MakeTask(L"t"));
-        state.AppendTask(kept.back());
+        list.AppendTask(kept.back());
     }
     HANDLE unkeptEvent = nullptr;
     {
         TaskHandle unkept = MakeTask(L"gone");
         unkeptEvent = CancelEventOf(unkept.get());
-        state.AppendTask(unkept);
+        list.AppendTask(unkept);
     }
 
-    state.CancelAllTasks();
-    EXPECT_EQ(state.TaskCount(), 0u);
+    list.CancelAllTasks();
+    EXPECT_FALSE(list.FindCancelEvent(L"t"));
     for (const TaskHandle& task : kept) {
-        EXPECT_EQ(WaitForSingleObject(CancelEventOf(task.get()), 0), WAIT_OBJECT_0);
+        EXPECT_TRUE(IsSignalled(CancelEventOf(task.get())));
         EXPECT_EQ(task.use_count(), 1);
     }
     EXPECT_FALSE(IsOpen(unkeptEvent)) << "the list held the last reference";
@@ -122,26 +116,27 @@ TEST(TaskList, ConcurrentAppendsLookupsAndRemovalsFreeEachRecordOnce) {
     const std::vector<drvtest::ProcessHandle> baseline = drvtest::ProcessHandles();
     ASSERT_FALSE(baseline.empty());
     {
-        DownloaderState state;
+        TaskList list;
         std::vector<drvtest::HostThread> threads;
         for (int t = 0; t < 6; ++t) {
-            threads.emplace_back([&state, t] {
+            threads.emplace_back([&list, t] {
                 std::mt19937 random(t);
                 for (int i = 0; i < 300; ++i) {
                     TaskHandle task = MakeTask(i % 2 ? L"even" : L"odd");
                     const _MOBILE_DRV_TASK* record = task.get();
-                    state.AppendTask(task);
-                    if (TaskHandle found = state.FindCancelEvent(L"odd")) {
+                    list.AppendTask(task);
+                    if (TaskHandle found = list.FindCancelEvent(L"odd")) {
                         SetEvent(CancelEventOf(found.get()));
                     }
                     if (random() % 2) {
                         task = TaskHandle(); // the list may now hold the last reference
                     }
                     if (random() % 3) {
-                        state.RemoveTask(record);
+                        list.RemoveTask(record);
                     }
                     if (random() % 4 == 0) {
-                        state.RemoveTaskByName(L"even");
+                        list.CancelTask(L"even");
+                        list.EndTask(record);
                     }
                 }
             });
@@ -149,8 +144,9 @@ TEST(TaskList, ConcurrentAppendsLookupsAndRemovalsFreeEachRecordOnce) {
         for (auto& thread : threads) {
             thread.Join();
         }
-        state.CancelAllTasks();
-        EXPECT_EQ(state.TaskCount(), 0u);
+        list.CancelAllTasks();
+        EXPECT_FALSE(list.FindCancelEvent(L"odd"));
+        EXPECT_FALSE(list.FindCancelEvent(L"even"));
     }
     // 1800 records went through the list; the list's lock owns no handle after it is destroyed.
     EXPECT_EQ(drvtest::HandleChanges(baseline, drvtest::ProcessHandles()), "")

@@ -333,7 +333,7 @@ TEST_F(TaskTest, UninitWithManyRunningTasksReturnsPromptlyAndSilencesThem) {
     const DWORD took = GetTickCount() - begin;
     const std::size_t seen = callback.All().size();
     EXPECT_LE(took, kShutdownWaitMs / 2) << "Uninit ran towards its 10 s limit";
-    // Workers beyond the gate's ten may still be ending; give them a poll interval.
+    // Workers past ten are waited for too: every transfer was taken back.
     ASSERT_TRUE(Engine().WaitForCalls("PPCloseHandle", 12, 2500));
     EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 12u);
     EXPECT_EQ(Engine().Counters().liveHandles, 0u);

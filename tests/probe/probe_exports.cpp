@@ -1,6 +1,5 @@
 // Read-outs of the module-wide objects of one loaded copy of the library, and a fault to inject.
 #include "base/module.h"
-#include "base/worker_gate.h"
 #include "dll/image_runtime.h"
 
 extern "C" const wchar_t* ProbeModuleDir() {
@@ -8,9 +7,6 @@ extern "C" const wchar_t* ProbeModuleDir() {
 }
 extern "C" HANDLE ProbeStopEvent() {
     return g_hStopEvent;
-}
-extern "C" int ProbeGateCount() {
-    return g_workerGate != nullptr ? g_workerGate->Count() : -1;
 }
 extern "C" std::uintptr_t ProbeStackCanary() {
     return __stack_chk_guard;
