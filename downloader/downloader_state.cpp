@@ -7,6 +7,7 @@
 
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -151,14 +152,35 @@ TaskHandle DownloaderState::FindCancelEvent(const wchar_t* name) {
 }
 
 int DownloaderState::CancelTask(const wchar_t* name) {
-    // The reference keeps the task, and so its event, alive until it has been signalled.
-    const TaskHandle task = FindCancelEvent(name);
-    if (!task || CancelEventOf(task.get()) == nullptr) {
-        return 0;
+    {
+        // Signalled under the list lock: a worker decides its task's end under the same lock, so
+        // a task is either cancelled here or has ended and is not found.
+        LockGuard lock(listLock_);
+        const auto task = std::find_if(tasks_.begin(), tasks_.end(), [name](const TaskHandle& t) {
+            return StrCmpIW(t->name, name) == 0;
+        });
+        if (task == tasks_.end() || CancelEventOf(task->get()) == nullptr) {
+            return 0;
+        }
+        SetEvent(CancelEventOf(task->get()));
     }
-    SetEvent(CancelEventOf(task.get()));
     CountCancel();
     return 1;
+}
+
+bool DownloaderState::EndTask(const _MOBILE_DRV_TASK* task) {
+    LockGuard lock(listLock_);
+    if (IsSignalled(CancelEventOf(task))) {
+        return false;
+    }
+    for (std::size_t i = 0; i < tasks_.size(); ++i) {
+        if (tasks_[i].get() == task) {
+            // The worker still holds the task; the list's reference goes.
+            tasks_.erase(i);
+            break;
+        }
+    }
+    return true;
 }
 
 void DownloaderState::CancelAllTasks() {
@@ -187,13 +209,22 @@ std::size_t DownloaderState::TaskCapacity() {
     return tasks_.capacity();
 }
 
-void DownloaderState::Shutdown() {
+void DownloaderState::Shutdown(StateRef state, ShutdownOf what) {
+    if (state) {
+        state->RunShutdown(what);
+    }
+}
+
+void DownloaderState::RunShutdown(ShutdownOf what) {
     // A worker shutting its own downloader down from inside OnNotify cannot wait for itself, nor
     // for another worker doing the same, which waits for it in turn.
     const WorkerThreadState* self = CurrentWorkerThread();
     const bool inside = self != nullptr && self->notifying == this;
     {
         LockGuard lock(lock_);
+        if (what == ShutdownOf::EngineLess && engine_) {
+            return;
+        }
         // No notification begins from here on, no task is taken, and a worker counted before
         // takes no engine any more.
         callback_ = nullptr;

@@ -14,6 +14,11 @@
 #include <cstdint>
 #include <optional>
 
+class DownloaderState;
+class DownloaderState;
+// The downloader object, its workers and its blocking downloads share the state.
+using StateRef = shared_handle<DownloaderState>;
+
 class DownloaderState {
 public:
     // Creates the shutdown event; check ShutdownEvent() for whether that worked.
@@ -80,22 +85,37 @@ public:
     // The first task of that name, held by a reference so that its cancel event stays open while
     // the caller uses it; empty when none matches.
     TaskHandle FindCancelEvent(const wchar_t* name);
-    // Signals the cancel event of the first task of that name; 1 when there was one to signal.
+    // Signals the cancel event of the first listed task of that name, under the list lock; 1 when
+    // there was one to signal. A task whose end has been decided is no longer listed.
     int CancelTask(const wchar_t* name);
+    // Decides the end of a task: false when it has been cancelled; otherwise it leaves the list
+    // under the lock, so that no cancel signals it any more while its end is told.
+    bool EndTask(const _MOBILE_DRV_TASK* task);
     // Signals every task's cancel event, first to last, and empties the list.
     void CancelAllTasks();
 
     std::size_t TaskCount();
     std::size_t TaskCapacity();
 
+    // Which shutdown Shutdown runs.
+    enum class ShutdownOf {
+        Everything, // Uninit and Release
+        EngineLess, // a refused Init: only while no engine is installed
+    };
     // The full shutdown: drop the callback, end blocking downloads and cancel every task, wait
     // for this downloader's workers (at most 10 s), then for notifications in progress and
     // blocking downloads, and drop the engine. Every wait answers messages sent to the caller's
     // thread. Called from inside OnNotify, it does not wait for the workers shutting the
     // downloader down from inside their own notification, the caller's among them.
-    void Shutdown();
+    // The shutdown holds `state` for its whole length: a handler of a message it answers may
+    // release the downloader, and with it the downloader's own reference.
+    // EngineLess does nothing when an engine is installed: the one another Init installed
+    // meanwhile stays, with its tasks. Whether to shut down is decided under the lock, and
+    // Install refuses while a shutdown runs.
+    static void Shutdown(StateRef state, ShutdownOf what = ShutdownOf::Everything);
 
 private:
+    void RunShutdown(ShutdownOf what);
     template <class Matches>
     int RemoveFirst(Matches matches);
     void CountCancel();
@@ -118,6 +138,3 @@ private:
     CriticalSection listLock_;
     HeapArray<TaskHandle> tasks_;
 };
-
-// The downloader object, its workers and its blocking downloads share the state.
-using StateRef = shared_handle<DownloaderState>;

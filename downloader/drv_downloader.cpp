@@ -14,9 +14,8 @@ enum class InitOutcome { Refused, Ready, EngineNotLoadable };
 
 // Everything Init owns lives in this frame and is gone before the engine-load exception is
 // raised: nothing unwinds the library's frames when it leaves.
-InitOutcome InitOnce(CDrvDownloader& downloader, IMobileDrvDownCallback* callback) {
-    DownloaderState& state = downloader.State();
-    if (callback == nullptr || state.HasEngine()) {
+InitOutcome InitOnce(const StateRef& state, IMobileDrvDownCallback* callback) {
+    if (callback == nullptr || state->HasEngine()) {
         return InitOutcome::Refused;
     }
     EngineLoad load = LoadEngine();
@@ -24,12 +23,13 @@ InitOutcome InitOnce(CDrvDownloader& downloader, IMobileDrvDownCallback* callbac
     case EngineLoadStatus::Ready:
         // Another thread's Init may have won meanwhile, or a shutdown may run: the instance
         // loaded here is then closed again with its reference.
-        return state.Install(std::move(load.engine), callback) ? InitOutcome::Ready
-                                                               : InitOutcome::Refused;
+        return state->Install(std::move(load.engine), callback) ? InitOutcome::Ready
+                                                                : InitOutcome::Refused;
     case EngineLoadStatus::InitFailed:
         // The engine refused to initialise and is unloaded already; tasks added before this
-        // Init are cancelled as by Uninit.
-        downloader.Uninit();
+        // Init are cancelled as by Uninit, unless another Init has installed an engine meanwhile:
+        // that one stays, with its tasks.
+        DownloaderState::Shutdown(state, DownloaderState::ShutdownOf::EngineLess);
         return InitOutcome::Refused;
     case EngineLoadStatus::NotLoadable:
         return InitOutcome::EngineNotLoadable;
@@ -45,7 +45,7 @@ InitOutcome InitOnce(CDrvDownloader& downloader, IMobileDrvDownCallback* callbac
 CDrvDownloader::CDrvDownloader(StateRef state) noexcept : state_(std::move(state)) {}
 
 CDrvDownloader::~CDrvDownloader() {
-    state_->Shutdown();
+    DownloaderState::Shutdown(state_);
 }
 
 void __stdcall CDrvDownloader::Release() {
@@ -54,7 +54,9 @@ void __stdcall CDrvDownloader::Release() {
 }
 
 int __stdcall CDrvDownloader::Init(IMobileDrvDownCallback* callback) {
-    const InitOutcome outcome = InitOnce(*this, callback);
+    // Its own reference: a host may release the downloader while a refused Init shuts it down.
+    const StateRef state = state_;
+    const InitOutcome outcome = InitOnce(state, callback);
     if (outcome == InitOutcome::EngineNotLoadable) {
         RaiseEngineLoadException();
     }
@@ -62,7 +64,9 @@ int __stdcall CDrvDownloader::Init(IMobileDrvDownCallback* callback) {
 }
 
 void __stdcall CDrvDownloader::Uninit() {
-    state_->Shutdown();
+    // The shutdown holds the state itself: a handler of a message answered while it waits may
+    // release this downloader, and nothing of it is touched afterwards.
+    DownloaderState::Shutdown(state_);
 }
 
 int __stdcall CDrvDownloader::AddTask(_MOBILE_DRV_TASK* record) {

@@ -24,7 +24,7 @@ struct WorkerStart {
 };
 
 // Sends the task's end, unless it is being cancelled by then (false); the worker's engine
-// reference goes before the call, or stays for a cancelled task.
+// reference goes before the call, or stays when nothing was sent.
 bool NotifyEnd(DownloaderState& state, const _MOBILE_DRV_TASK& task, EngineRef& engine,
                bool succeeded, std::optional<std::uint32_t> cancelsBeforeClearWait) {
     _MOBILE_DRV_RESULT result;
@@ -46,7 +46,9 @@ void RunTransfer(DownloaderState& state, EngineRef engine, _MOBILE_DRV_TASK& tas
     // that the task was taken, so its end must be reported. There is nothing to remove.
     const std::uint32_t handle = engine->PPStartTaskEx(task.url, task.targetPath);
     if (handle == 0) {
-        NotifyEnd(state, task, engine, false, std::nullopt);
+        if (state.EndTask(&task)) {
+            NotifyEnd(state, task, engine, false, std::nullopt);
+        }
         return;
     }
 
@@ -63,7 +65,7 @@ void RunTransfer(DownloaderState& state, EngineRef engine, _MOBILE_DRV_TASK& tas
             engine->PPCloseHandle(handle);
             // Only a signal is a cancel. A wait that fails ends the task too, since it could no
             // longer be cancelled, but as a failure the host is told of.
-            if (wait != WAIT_OBJECT_0) {
+            if (wait != WAIT_OBJECT_0 && state.EndTask(&task)) {
                 NotifyEnd(state, task, engine, false, std::nullopt);
             }
             return;
@@ -80,9 +82,16 @@ void RunTransfer(DownloaderState& state, EngineRef engine, _MOBILE_DRV_TASK& tas
             progress.status[6] = status.value36;
             progress.context = state.Context();
             state.Notify(MOBILEDRV_NOTIFY_PROGRESS, &progress, cancel, cancels);
-        } else if (NotifyEnd(state, task, engine, status.state == kTaskStateFinished, cancels)) {
+        } else if (state.EndTask(&task)) {
+            // Decided: no cancel reaches the task any more. A shutdown that began meanwhile sends
+            // nothing; the transfer is removed then, as a cancel would have.
+            if (!NotifyEnd(state, task, engine, status.state == kTaskStateFinished, cancels)) {
+                engine->PPRemoveTask(handle);
+                engine->PPCloseHandle(handle);
+            }
             return;
         }
+        // Cancelled before its end was decided: the next wait sees the signal at once.
     }
 }
 

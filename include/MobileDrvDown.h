@@ -182,8 +182,9 @@ public:
     /* Loads and initialises an engine instance for this downloader and keeps `callback`. 1 on
        success; 0 for a null callback, a downloader that has an engine already (a second Init),
        no engine file, too little memory, an engine that lacks PPInit2 or refuses to initialise
-       (tasks added before are then cancelled as by Uninit), or while Uninit or Release of this
-       downloader runs.
+       (tasks added before are then cancelled as by Uninit, unless another Init of this
+       downloader has installed an engine meanwhile: that engine, its callback and its tasks
+       stay), or while Uninit or Release of this downloader runs.
        Too little memory includes memory, hashing or cryptography of the system running short
        while the engine file is checked: that is no sign of a damaged or unreadable file.
        When the engine file exists but cannot be opened, read through or loaded, Init throws
@@ -213,13 +214,17 @@ public:
        the engine does not start ends the task with a failure notification. The task leaves the
        downloader's list by itself when its worker ends. */
     virtual int __stdcall AddTask(_MOBILE_DRV_TASK* task) = 0;
-    /* Cancels the first listed task of that name (letter case ignored): its transfer is removed
-       from the engine and it sends no more notifications. 1 when a task was signalled; 0 for a
-       null name or no listed task of that name, such as one that has already ended. A cancelled
-       task leaves the list once its worker has ended, which may be at once, even before
-       CancelTask returns: a second CancelTask of that name may still find it (1) or not (0),
-       which carries no meaning, or find another listed task of that name and cancel that one;
-       rely on the first call's 1 alone. */
+    /* Cancels a running task of that name (letter case ignored): its transfer is removed from
+       the engine and it sends no more notifications. A task runs until its end is decided, just
+       before its final notification is sent (or would be); from then on no CancelTask finds it.
+       When several running tasks share the name, the one AddTask took first is cancelled. So
+       from inside a task's final notification, CancelTask of its name never reaches the task
+       being told of: it cancels the oldest other running task of that name, such as a retry
+       added there. 1 when a task was signalled; 0 for a null name or no running task of that
+       name. A cancelled task leaves the list once its worker has ended, which may be at once,
+       even before CancelTask returns: a second CancelTask of that name may still find it (1) or
+       not (0), which carries no meaning, or find another running task of that name and cancel
+       that one; rely on the first call's 1 alone. */
     virtual int __stdcall CancelTask(const wchar_t* name) = 0;
     /* Downloads `url` into `targetPath` through this downloader's engine and returns when the
        transfer has ended (the state is queried every 200 ms): 1 when the engine reported the

@@ -69,8 +69,7 @@ Script EngineState::DefaultScript() {
 }
 
 EngineState::CallTicket EngineState::BeginCall(std::string_view exportName,
-                                               const CallArguments& arguments, DWORD& delay,
-                                               uint64_t& delayGeneration) {
+                                               const CallArguments& arguments, Delay& delay) {
     LogRecord record;
     record.exportName = exportName;
     record.threadId = GetCurrentThreadId();
@@ -82,8 +81,14 @@ EngineState::CallTicket EngineState::BeginCall(std::string_view exportName,
 
     LockGuard lock(lock_);
     const auto found = delays_.find(exportName);
-    delay = found != delays_.end() ? found->second : 0;
-    delayGeneration = releaseGeneration_.load();
+    delay.ms = found != delays_.end() ? found->second : 0;
+    delay.generation = releaseGeneration_.load();
+    delay.exportName = exportName;
+    {
+        LockGuard released(delayLock_);
+        const auto count = exportReleases_.find(exportName);
+        delay.exportGeneration = count != exportReleases_.end() ? count->second : 0;
+    }
     log_.push_back(std::move(record));
     return CallTicket{.generation = logGeneration_, .index = log_.size() - 1};
 }
@@ -101,13 +106,21 @@ void EngineState::EndCall(const CallTicket& ticket, uint32_t result, uint32_t ha
     record.handle = handle;
 }
 
-void EngineState::WaitDelay(DWORD ms, uint64_t generation) {
+void EngineState::WaitDelay(const Delay& delay) {
+    const DWORD ms = delay.ms;
     if (ms == 0) {
         return;
     }
     LockGuard lock(delayLock_);
+    const auto released = [&] {
+        if (delay.generation != releaseGeneration_) {
+            return true;
+        }
+        const auto count = exportReleases_.find(delay.exportName);
+        return count != exportReleases_.end() && count->second != delay.exportGeneration;
+    };
     const DWORD start = GetTickCount();
-    while (generation == releaseGeneration_) {
+    while (!released()) {
         DWORD remaining = INFINITE;
         if (ms != INFINITE) {
             const DWORD elapsed = GetTickCount() - start;
@@ -121,18 +134,21 @@ void EngineState::WaitDelay(DWORD ms, uint64_t generation) {
 }
 
 void EngineState::HoldThreadAttach() {
-    DWORD delay = 0;
-    uint64_t delayGeneration = 0;
+    Delay delay;
     {
         LockGuard lock(lock_);
         const auto found = delays_.find(std::string_view(kStandInThreadAttach));
         if (found == delays_.end()) {
             return;
         }
-        delay = found->second;
-        delayGeneration = releaseGeneration_.load();
+        delay.ms = found->second;
+        delay.generation = releaseGeneration_.load();
+        delay.exportName = kStandInThreadAttach;
+        LockGuard released(delayLock_);
+        const auto count = exportReleases_.find(delay.exportName);
+        delay.exportGeneration = count != exportReleases_.end() ? count->second : 0;
     }
-    WaitDelay(delay, delayGeneration);
+    WaitDelay(delay);
 }
 
 // Each load of the engine calls PPInit2 once and PPClose once, whatever PPInit2 returned: an
@@ -301,6 +317,19 @@ void EngineState::ReleaseDelays() {
     }
     LockGuard lock(delayLock_);
     ++releaseGeneration_;
+    delayLock_.WakeAll();
+}
+
+void EngineState::ReleaseDelay(std::string_view exportName) {
+    {
+        LockGuard lock(lock_);
+        const auto found = delays_.find(exportName);
+        if (found != delays_.end()) {
+            delays_.erase(found);
+        }
+    }
+    LockGuard lock(delayLock_);
+    ++exportReleases_[std::string(exportName)];
     delayLock_.WakeAll();
 }
 

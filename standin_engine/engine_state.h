@@ -47,13 +47,20 @@ public:
     };
     // The call log: BeginCall adds an entry and tells the delay the call must wait; EndCall
     // completes the entry.
-    // The delay is looked up together with the release generation it belongs to, so a
-    // ReleaseDelays between the lookup and the wait still ends the wait.
-    CallTicket BeginCall(std::string_view exportName, const CallArguments& arguments, DWORD& delay,
-                         uint64_t& delayGeneration);
+    // The delay is looked up together with the release generations it belongs to, so a
+    // ReleaseDelays (or a ReleaseDelay of the export) between the lookup and the wait still ends
+    // the wait.
+    struct Delay {
+        DWORD ms = 0;
+        uint64_t generation = 0;       // of ReleaseDelays
+        std::string exportName;        // empty: released by ReleaseDelays alone
+        uint64_t exportGeneration = 0; // of ReleaseDelay(exportName)
+    };
+    CallTicket BeginCall(std::string_view exportName, const CallArguments& arguments, Delay& delay);
     void EndCall(const CallTicket& ticket, uint32_t result, uint32_t handle);
-    // Waits up to `ms` (INFINITE: for ever) unless the delays are released meanwhile.
-    void WaitDelay(DWORD ms, uint64_t delayGeneration);
+    // Waits up to `delay.ms` (INFINITE: for ever) unless the delays, or the export's, are released
+    // meanwhile.
+    void WaitDelay(const Delay& delay);
 
     // A thread starting in the process waits here, unlogged, while kStandInThreadAttach is
     // delayed.
@@ -76,6 +83,9 @@ public:
     void SetNextHandle(uint32_t handle);
     bool SetDelay(std::string_view exportName, DWORD ms);
     void ReleaseDelays();
+    // Removes the delay of one export and wakes the calls of it that wait in one; the others wait
+    // on.
+    void ReleaseDelay(std::string_view exportName);
     uint32_t LogCount();
     uint32_t CallCount(const char* exportName);
     bool GetLogEntry(uint32_t index, StandInLogEntry& entry);
@@ -127,6 +137,8 @@ private:
     // Delayed calls wait on their own lock (with its condition variable), never on lock_.
     SlimLock delayLock_;
     std::atomic<uint64_t> releaseGeneration_{0};
+    // Under delayLock_: how often each export's delay was released by itself.
+    std::map<std::string, uint64_t, std::less<>> exportReleases_;
 };
 
 // The one state of this loaded copy of the DLL.

@@ -16,10 +16,9 @@ class Call {
 public:
     explicit Call(std::string_view exportName, const CallArguments& arguments = {})
         : handle_(arguments.handle) {
-        DWORD delay = 0;
-        uint64_t delayGeneration = 0;
-        ticket_ = Engine().BeginCall(exportName, arguments, delay, delayGeneration);
-        Engine().WaitDelay(delay, delayGeneration);
+        EngineState::Delay delay;
+        ticket_ = Engine().BeginCall(exportName, arguments, delay);
+        Engine().WaitDelay(delay);
     }
 
     template <class T>
@@ -167,6 +166,12 @@ uint32_t __cdecl StandIn_SetDelay(const char* exportName, uint32_t ms) {
 
 void __cdecl StandIn_ReleaseDelays() {
     Engine().ReleaseDelays();
+}
+
+void __cdecl StandIn_ReleaseDelay(const char* exportName) {
+    if (exportName != nullptr) {
+        Engine().ReleaseDelay(exportName);
+    }
 }
 
 uint32_t __cdecl StandIn_LogCount() {

@@ -97,6 +97,10 @@ uint32_t __cdecl StandIn_SetDelay(const char* exportName, uint32_t ms);
 // Removes every delay and wakes the calls that are waiting in one.
 void __cdecl StandIn_ReleaseDelays();
 
+// Removes the delay of the named export (or of kStandInThreadAttach) and wakes the calls waiting
+// in it; calls of other exports stay held.
+void __cdecl StandIn_ReleaseDelay(const char* exportName);
+
 uint32_t __cdecl StandIn_LogCount();
 // Calls of one export in the log (all calls when exportName is null).
 uint32_t __cdecl StandIn_CallCount(const char* exportName);

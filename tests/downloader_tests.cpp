@@ -1,8 +1,11 @@
 // The downloader's lifecycle and its blocking DownloadNow, through the library as hosts load it.
 // How each engine behaviour ends a DownloadNow is in engine_behaviour_tests.cpp.
 #include "support/downloader_fixture.h"
+#include "support/host_thread.h"
 #include "support/timing.h"
+#include "support/wait.h"
 
+#include <atomic>
 #include <thread>
 
 using namespace drvtest;
@@ -68,9 +71,74 @@ TEST_F(DownloaderTest, UninitUnloadsTheEngineAndInitWorksAgainAfterIt) {
     EXPECT_EQ(downloader->Init(&callback), 1);
     EXPECT_EQ(Engine().CallCount("PPInit2"), 2u);
     EXPECT_EQ(downloader->DownloadNow(kUrl, Out(L"a.zip").c_str()), 1);
+    // A task runs and notifies as on a fresh downloader: the shutdown before its Init is no
+    // reason to end it.
+    auto record = TaskRecord(L"again", kUrl, Out(L"again.zip"));
+    EXPECT_EQ(downloader->AddTask(&record), 1);
+    EXPECT_TRUE(callback.WaitForFinals(1, 5000)) << "a task added after Init again sent no end";
+    EXPECT_EQ(Engine().CallCount("PPStartTaskEx"), 2u);
     downloader.reset();
     EXPECT_EQ(Engine().CallCount("PPClose"), 2u);
     EXPECT_TRUE(EngineLoadedOnlyByTest());
+}
+
+// Two host threads Init one downloader at once, and the engine refuses the instance of the one
+// that is slower: its refusal leaves alone the engine the other Init installed, whose 1 stays
+// true.
+TEST_F(DownloaderTest, RefusedInitLeavesTheEngineOfAConcurrentInitInstalled) {
+    auto downloader = Create();
+    Engine().SetDelay("PPInit2", INFINITE);
+    std::atomic<int> refused{-1};
+    HostThread slower([&] { refused = downloader->Init(&callback); });
+    ASSERT_TRUE(Engine().WaitForCalls("PPInit2", 1, 5000));
+    Engine().SetDelay("PPInit2", 0);
+    EXPECT_EQ(downloader->Init(&callback), 1);
+    Engine().SetInitResult(false);
+    Engine().ReleaseDelays();
+    slower.Join();
+
+    EXPECT_EQ(refused.load(), 0);
+    EXPECT_EQ(Engine().CallCount("PPClose"), 1u) << "the refused Init closed the installed engine";
+    EXPECT_EQ(Engine().Counters().liveInstances, 1u);
+    EXPECT_EQ(downloader->DownloadNow(kUrl, Out(L"a.zip").c_str()), 1);
+}
+
+// An Init that installs its instance while a shutdown of the same downloader still waits returns
+// 0, and the downloader has no engine once the shutdown has returned.
+TEST_F(DownloaderTest, InitDuringAShutdownReturnsZeroAndInstallsNothing) {
+    auto downloader = Create();
+    const unique_handle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(go);
+    std::atomic<int> result{-1};
+    // Both threads start before the hold below, which holds every thread that starts meanwhile.
+    Engine().SetDelay("PPInit2", INFINITE);
+    HostThread init([&] { result = downloader->Init(&callback); });
+    HostThread shutDown([&] {
+        WaitForSingleObject(go.get(), INFINITE);
+        downloader->Uninit();
+    });
+    ASSERT_TRUE(Engine().WaitForCalls("PPInit2", 1, 5000));
+    // A task whose worker is held before its first instruction keeps the shutdown waiting.
+    Engine().SetDelay(kStandInThreadAttach, INFINITE);
+    auto record = TaskRecord(L"held", kUrl, Out(L"held.zip"));
+    const int added = downloader->AddTask(&record);
+    SetEvent(go.get());
+    // The shutdown has begun once it has emptied the list.
+    const bool begun = WaitUntil([&] { return downloader->CancelTask(L"held") == 0; }, 5000);
+    Engine().ReleaseDelay("PPInit2");
+    // The Init has installed its instance (and returned) or refused it (and closes it).
+    const bool decided =
+        WaitUntil([&] { return result != -1 || Engine().CallCount("PPClose") > 0; }, 5000);
+    Engine().ReleaseDelays();
+    init.Join();
+    shutDown.Join();
+
+    EXPECT_EQ(added, 1);
+    EXPECT_TRUE(begun);
+    EXPECT_TRUE(decided);
+    EXPECT_EQ(result.load(), 0) << "Init took an engine during the shutdown";
+    EXPECT_EQ(downloader->DownloadNow(kUrl, Out(L"a.zip").c_str()), 0);
+    EXPECT_EQ(Engine().Counters().liveInstances, 0u);
 }
 
 TEST_F(DownloaderTest, ReleaseWithoutUninitCancelsTasksAndUnloadsTheEngine) {

@@ -1,7 +1,9 @@
 // Engines that misbehave and hosts that shut down at awkward moments.
 #include "support/downloader_fixture.h"
+#include "support/host_thread.h"
 #include "support/timing.h"
 #include "support/wait.h"
+#include "support/window_thread.h"
 
 #include <algorithm>
 #include <atomic>
@@ -190,4 +192,38 @@ TEST_F(FaultTest, CancelAndReleaseFromInsideOnNotifyDoNotDeadlock) {
     ASSERT_TRUE(Engine().WaitForCalls("PPClose", 1, 4000));
     EXPECT_EQ(Engine().CallCount("PPRemoveTask"), 2u);
     EXPECT_EQ(Engine().CallCount("PPCloseHandle"), 2u);
+}
+
+// A host's window thread is inside Uninit, waiting for a worker the engine holds, when another
+// thread sends it a message whose handler releases the downloader: the Uninit around that
+// Release returns as usual once the worker ends, and the engine is closed once.
+TEST_F(FaultTest, ReleaseInAMessageAnsweredDuringUninitLeavesThatUninitSound) {
+    auto downloader = CreateReady();
+    Engine().SetDefaultScript({QueryStep(5, 0)});
+    ASSERT_EQ(Add(*downloader, L"held"), 1);
+    Engine().SetDelay("PPQueryTaskEx", INFINITE);
+    ASSERT_TRUE(Engine().WaitForCalls("PPQueryTaskEx", 1, 5000));
+    IMobileDrvDown* const host = downloader.release();
+    const unique_handle returned(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const unique_handle releasing(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    WindowThread ui;
+    ui.Post([&] {
+        host->Uninit();
+        SetEvent(returned.get());
+    });
+    // The Uninit waits for the held worker once it has emptied the list.
+    ASSERT_TRUE(WaitUntil([&] { return host->CancelTask(L"held") == 0; }, 5000));
+    HostThread sender([&] {
+        ui.Send([&] {
+            SetEvent(releasing.get());
+            host->Release();
+        });
+    });
+    ASSERT_EQ(WaitForSingleObject(releasing.get(), 5000), WAIT_OBJECT_0);
+    Engine().ReleaseDelays();
+    sender.Join();
+    EXPECT_EQ(WaitForSingleObject(returned.get(), kShutdownWaitMs), WAIT_OBJECT_0)
+        << "the Uninit did not return";
+    EXPECT_EQ(Engine().CallCount("PPClose"), 1u);
+    EXPECT_EQ(Engine().Counters().liveInstances, 0u);
 }

@@ -253,6 +253,30 @@ TEST_F(TaskTest, CancelWhileAQueryIsInTheEngineEndsTheTaskInSilence) {
     EXPECT_EQ(Engine().CallCount("PPCloseHandle"), 3u);
 }
 
+// A failed task's final notification queues a retry of the same name and cancels it at once: the
+// cancel reaches the retry, which ends in silence, not the task whose end is being told.
+TEST_F(TaskTest, CancelFromAFinalNotificationReachesTheRetryOfTheSameName) {
+    Engine().PushScript({QueryStep(2)});
+    Engine().PushScript({QueryStep(5, 2), QueryStep(1)});
+    std::atomic<int> retried{-1};
+    std::atomic<int> cancelled{-1};
+    callback.onNotify = [&](const Notification& n) {
+        if (n.kind == MOBILEDRV_NOTIFY_FAILED) {
+            retried = Add(L"pkg");
+            cancelled = downloader->CancelTask(L"pkg");
+        }
+    };
+    ASSERT_EQ(Add(L"pkg"), 1);
+    ASSERT_TRUE(callback.WaitForFinals(1, 5000));
+    EXPECT_TRUE(Engine().WaitForCalls("PPCloseHandle", 1, 5000)) << "the retry was not cancelled";
+    EXPECT_EQ(retried.load(), 1);
+    EXPECT_EQ(cancelled.load(), 1);
+    ASSERT_EQ(Engine().CallCount("PPStartTaskEx"), 2u);
+    EXPECT_EQ(Engine().Calls("PPCloseHandle").at(0).handle,
+              Engine().Calls("PPStartTaskEx").at(1).handle);
+    EXPECT_EQ(callback.All().size(), 1u) << "the retry notified";
+}
+
 TEST_F(TaskTest, TaskCancelledBeforeItsFirstPollWasStartedAndIsRemoved) {
     tree.WriteFile(L"out\\early.zip", "old");
     Engine().PushScript({QueryStep(5, 0)});

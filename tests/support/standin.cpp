@@ -38,6 +38,7 @@ StandIn::StandIn(TestTree& tree, std::wstring_view relative)
       setNextHandle_(Bind<decltype(setNextHandle_)>(module_, "StandIn_SetNextHandle")),
       setDelay_(Bind<decltype(setDelay_)>(module_, "StandIn_SetDelay")),
       releaseDelays_(Bind<decltype(releaseDelays_)>(module_, "StandIn_ReleaseDelays")),
+      releaseDelay_(Bind<decltype(releaseDelay_)>(module_, "StandIn_ReleaseDelay")),
       logCount_(Bind<decltype(logCount_)>(module_, "StandIn_LogCount")),
       callCount_(Bind<decltype(callCount_)>(module_, "StandIn_CallCount")),
       getLogEntry_(Bind<decltype(getLogEntry_)>(module_, "StandIn_GetLogEntry")),

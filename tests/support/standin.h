@@ -80,6 +80,8 @@ public:
     // name that is not an engine export.
     void SetDelay(const char* exportName, DWORD ms);
     void ReleaseDelays() { releaseDelays_(); }
+    // Releases the calls held in the delay of one export alone and removes that delay.
+    void ReleaseDelay(const char* exportName) { releaseDelay_(exportName); }
 
     uint32_t LogCount() const { return logCount_(); }
     EngineCall Entry(uint32_t index) const;
@@ -102,6 +104,7 @@ private:
     decltype(&StandIn_SetNextHandle) setNextHandle_;
     decltype(&StandIn_SetDelay) setDelay_;
     decltype(&StandIn_ReleaseDelays) releaseDelays_;
+    decltype(&StandIn_ReleaseDelay) releaseDelay_;
     decltype(&StandIn_LogCount) logCount_;
     decltype(&StandIn_CallCount) callCount_;
     decltype(&StandIn_GetLogEntry) getLogEntry_;
