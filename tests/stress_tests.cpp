@@ -19,9 +19,9 @@
 #include "support/host_thread.h"
 #include "support/process_handles.h"
 #include "support/stress_heap.h"
-#include "support/stress_window.h"
 #include "support/timing.h"
 #include "support/wait.h"
+#include "support/window_thread.h"
 
 #include <algorithm>
 #include <atomic>
@@ -30,6 +30,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <set>
 #include <shared_mutex>
@@ -172,15 +173,13 @@ struct Slot {
     std::vector<std::wstring> names; // tasks added, for CancelTask to pick from
 };
 
-// A request sent to the window: the call and, for CancelTask, the task's name.
+// A call asked of the window's thread; the name is for CancelTask.
 struct Request {
     int slot;
     int number;
     Op op;
-    const wchar_t* name;
+    std::wstring name;
 };
-constexpr UINT kPostedCall = WM_APP;      // wParam: slot | op << 8; lParam: downloader number
-constexpr UINT kSentRequest = WM_APP + 1; // lParam: a Request
 
 // What a run left for the invariants to check.
 struct Facts;
@@ -283,9 +282,11 @@ public:
             const std::size_t stem = target.find_last_of(L'\\') + 1;
             note.key = target.substr(stem, target.size() - stem - 4);
         }
+        ++answering_;
         if (!quiet_) {
             Answer(t, kind, note.name);
         }
+        --answering_;
         note.end = Now();
         std::lock_guard lock(recordLock_);
         notes_.push_back(std::move(note));
@@ -311,14 +312,13 @@ public:
             const int other = static_cast<int>(roll % kSlots);
             Release(other, slots_[other].number, true);
         }
-        HWND window = window_.load();
         const uint32_t message = Roll() % 1000;
         // While the window's thread shuts a downloader down, half the notifications send it a
         // call of that downloader, which its wait answers; otherwise half of them send or post
         // one for their own downloader or another.
         const int shutting = windowShutdown_;
         const bool reenter = shutting >= 0 && message < 500;
-        if (window == nullptr || (!reenter && message % 2 == 0)) {
+        if (!reenter && message % 2 == 0) {
             return;
         }
         // The calls a message asks for: Init, AddTask, CancelTask, DownloadNow, Uninit, Release.
@@ -328,42 +328,34 @@ public:
         const int slot = reenter            ? shutting
                          : message % 4 == 1 ? t.slot
                                             : static_cast<int>(Roll() % kSlots);
-        Request request{slot, slots_[slot].number, kAsked[Roll() % std::size(kAsked)],
-                        name.c_str()};
+        Request request{slot, slots_[slot].number, kAsked[Roll() % std::size(kAsked)], {}};
         // A final notification's ask to cancel its own name: a retry of it, or nothing.
         if (final && !reenter && message < 400) {
-            request = {t.slot, t.number, Op::CancelTask, name.c_str()};
+            request = {t.slot, t.number, Op::CancelTask, name};
         }
-        if (reenter || message < 700) {
-            SendMessageW(window, kSentRequest, 0, reinterpret_cast<LPARAM>(&request));
-        } else {
-            PostMessageW(window, kPostedCall, request.slot | static_cast<int>(request.op) << 8,
-                         request.number);
-        }
+        const auto handle = [this, request] {
+            ++tHandlers;
+            Handle(request);
+            --tHandlers;
+        };
+        reenter || message < 700 ? (void)window_->Send(handle) : window_->Post(handle);
     }
 
     // A window message's call, on the window thread. It never waits for a slot: the thread
     // answers senders that a slot's holder may be waiting for.
-    void Handle(UINT message, WPARAM wParam, LPARAM lParam) {
-        Request request{static_cast<int>(wParam & 0xFF), static_cast<int>(lParam),
-                        static_cast<Op>(wParam >> 8), nullptr};
-        if (message == kSentRequest) {
-            request = *reinterpret_cast<const Request*>(lParam);
-        }
-        ++tHandlers;
+    void Handle(const Request& request) {
         Slot& slot = slots_[request.slot];
         if (request.op == Op::Release) {
             Release(request.slot, request.number, false);
         } else if (tOwnedSlot == request.slot || slot.lock.try_lock_shared()) {
             const Target t = Current(request.slot);
             if (t.downloader != nullptr && t.number == request.number) {
-                Dispatch(t, request.op, request.name != nullptr ? request.name : L"");
+                Dispatch(t, request.op, request.name);
             }
             if (tOwnedSlot != request.slot) {
                 slot.lock.unlock_shared();
             }
         }
-        --tHandlers;
     }
     // One call other than Release and Create, with the slot held.
     void Dispatch(const Target& t, Op op, const std::wstring& name) {
@@ -430,36 +422,47 @@ public:
             Sleep(random() % 30);
         }
     }
-    // The window thread's own work until `end`: mostly shutdowns, each with the slot to itself,
-    // which the messages answered during its waits re-enter; and Init, AddTask, CancelTask.
-    void WindowHost(StressWindow& window, DWORD end) {
+    // The window thread's own work until `end`, handed to its loop one call at a time: mostly
+    // shutdowns, each with the slot to itself when it can have it, which the messages answered
+    // during its waits re-enter; and Init, AddTask, CancelTask.
+    void WindowHost(DWORD end) {
         std::mt19937 random(seed_ * 31 + kHostThreads);
         while (static_cast<int>(end - GetTickCount()) > 0) {
             const int index = static_cast<int>(random() % kSlots);
             const uint32_t op = random() % 100;
-            Slot& slot = slots_[index];
-            if (op < 25) {
-                // Alone when it can, so that a handler may also release the downloader.
-                const bool alone = slot.lock.try_lock();
-                if (alone || slot.lock.try_lock_shared()) {
-                    tOwnedSlot = alone ? index : -1;
-                    windowShutdown_ = index;
-                    const Target t = Current(index);
-                    if (t.downloader != nullptr) {
-                        Shutdown(t, false);
-                    }
-                    windowShutdown_ = -1;
-                    tOwnedSlot = -1;
-                    alone ? slot.lock.unlock() : slot.lock.unlock_shared();
-                }
-            } else if (slot.lock.try_lock_shared()) {
+            const auto done = std::make_shared<std::atomic<bool>>(false);
+            window_->Post([this, index, op, done] {
+                ++tHandlers;
+                WindowCall(index, op);
+                --tHandlers;
+                *done = true;
+            });
+            WaitUntil([&] { return done->load(); }, 120000, 5);
+            Sleep(random() % 30);
+        }
+    }
+    void WindowCall(int index, uint32_t op) {
+        Slot& slot = slots_[index];
+        if (op < 25) {
+            // Alone when it can, so that a handler may also release the downloader.
+            const bool alone = slot.lock.try_lock();
+            if (alone || slot.lock.try_lock_shared()) {
+                tOwnedSlot = alone ? index : -1;
+                windowShutdown_ = index;
                 const Target t = Current(index);
                 if (t.downloader != nullptr) {
-                    Dispatch(t, op < 60 ? Op::Init : op < 90 ? Op::AddTask : Op::CancelTask, L"");
+                    Shutdown(t, false);
                 }
-                slot.lock.unlock_shared();
+                windowShutdown_ = -1;
+                tOwnedSlot = -1;
+                alone ? slot.lock.unlock() : slot.lock.unlock_shared();
             }
-            window.Pump(random() % 30);
+        } else if (slot.lock.try_lock_shared()) {
+            const Target t = Current(index);
+            if (t.downloader != nullptr) {
+                Dispatch(t, op < 50 ? Op::Init : op < 85 ? Op::AddTask : Op::CancelTask, L"");
+            }
+            slot.lock.unlock_shared();
         }
     }
     void NewDownloader(int index) {
@@ -504,7 +507,8 @@ private:
     const uint32_t seed_;
     std::atomic<uint64_t> clock_{0}, rolls_{0};
     std::atomic<int> names_{0}, numbers_{0};
-    std::atomic<HWND> window_{nullptr};
+    std::optional<WindowThread> window_;  // while the host threads work
+    std::atomic<int> answering_{0};       // notifications that may still send or post to it
     std::atomic<int> windowShutdown_{-1}; // the slot whose shutdown the window's thread runs
     std::atomic<bool> quiet_{false};      // OnNotify only records (the last cycle)
     SlimSharedLock recordLock_;
@@ -567,6 +571,7 @@ void Stress::Run(DWORD runMs) {
         std::shared_lock lock(slots_[i].lock);
         Init(Current(i));
     }
+    window_.emplace();
     const DWORD end = GetTickCount() + runMs;
     std::atomic<bool> done{false};
     HostThread watch([&] { Watch(done); });
@@ -588,17 +593,14 @@ void Stress::Run(DWORD runMs) {
         for (int t = 0; t < kHostThreads; ++t) {
             threads.emplace_back([this, t, end] { Host(t, end); });
         }
-        StressWindow window([this](UINT message, WPARAM w, LPARAM l) { Handle(message, w, l); },
-                            [this, end](StressWindow& self) {
-                                window_ = self.Window();
-                                WindowHost(self, end);
-                                window_ = nullptr;
-                            });
+        threads.emplace_back([this, end] { WindowHost(end); });
     }
 
     // The last cycle: each downloader is shut down and initialised once more, and the tasks
-    // added then must run to their end, which they are given time for.
+    // added then must run to their end, which they are given time for. The window goes first.
     quiet_ = true;
+    WaitUntil([&] { return answering_ == 0; }, 60000);
+    window_.reset();
     for (int i = 0; i < kSlots; ++i) {
         NewDownloader(i);
         std::shared_lock lock(slots_[i].lock);
@@ -1149,7 +1151,8 @@ TEST_P(LifecycleStress, KeepsEveryPromiseWhateverOverlaps) {
         t.downloader->DownloadNow(kUrl, Out(L"warm.zip").c_str());
         downLoadFile(kUrl, Out(L"warm.zip").c_str());
         // And a window on a thread of its own, as the run's.
-        StressWindow window([](UINT, WPARAM, LPARAM) {}, [](StressWindow& self) { self.Pump(0); });
+        WindowThread window;
+        window.Send([] {});
         Sleep(1500);
         warmUp.Shutdown(t, false);
         lock.unlock();
