@@ -1,6 +1,7 @@
 #include "base/module.h"
 
 #include "base/module_object.h"
+#include "base/process_exit.h"
 #include "base/unique_handle.h"
 #include "base/worker_gate.h"
 
@@ -40,6 +41,7 @@ ModuleObject<ModuleObjects> g_moduleObjects;
 
 void CreateModuleObjects() {
     g_moduleObjects.Create();
+    LookUpProcessExit();
 }
 
 void DestroyModuleObjects() {

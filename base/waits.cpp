@@ -14,7 +14,10 @@ DWORD WaitAnsweringSentMessages(HANDLE event, DWORD timeoutMs) {
             const DWORD elapsed = GetTickCount() - start;
             left = elapsed < timeoutMs ? timeoutMs - elapsed : 0;
         }
-        const DWORD wait = MsgWaitForMultipleObjectsEx(count, &event, left, QS_SENDMESSAGE, 0);
+        // Wakes also for a sent message that was waiting before, which the thread may have seen
+        // already (GetQueueStatus, a PeekMessage for other messages) without answering it.
+        const DWORD wait =
+            MsgWaitForMultipleObjectsEx(count, &event, left, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE);
         if (wait != WAIT_OBJECT_0 + count) {
             return wait;
         }
@@ -35,4 +38,11 @@ bool WaitStep(HANDLE stopEvent) {
         Sleep(kWaitStepMs);
     }
     return true;
+}
+
+bool ReplyToWaitingSender() {
+    if ((InSendMessageEx(nullptr) & (ISMEX_SEND | ISMEX_REPLIED)) != ISMEX_SEND) {
+        return false;
+    }
+    return ReplyMessage(0) != FALSE;
 }

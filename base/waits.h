@@ -8,6 +8,11 @@
 
 #include <windows.h>
 
+// When the calling thread is answering a message another thread sent (SendMessage, and waits for
+// the answer) and has not answered it yet, answers it now with 0, so that the sender runs on
+// while this thread goes on with the handler; false when there was none to answer.
+bool ReplyToWaitingSender();
+
 // One step of kWaitStepMs of a wait that tests a condition between its steps, answering the
 // messages other threads send to this thread meanwhile; false when `stopEvent` (if any) is
 // signalled. A step whose wait fails is still a step: it sleeps instead.

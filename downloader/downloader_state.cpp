@@ -1,6 +1,7 @@
 #include "downloader/downloader_state.h"
 
 #include "base/module.h"
+#include "base/process_exit.h"
 #include "base/timing.h"
 #include "base/waits.h"
 #include "downloader/worker_context.h"
@@ -105,7 +106,7 @@ bool DownloaderState::Notify(int kind, void* record, HANDLE cancelEvent,
     // Notifications run on worker threads only; the record lets a shutdown from inside OnNotify
     // tell its own notification from the others.
     WorkerThreadState* self = CurrentWorkerThread();
-    const DownloaderState* outer = self != nullptr ? std::exchange(self->notifying, this) : nullptr;
+    DownloaderState* outer = self != nullptr ? std::exchange(self->notifying, this) : nullptr;
     callback->OnNotify(kind, record);
     if (self != nullptr) {
         self->notifying = outer;
@@ -216,10 +217,13 @@ void DownloaderState::Shutdown(StateRef state, ShutdownOf what) {
 }
 
 void DownloaderState::RunShutdown(ShutdownOf what) {
-    // A worker shutting its own downloader down from inside OnNotify cannot wait for itself, nor
-    // for another worker doing the same, which waits for it in turn.
+    // A worker shutting a downloader down from inside OnNotify (of any downloader) does not wait
+    // for the workers of this one doing the same: each might wait for the other, directly or
+    // around a cycle of downloaders releasing each other.
     const WorkerThreadState* self = CurrentWorkerThread();
-    const bool inside = self != nullptr && self->notifying == this;
+    DownloaderState* const notifying = self != nullptr ? self->notifying : nullptr;
+    const bool inside = notifying != nullptr;
+    int notificationsWaitedFor = 0;
     {
         LockGuard lock(lock_);
         if (what == ShutdownOf::EngineLess && engine_) {
@@ -230,29 +234,42 @@ void DownloaderState::RunShutdown(ShutdownOf what) {
         callback_ = nullptr;
         ++shutdowns_;
         ++shutdownsBegun_;
-        shutdownsInside_ += inside ? 1 : 0;
+        notificationsWaitedFor = notifications_;
         SetEvent(shutdownEvent_.get());
     }
+    if (inside) {
+        notifying->CountShutdownInside(1);
+    }
     CancelAllTasks();
-    // Of this downloader's workers and notifications, those of workers shutting it down from
-    // inside OnNotify are not waited for by another such worker (under the lock).
+    // Of this downloader's workers and notifications, those of workers shutting a downloader down
+    // from inside its OnNotify are not waited for by another such worker (under the lock).
     const auto waitedFor = [&](int count) { return count - (inside ? shutdownsInside_ : 0); };
-    // Cancelled workers end within a step; one held by the engine or the host is waited for
-    // 10 s at most, as the module's worker gate would be.
-    WaitUntil(
-        [&] {
-            LockGuard lock(lock_);
-            return waitedFor(workers_) <= 0;
-        },
-        kShutdownWaitMs, g_hStopEvent);
-    // Past that bound still, no notification runs once the shutdown has returned; blocking
-    // downloads end within a poll step of the shutdown event.
-    WaitUntil(
-        [&] {
-            LockGuard lock(lock_);
-            return waitedFor(notifications_) <= 0 && blockingDownloads_ == 0;
-        },
-        INFINITE);
+    // A host thread answering a message sent from another thread may be answering a notification
+    // of this downloader, which waits in SendMessage for this very handler: it gets its answer
+    // now and ends, instead of both waiting for ever.
+    if (notificationsWaitedFor > 0) {
+        ReplyToWaitingSender();
+    }
+    // When the process exits, the system has ended every worker wherever it was: none of them
+    // ever counts itself out, and nothing is left to wait for.
+    if (!ProcessExiting()) {
+        // Cancelled workers end within a step; one held by the engine or the host is waited for
+        // 10 s at most, as the module's worker gate would be.
+        WaitUntil(
+            [&] {
+                LockGuard lock(lock_);
+                return waitedFor(workers_) <= 0;
+            },
+            kShutdownWaitMs, g_hStopEvent);
+        // Past that bound still, no notification runs once the shutdown has returned; blocking
+        // downloads end within a poll step of the shutdown event.
+        WaitUntil(
+            [&] {
+                LockGuard lock(lock_);
+                return waitedFor(notifications_) <= 0 && blockingDownloads_ == 0;
+            },
+            INFINITE);
+    }
 
     // None begins meanwhile, so once none is left the engine is taken away before anyone else can
     // reach for it.
@@ -260,11 +277,18 @@ void DownloaderState::RunShutdown(ShutdownOf what) {
     {
         LockGuard lock(lock_);
         dropped = std::move(engine_);
-        shutdownsInside_ -= inside ? 1 : 0;
         if (--shutdowns_ == 0) {
             ResetEvent(shutdownEvent_.get());
         }
     }
+    if (inside) {
+        notifying->CountShutdownInside(-1);
+    }
     // The downloader's reference goes outside the lock: when it is the last, it closes the
     // instance and unloads the engine.
+}
+
+void DownloaderState::CountShutdownInside(int change) {
+    LockGuard lock(lock_);
+    shutdownsInside_ += change;
 }

@@ -105,8 +105,11 @@ public:
     // The full shutdown: drop the callback, end blocking downloads and cancel every task, wait
     // for this downloader's workers (at most 10 s), then for notifications in progress and
     // blocking downloads, and drop the engine. Every wait answers messages sent to the caller's
-    // thread. Called from inside OnNotify, it does not wait for the workers shutting the
-    // downloader down from inside their own notification, the caller's among them.
+    // thread; a caller answering a message another thread sent, while a notification of this
+    // downloader runs, answers it (0) before it waits. Called from inside OnNotify (of any
+    // downloader), it does not wait for this downloader's workers that run a shutdown (of any
+    // downloader) from inside a notification of this one, the caller's among them. While the
+    // process exits it waits for nothing: the system has ended the workers.
     // The shutdown holds `state` for its whole length: a handler of a message it answers may
     // release the downloader, and with it the downloader's own reference.
     // EngineLess does nothing when an engine is installed: the one another Init installed
@@ -116,6 +119,9 @@ public:
 
 private:
     void RunShutdown(ShutdownOf what);
+    // Counts a shutdown that a worker runs from inside a notification of this downloader in (1)
+    // or out (-1).
+    void CountShutdownInside(int change);
     template <class Matches>
     int RemoveFirst(Matches matches);
     void CountCancel();
@@ -128,7 +134,7 @@ private:
     int notifications_ = 0;     // OnNotify calls in progress
     int blockingDownloads_ = 0; // DownloadNow calls using the engine
     int shutdowns_ = 0;         // Shutdown calls in progress (several threads may shut down)
-    int shutdownsInside_ = 0;   // of those, the ones called by workers from inside OnNotify
+    int shutdownsInside_ = 0;   // shutdowns (of any downloader) its workers run inside its OnNotify
     std::uint32_t shutdownsBegun_ = 0;
     std::uint32_t cancels_ = 0;
     unique_handle shutdownEvent_;

@@ -9,7 +9,7 @@ class DownloaderState;
 
 // Lives on the worker's own stack while the worker runs its task.
 struct WorkerThreadState {
-    const DownloaderState* notifying = nullptr; // the downloader whose OnNotify it is calling
+    DownloaderState* notifying = nullptr; // the downloader whose OnNotify it is calling
 };
 
 // The thread-local slot of the records: taken by the module's entry point when the module is

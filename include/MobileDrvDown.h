@@ -148,17 +148,29 @@ typedef struct _MOBILE_DRV_RESULT {
  * - Notifications of different tasks, and of different downloaders, may arrive at the same time on
  *   different threads: OnNotify must be safe to run concurrently with itself and with the host.
  * - The library holds no lock during the call. From inside OnNotify a host may call any operation,
- *   CancelTask, Uninit and even Release of the same downloader included, without deadlock; the
- *   worker whose notification is running is not waited for. (AddTask pauses 100 ms and
- *   DownloadNow blocks until its transfer ends: both hold up that task's worker meanwhile.)
- * - No OnNotify begins after Uninit or Release of its downloader has returned, and none is still
- *   running then, except those from inside which Uninit or Release was called.
+ *   CancelTask, Uninit and even Release of the same downloader or of another one included,
+ *   without deadlock: a shutdown (Uninit or Release) called from inside a notification does not
+ *   wait for the notifications from inside which shutdowns run, its own among them, so
+ *   downloaders may also release each other from their notifications. (AddTask pauses 100 ms
+ *   and DownloadNow blocks until its transfer ends: both hold up that task's worker meanwhile.)
+ * - No OnNotify begins after Uninit or Release of its downloader has returned. None of it is
+ *   still running then, except, when that Uninit or Release was called from inside a
+ *   notification (of any downloader), those of its notifications from inside which a shutdown of
+ *   any downloader was called and has not returned yet. The callback of such a notification must
+ *   stay valid until that notification returns.
  * - A long OnNotify delays the task whose worker runs it, and an Uninit, which waits for it
  *   without a time limit. OnNotify may SendMessage to a window of the thread that is inside
  *   Uninit or Release: while they wait, they answer messages sent to their thread (posted ones
- *   stay queued for its message loop). But OnNotify must never wait for that thread otherwise:
- *   for a lock it holds, an event it would set, or the answer to a message posted to it. It
- *   waits for the notification, and both would wait for ever.
+ *   stay queued for its message loop). OnNotify may also SendMessage to a window whose handler
+ *   calls Uninit or Release of the same downloader: a shutdown that begins on a thread handling
+ *   a message another thread sent, while a notification of its downloader runs, answers that
+ *   message with 0 before it waits (ReplyMessage). Its sender's SendMessage then returns 0 at
+ *   once, while the handler goes on inside the shutdown. But OnNotify must never wait for that
+ *   thread otherwise: for a lock it holds, an event it would set, or the answer to a message
+ *   posted to it. It waits for the notification, and both would wait for ever.
+ * - When the process exits (ExitProcess, or returning from main), the system ends the library's
+ *   workers wherever they are, inside OnNotify too. A Release called then, for instance from a
+ *   host DLL's DLL_PROCESS_DETACH, waits for none of them.
  */
 class IMobileDrvDownCallback {
 public:
@@ -199,8 +211,10 @@ public:
        instance (it is unloaded once no worker uses it any more). Workers of other downloaders
        are not waited for.
        While it waits it answers the messages other threads send to the calling thread, so an
-       OnNotify may SendMessage to that thread's windows (see IMobileDrvDownCallback).
-       No notification begins after it returns. No task is taken while it runs, and a task whose
+       OnNotify may SendMessage to that thread's windows; called in the handler of such a
+       message, it answers that message first (see IMobileDrvDownCallback).
+       No notification begins after it returns; which may still be running when it is called
+       from inside OnNotify is said there. No task is taken while it runs, and a task whose
        worker had not reached the engine when it began ends without a transfer. Allowed from
        inside OnNotify. Does nothing harmful when called twice or before Init; the downloader may
        be initialised again. */

@@ -45,13 +45,14 @@ protected:
     }
 
     // A downloader of its own sends the progress of task "ui" to `window` (this thread's) from
-    // OnNotify once the shutdown has begun; the shutdown must answer it.
-    void ShutDownAnsweringAWindow(HWND window, bool release);
+    // OnNotify once the shutdown has begun, or, `seen`, before it, where this thread looks at its
+    // queue (which marks the message seen) and only then shuts down; the shutdown must answer it.
+    void ShutDownAnsweringAWindow(HWND window, bool release, bool seen);
 
     unique_downloader downloader;
 };
 
-void TaskTest::ShutDownAnsweringAWindow(HWND window, bool release) {
+void TaskTest::ShutDownAnsweringAWindow(HWND window, bool release, bool seen) {
     Engine().Reset();
     Engine().SetDefaultScript({QueryStep(5, 0)});
     TestWindow::answered[0] = TestWindow::answered[1] = 0;
@@ -63,7 +64,7 @@ void TaskTest::ShutDownAnsweringAWindow(HWND window, bool release) {
         if (n.name == L"ui" && !asked.exchange(true)) {
             PostMessageW(window, WM_APP + 1, 0, 0);
             // The shutdown has begun once the other task's transfer is removed.
-            EXPECT_TRUE(Engine().WaitForCalls("PPRemoveTask", 1, 10000));
+            EXPECT_TRUE(seen || Engine().WaitForCalls("PPRemoveTask", 1, 10000));
             sent = SendMessageTimeoutW(window, WM_APP, 0, 0, SMTO_NORMAL, 15000, &answer);
         }
     };
@@ -79,6 +80,10 @@ void TaskTest::ShutDownAnsweringAWindow(HWND window, bool release) {
                                [](const Notification& n) { return n.name == L"ui"; });
         },
         5000));
+    if (seen) {
+        ASSERT_TRUE(WaitUntil(
+            [] { return (HIWORD(GetQueueStatus(QS_SENDMESSAGE)) & QS_SENDMESSAGE) != 0; }, 5000));
+    }
     const DWORD begin = GetTickCount();
     if (release) {
         shutDown.reset();
@@ -444,8 +449,11 @@ TEST_F(TaskTest, ShutdownOnAWindowThreadAnswersMessagesSentFromOnNotify) {
                                             HWND_MESSAGE, nullptr, windowClass.hInstance, nullptr);
         ASSERT_NE(window, nullptr);
         for (const bool release : {false, true}) {
-            SCOPED_TRACE(release ? "Release" : "Uninit");
-            ShutDownAnsweringAWindow(window, release);
+            for (const bool seen : {false, true}) {
+                SCOPED_TRACE(release ? "Release" : "Uninit");
+                SCOPED_TRACE(seen ? "sent before and seen" : "sent during the shutdown");
+                ShutDownAnsweringAWindow(window, release, seen);
+            }
         }
         DestroyWindow(window);
         UnregisterClassW(windowClass.lpszClassName, windowClass.hInstance);
