@@ -146,7 +146,11 @@ std::wstring Describe(const Call& call) {
 
 // The host thread's state: the downloaders it has calls of in progress, and whether it runs a
 // message handler.
-thread_local std::vector<int> tCalling;
+// Plain values only: a thread-local object with a destructor registers it on each thread through
+// the thread library, which may keep an event for good.
+constexpr int kMaxNesting = 64;
+thread_local int tCalling[kMaxNesting];
+thread_local int tCallingCount = 0;
 thread_local int tHandlers = 0;
 // The slot whose lock this window thread holds for itself (its own Uninit); -1 for none.
 thread_local int tOwnedSlot = -1;
@@ -203,9 +207,13 @@ public:
     template <class Body>
     int Make(Call call, Body body) {
         call.fromHandler = tHandlers > 0;
-        call.reentry =
-            call.fromHandler && std::count(tCalling.begin(), tCalling.end(), call.downloader) > 0;
-        tCalling.push_back(call.downloader);
+        call.reentry = call.fromHandler &&
+                       std::count(tCalling, tCalling + std::min(tCallingCount, kMaxNesting),
+                                  call.downloader) > 0;
+        if (tCallingCount < kMaxNesting) {
+            tCalling[tCallingCount] = call.downloader;
+        }
+        ++tCallingCount;
         call.beginTick = GetTickCount();
         call.begin = Now();
         {
@@ -215,7 +223,7 @@ public:
         call.result = body();
         call.end = Now();
         call.endTick = GetTickCount();
-        tCalling.pop_back();
+        --tCallingCount;
         std::lock_guard lock(recordLock_);
         running_.erase(call.begin);
         calls_.push_back(std::move(call));
@@ -423,8 +431,8 @@ public:
         }
     }
     // The window thread's own work until `end`, handed to its loop one call at a time: mostly
-    // shutdowns, each with the slot to itself when it can have it, which the messages answered
-    // during its waits re-enter; and Init, AddTask, CancelTask.
+    // shutdowns and a new Init, each with the slot to itself when it can have it, which the
+    // messages answered during its waits re-enter; and Init, AddTask, CancelTask.
     void WindowHost(DWORD end) {
         std::mt19937 random(seed_ * 31 + kHostThreads);
         while (static_cast<int>(end - GetTickCount()) > 0) {
@@ -454,6 +462,10 @@ public:
                     Shutdown(t, false);
                 }
                 windowShutdown_ = -1;
+                // A host that restarts the downloader: one more Init/Uninit cycle.
+                if (Current(index).downloader != nullptr && Current(index).number == t.number) {
+                    Init(t);
+                }
                 tOwnedSlot = -1;
                 alone ? slot.lock.unlock() : slot.lock.unlock_shared();
             }
