@@ -144,16 +144,17 @@ std::wstring Describe(const Call& call) {
            L")";
 }
 
-// The host thread's state: the downloaders it has calls of in progress, and whether it runs a
-// message handler.
-// Plain values only: a thread-local object with a destructor registers it on each thread through
-// the thread library, which may keep an event for good.
-constexpr int kMaxNesting = 64;
-thread_local int tCalling[kMaxNesting];
-thread_local int tCallingCount = 0;
-thread_local int tHandlers = 0;
-// The slot whose lock this window thread holds for itself (its own Uninit); -1 for none.
-thread_local int tOwnedSlot = -1;
+// What a host thread is doing: the downloaders it has calls of in progress, the downloaders
+// whose notifications sent the messages it answers, outermost first, whether it runs a handler,
+// and the slot it holds alone for its own shutdown (-1: none). Kept by thread number, not in
+// thread-local objects: those register their destructors through the thread library on every
+// notifying worker, which may keep an event for good.
+struct ThreadState {
+    std::vector<int> calling;
+    std::vector<int> senders;
+    int handlers = 0;
+    int ownedSlot = -1;
+};
 
 class Stress;
 
@@ -183,6 +184,7 @@ struct Request {
     int number;
     Op op;
     std::wstring name;
+    int from; // the notifying downloader of a sent message; -1 for a posted one
 };
 
 // What a run left for the invariants to check.
@@ -196,6 +198,10 @@ public:
     }
 
     uint64_t Now() { return ++clock_; }
+    ThreadState& Me() {
+        std::lock_guard lock(threadsLock_);
+        return threads_[GetCurrentThreadId()];
+    }
     // The seed's n-th number, for threads the library starts.
     uint32_t Roll() {
         uint64_t x = seed_ + 0x9E3779B97F4A7C15ull * ++rolls_;
@@ -206,14 +212,11 @@ public:
     // Makes one call through `body`, which returns its result, and records it.
     template <class Body>
     int Make(Call call, Body body) {
-        call.fromHandler = tHandlers > 0;
+        ThreadState& me = Me();
+        call.fromHandler = me.handlers > 0;
         call.reentry = call.fromHandler &&
-                       std::count(tCalling, tCalling + std::min(tCallingCount, kMaxNesting),
-                                  call.downloader) > 0;
-        if (tCallingCount < kMaxNesting) {
-            tCalling[tCallingCount] = call.downloader;
-        }
-        ++tCallingCount;
+                       std::count(me.calling.begin(), me.calling.end(), call.downloader) > 0;
+        me.calling.push_back(call.downloader);
         call.beginTick = GetTickCount();
         call.begin = Now();
         {
@@ -223,7 +226,7 @@ public:
         call.result = body();
         call.end = Now();
         call.endTick = GetTickCount();
-        --tCallingCount;
+        me.calling.pop_back();
         std::lock_guard lock(recordLock_);
         running_.erase(call.begin);
         calls_.push_back(std::move(call));
@@ -270,7 +273,7 @@ public:
     // this thread holds it already for its own shutdown of that downloader.
     void Release(int slot, int number, bool fromNotify) {
         std::unique_lock lock(slots_[slot].lock, std::defer_lock);
-        if (tOwnedSlot != slot && !lock.try_lock()) {
+        if (Me().ownedSlot != slot && !lock.try_lock()) {
             return;
         }
         IMobileDrvDown* downloader = slots_[slot].downloader;
@@ -299,24 +302,25 @@ public:
         std::lock_guard lock(recordLock_);
         notes_.push_back(std::move(note));
     }
-    // What OnNotify does besides recording: per ten thousand, a retry of a finished task under
-    // its name, AddTask, CancelTask, Uninit, Release of its own downloader or of another one; and
-    // messages to the window, of which a final notification's ask to cancel its own name (which
-    // then names a retry, or a task that ended).
+    // What OnNotify does besides recording: four in ten finished tasks are retried under their
+    // names; otherwise, per ten thousand, AddTask, CancelTask, Uninit, Release of its own
+    // downloader or of another one. Then messages to the window, among them a final
+    // notification's ask to cancel its own name (which then names a retry, or a task that ended).
     void Answer(const Target& t, int kind, const std::wstring& name) {
         const uint32_t roll = Roll() % 10000;
         const bool final = kind != MOBILEDRV_NOTIFY_PROGRESS;
-        if (final && roll < 2500) {
+        const bool retried = final && Roll() % 10 < 4;
+        if (retried) {
             AddTask(t, true, name);
-        } else if (roll < 3300) {
+        } else if (roll < 800) {
             AddTask(t, true, NewName());
-        } else if (roll < 3700) {
+        } else if (roll < 1200) {
             CancelTask(t, true, PickName(t.slot, roll));
-        } else if (roll < 3750) {
+        } else if (roll < 1250) {
             Shutdown(t, true);
-        } else if (roll < 3775) {
+        } else if (roll < 1275) {
             Release(t.slot, t.number, true);
-        } else if (roll < 3790) {
+        } else if (roll < 1290) {
             const int other = static_cast<int>(roll % kSlots);
             Release(other, slots_[other].number, true);
         }
@@ -326,7 +330,9 @@ public:
         // one for their own downloader or another.
         const int shutting = windowShutdown_;
         const bool reenter = shutting >= 0 && message < 500;
-        if (!reenter && message % 2 == 0) {
+        // A final notification asks to cancel its own name: a retry of it, or nothing.
+        const bool probe = final && !reenter && (retried ? Roll() % 2 == 0 : message < 300);
+        if (!reenter && !probe && message % 2 == 0) {
             return;
         }
         // The calls a message asks for: Init, AddTask, CancelTask, DownloadNow, Uninit, Release.
@@ -336,31 +342,51 @@ public:
         const int slot = reenter            ? shutting
                          : message % 4 == 1 ? t.slot
                                             : static_cast<int>(Roll() % kSlots);
-        Request request{slot, slots_[slot].number, kAsked[Roll() % std::size(kAsked)], {}};
-        // A final notification's ask to cancel its own name: a retry of it, or nothing.
-        if (final && !reenter && message < 400) {
-            request = {t.slot, t.number, Op::CancelTask, name};
+        const bool send = reenter || probe || message < 700;
+        Request request{slot,
+                        slots_[slot].number,
+                        kAsked[Roll() % std::size(kAsked)],
+                        {},
+                        send ? t.number : -1};
+        if (probe) {
+            request = {t.slot, t.number, Op::CancelTask, name, send ? t.number : -1};
         }
         const auto handle = [this, request] {
-            ++tHandlers;
+            ThreadState& me = Me();
+            ++me.handlers;
+            if (request.from >= 0) {
+                me.senders.push_back(request.from);
+            }
             Handle(request);
-            --tHandlers;
+            if (request.from >= 0) {
+                me.senders.pop_back();
+            }
+            --me.handlers;
         };
-        reenter || message < 700 ? (void)window_->Send(handle) : window_->Post(handle);
+        send ? (void)window_->Send(handle) : window_->Post(handle);
     }
 
     // A window message's call, on the window thread. It never waits for a slot: the thread
     // answers senders that a slot's holder may be waiting for.
     void Handle(const Request& request) {
         Slot& slot = slots_[request.slot];
+        // A shutdown answers the sender of the message its thread handles, but no sender further
+        // out: one that is a notification of the same downloader would wait for this handler,
+        // and the shutdown for it. Such a call (an Init may shut down too) is left out.
+        const ThreadState& me = Me();
+        const auto outer = me.senders.end() - (request.from >= 0 ? 1 : 0);
+        if ((IsShutdown(request.op) || request.op == Op::Init) &&
+            std::count(me.senders.begin(), outer, request.number) > 0) {
+            return;
+        }
         if (request.op == Op::Release) {
             Release(request.slot, request.number, false);
-        } else if (tOwnedSlot == request.slot || slot.lock.try_lock_shared()) {
+        } else if (me.ownedSlot == request.slot || slot.lock.try_lock_shared()) {
             const Target t = Current(request.slot);
             if (t.downloader != nullptr && t.number == request.number) {
                 Dispatch(t, request.op, request.name);
             }
-            if (tOwnedSlot != request.slot) {
+            if (me.ownedSlot != request.slot) {
                 slot.lock.unlock_shared();
             }
         }
@@ -440,9 +466,9 @@ public:
             const uint32_t op = random() % 100;
             const auto done = std::make_shared<std::atomic<bool>>(false);
             window_->Post([this, index, op, done] {
-                ++tHandlers;
+                ++Me().handlers;
                 WindowCall(index, op);
-                --tHandlers;
+                --Me().handlers;
                 *done = true;
             });
             WaitUntil([&] { return done->load(); }, 120000, 5);
@@ -455,7 +481,7 @@ public:
             // Alone when it can, so that a handler may also release the downloader.
             const bool alone = slot.lock.try_lock();
             if (alone || slot.lock.try_lock_shared()) {
-                tOwnedSlot = alone ? index : -1;
+                Me().ownedSlot = alone ? index : -1;
                 windowShutdown_ = index;
                 const Target t = Current(index);
                 if (t.downloader != nullptr) {
@@ -466,7 +492,7 @@ public:
                 if (Current(index).downloader != nullptr && Current(index).number == t.number) {
                     Init(t);
                 }
-                tOwnedSlot = -1;
+                Me().ownedSlot = -1;
                 alone ? slot.lock.unlock() : slot.lock.unlock_shared();
             }
         } else if (slot.lock.try_lock_shared()) {
@@ -524,6 +550,8 @@ private:
     std::atomic<int> windowShutdown_{-1}; // the slot whose shutdown the window's thread runs
     std::atomic<bool> quiet_{false};      // OnNotify only records (the last cycle)
     SlimSharedLock recordLock_;
+    SlimSharedLock threadsLock_;
+    std::map<DWORD, ThreadState> threads_;
     std::vector<Call> calls_;
     std::map<uint64_t, Call> running_; // calls in progress, by their begin
     std::vector<Note> notes_;
