@@ -329,9 +329,9 @@ public:
         // call of that downloader, which its wait answers; otherwise half of them send or post
         // one for their own downloader or another.
         const int shutting = windowShutdown_;
-        const bool reenter = shutting >= 0 && message < 500;
-        // A final notification asks to cancel its own name: a retry of it, or nothing.
-        const bool probe = final && !reenter && (retried ? Roll() % 2 == 0 : message < 300);
+        // A final notification mostly asks to cancel its own name: a retry of it, or nothing.
+        const bool probe = final && (retried ? Roll() % 4 != 0 : Roll() % 2 == 0);
+        const bool reenter = !probe && shutting >= 0 && message < 500;
         if (!reenter && !probe && message % 2 == 0) {
             return;
         }
