@@ -173,7 +173,8 @@ private:
 struct Slot {
     SlimSharedLock lock; // shared: a host call; exclusive: Release, or a new downloader
     IMobileDrvDown* downloader = nullptr;
-    std::atomic<int> number{0}; // read without the lock by a host about to Release
+    std::atomic<int> number{0};        // read without the lock by a host about to Release
+    std::atomic<bool> reserved{false}; // the window's thread waits to have it alone
     SlimSharedLock namesLock;
     std::vector<std::wstring> names; // tasks added, for CancelTask to pick from
 };
@@ -186,6 +187,11 @@ struct Request {
     std::wstring name;
     int from; // the notifying downloader of a sent message; -1 for a posted one
 };
+
+// The calls a message asks for: Init, AddTask, CancelTask, DownloadNow, Uninit, Release.
+constexpr Op kAsked[] = {Op::Init,    Op::Init,       Op::AddTask,    Op::AddTask,
+                         Op::AddTask, Op::CancelTask, Op::CancelTask, Op::DownloadNow,
+                         Op::Uninit,  Op::Uninit,     Op::Uninit,     Op::Release};
 
 // What a run left for the invariants to check.
 struct Facts;
@@ -335,17 +341,17 @@ public:
         if (!reenter && !probe && message % 2 == 0) {
             return;
         }
-        // The calls a message asks for: Init, AddTask, CancelTask, DownloadNow, Uninit, Release.
-        static constexpr Op kAsked[] = {
-            Op::Init,       Op::Init,        Op::AddTask, Op::AddTask, Op::AddTask, Op::CancelTask,
-            Op::CancelTask, Op::DownloadNow, Op::Uninit,  Op::Uninit,  Op::Uninit,  Op::Release};
         const int slot = reenter            ? shutting
                          : message % 4 == 1 ? t.slot
                                             : static_cast<int>(Roll() % kSlots);
         const bool send = reenter || probe || message < 700;
         Request request{slot,
                         slots_[slot].number,
-                        kAsked[Roll() % std::size(kAsked)],
+                        // The downloader the window's thread shuts down alone is often released
+                        // from inside that shutdown.
+                        reenter && windowAlone_ && Roll() % 3 == 0
+                            ? Op::Release
+                            : kAsked[Roll() % std::size(kAsked)],
                         {},
                         send ? t.number : -1};
         if (probe) {
@@ -418,6 +424,24 @@ public:
     void Host(int thread, DWORD end) {
         std::mt19937 random(seed_ * 31 + thread);
         while (static_cast<int>(end - GetTickCount()) > 0) {
+            // A host thread's message to the window while it shuts a downloader down: a call of
+            // that downloader inside its shutdown, often its Release when the slot is the
+            // window's alone.
+            const int shutting = windowShutdown_;
+            if (shutting >= 0 && random() % 4 == 0) {
+                const Request request{shutting,
+                                      slots_[shutting].number,
+                                      windowAlone_ && random() % 2 == 0
+                                          ? Op::Release
+                                          : kAsked[random() % std::size(kAsked)],
+                                      {},
+                                      -1};
+                window_->Send([this, request] {
+                    ++Me().handlers;
+                    Handle(request);
+                    --Me().handlers;
+                });
+            }
             const int index = static_cast<int>(random() % kSlots);
             // Per mille: the downloads beside, Release, Init, Uninit, AddTask, CancelTask,
             // DownloadNow; the rest of the time the thread only pauses.
@@ -429,9 +453,9 @@ public:
             } else if (op < 8) {
                 Release(index, slots_[index].number, false);
             } else if (op < 600) {
-                // A slot whose shutdown the window's thread runs alone is left to it meanwhile.
-                std::shared_lock lock(slots_[index].lock, std::try_to_lock);
-                if (!lock.owns_lock()) {
+                // A slot the window's thread has or waits to have alone is left to it meanwhile.
+                std::shared_lock lock(slots_[index].lock, std::defer_lock);
+                if (slots_[index].reserved || !lock.try_lock()) {
                     Sleep(random() % 30);
                     continue;
                 }
@@ -478,16 +502,25 @@ public:
     void WindowCall(int index, uint32_t op) {
         Slot& slot = slots_[index];
         if (op < 25) {
-            // Alone when it can, so that a handler may also release the downloader.
-            const bool alone = slot.lock.try_lock();
+            // Alone when it can (host calls end within a moment), so that a handler may also
+            // release the downloader.
+            slot.reserved = true;
+            bool alone = slot.lock.try_lock();
+            for (int tries = 0; !alone && tries < 250; ++tries) {
+                Sleep(2);
+                alone = slot.lock.try_lock();
+            }
+            slot.reserved = false;
             if (alone || slot.lock.try_lock_shared()) {
                 Me().ownedSlot = alone ? index : -1;
+                windowAlone_ = alone;
                 windowShutdown_ = index;
                 const Target t = Current(index);
                 if (t.downloader != nullptr) {
                     Shutdown(t, false);
                 }
                 windowShutdown_ = -1;
+                windowAlone_ = false;
                 // A host that restarts the downloader: one more Init/Uninit cycle.
                 if (Current(index).downloader != nullptr && Current(index).number == t.number) {
                     Init(t);
@@ -545,10 +578,12 @@ private:
     const uint32_t seed_;
     std::atomic<uint64_t> clock_{0}, rolls_{0};
     std::atomic<int> names_{0}, numbers_{0};
-    std::optional<WindowThread> window_;  // while the host threads work
-    std::atomic<int> answering_{0};       // notifications that may still send or post to it
-    std::atomic<int> windowShutdown_{-1}; // the slot whose shutdown the window's thread runs
-    std::atomic<bool> quiet_{false};      // OnNotify only records (the last cycle)
+    std::optional<WindowThread> window_; // while the host threads work
+    std::atomic<int> answering_{0};      // notifications that may still send or post to it
+    std::atomic<int> windowShutdown_{-1};
+    std::atomic<bool> windowAlone_{
+        false}; // and has the slot to itself // the slot whose shutdown the window's thread runs
+    std::atomic<bool> quiet_{false}; // OnNotify only records (the last cycle)
     SlimSharedLock recordLock_;
     SlimSharedLock threadsLock_;
     std::map<DWORD, ThreadState> threads_;
