@@ -284,8 +284,10 @@ public:
         }
         IMobileDrvDown* downloader = slots_[slot].downloader;
         if (slots_[slot].number == number && downloader != nullptr) {
-            Make({Op::Release, number, fromNotify}, [&] { return downloader->Release(), 0; });
+            // Gone from the slot first: handlers answered during the Release on this thread
+            // (which holds the slot already) must find no downloader to call.
             slots_[slot].downloader = nullptr;
+            Make({Op::Release, number, fromNotify}, [&] { return downloader->Release(), 0; });
         }
     }
 
