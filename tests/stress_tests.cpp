@@ -430,10 +430,10 @@ public:
             // that downloader inside its shutdown, often its Release when the slot is the
             // window's alone.
             const int shutting = windowShutdown_;
-            if (shutting >= 0 && random() % 4 == 0) {
+            if (shutting >= 0 && random() % 2 == 0) {
                 const Request request{shutting,
                                       slots_[shutting].number,
-                                      windowAlone_ && random() % 2 == 0
+                                      windowAlone_ && random() % 3 != 0
                                           ? Op::Release
                                           : kAsked[random() % std::size(kAsked)],
                                       {},
