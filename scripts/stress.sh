@@ -59,7 +59,7 @@ for preset in "${presets[@]}"; do
     { for (i = 1; i <= NF; ++i) { split($i, kv, "="); sum[kv[1]] += kv[2] } ++runs }
     END { printf "%d seeds reported: %d operations, %d re-entries, %d lifecycle calls, %d of them overlapping another call of the same downloader (%d overlaps), %d violations",
                  runs, sum["operations"], sum["reentries"], sum["lifecycle"], sum["overlapping"], sum["overlaps"], sum["violations"] }')
-  hung=$(grep -l 'the run ends here' build/stress/"$preset"/*.log 2>/dev/null | wc -l)
+  hung=$(cat build/stress/"$preset"/*.log | grep -c 'the run ends here' || true)
   echo "== $preset: $seeds seeds in $((SECONDS - started)) s; $sums; $hung ended by a hung call; ${#failed[@]} failed"
   for seed in "${failed[@]}"; do
     echo "   failed: seed $seed (build/stress/$preset/$seed.log); replay: DRVDOWN_STRESS_SEED=$seed ctest --preset $preset -R 'LifecycleStress.*/0'"
