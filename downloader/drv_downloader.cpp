@@ -13,8 +13,9 @@ namespace {
 enum class InitOutcome { Refused, Ready, EngineNotLoadable };
 
 // Everything Init owns lives in this frame and is gone before the engine-load exception is
-// raised: nothing unwinds the library's frames when it leaves.
-InitOutcome InitOnce(const StateRef& state, IMobileDrvDownCallback* callback) {
+// raised: nothing unwinds the library's frames when it leaves. That includes its own reference to
+// the state, which a host may release the downloader under while a refused Init shuts it down.
+InitOutcome InitOnce(const StateRef state, IMobileDrvDownCallback* callback) {
     if (callback == nullptr || state->HasEngine()) {
         return InitOutcome::Refused;
     }
@@ -54,9 +55,7 @@ void __stdcall CDrvDownloader::Release() {
 }
 
 int __stdcall CDrvDownloader::Init(IMobileDrvDownCallback* callback) {
-    // Its own reference: a host may release the downloader while a refused Init shuts it down.
-    const StateRef state = state_;
-    const InitOutcome outcome = InitOnce(state, callback);
+    const InitOutcome outcome = InitOnce(state_, callback);
     if (outcome == InitOutcome::EngineNotLoadable) {
         RaiseEngineLoadException();
     }

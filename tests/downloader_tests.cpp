@@ -110,14 +110,17 @@ TEST_F(DownloaderTest, InitDuringAShutdownReturnsZeroAndInstallsNothing) {
     const unique_handle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     ASSERT_TRUE(go);
     std::atomic<int> result{-1};
-    // Both threads start before the hold below, which holds every thread that starts meanwhile.
+    // Both threads run before the hold below, which holds every thread that starts meanwhile.
     Engine().SetDelay("PPInit2", INFINITE);
     HostThread init([&] { result = downloader->Init(&callback); });
+    std::atomic<bool> started{false};
     HostThread shutDown([&] {
+        started = true;
         WaitForSingleObject(go.get(), INFINITE);
         downloader->Uninit();
     });
     ASSERT_TRUE(Engine().WaitForCalls("PPInit2", 1, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return started.load(); }, 5000));
     // A task whose worker is held before its first instruction keeps the shutdown waiting.
     Engine().SetDelay(kStandInThreadAttach, INFINITE);
     auto record = TaskRecord(L"held", kUrl, Out(L"held.zip"));

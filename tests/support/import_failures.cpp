@@ -152,6 +152,10 @@ const ImportFailure kTable[] = {
     Fails("MsgWaitForMultipleObjectsEx", 20, kDword, ERROR_INVALID_HANDLE),
     Never("PeekMessageW",
           "FALSE says that no message was waiting, an answer rather than a failure"),
+    Never("InSendMessageEx", "returns flags that describe the thread; it cannot fail"),
+    Never("ReplyMessage",
+          "FALSE says that the thread was answering no sent message, an answer rather than a "
+          "failure"),
     Fails("GetProcessWindowStation", 0, 0, ERROR_ACCESS_DENIED),
     Fails("GetUserObjectInformationW", 20, 0, ERROR_ACCESS_DENIED),
     // bcrypt: NTSTATUS results, no last error. The entry point draws the stack canary with
