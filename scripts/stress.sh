@@ -2,7 +2,9 @@
 # The lifecycle stress with many seeds: like the stress tests of scripts/test.sh (a few seeds per
 # architecture), but N seeds per architecture (both; x86 only where this machine executes 32-bit
 # code), each run on its own. Prints a line per failing seed with the command that replays it,
-# and the sums of operations, lifecycle calls, overlaps and violations. Exits non-zero on any.
+# and the sums of seeds, operations, re-entries (calls from a window's message handlers inside
+# another call of the same downloader), lifecycle calls, overlaps and violations. Exits non-zero
+# on any failed seed.
 #
 #   scripts/stress.sh N
 #
@@ -51,12 +53,14 @@ for preset in "${presets[@]}"; do
   for seed in $(seq "$first" $((first + seeds - 1))); do
     grep -q '^\[  PASSED  \] 1 test' "build/stress/$preset/$seed.log" || failed+=("$seed")
   done
-  # The summary lines: stress seed=S operations=O lifecycle=L overlapping=V overlaps=P violations=X
+  # The summary lines: stress seed=S operations=O reentries=R lifecycle=L overlapping=V overlaps=P
+  # violations=X. A run that a hung call ended has none: it counts as failed.
   sums=$(sed -n 's/^stress seed=[0-9]* //p' build/stress/"$preset"/*.log | tr -d '\r' | awk '
     { for (i = 1; i <= NF; ++i) { split($i, kv, "="); sum[kv[1]] += kv[2] } ++runs }
-    END { printf "%d runs reported: %d operations, %d lifecycle calls, %d of them overlapping another call of the same downloader (%d overlaps), %d violations",
-                 runs, sum["operations"], sum["lifecycle"], sum["overlapping"], sum["overlaps"], sum["violations"] }')
-  echo "== $preset: $seeds seeds in $((SECONDS - started)) s; $sums; ${#failed[@]} failed"
+    END { printf "%d seeds reported: %d operations, %d re-entries, %d lifecycle calls, %d of them overlapping another call of the same downloader (%d overlaps), %d violations",
+                 runs, sum["operations"], sum["reentries"], sum["lifecycle"], sum["overlapping"], sum["overlaps"], sum["violations"] }')
+  hung=$(cat build/stress/"$preset"/*.log | grep -c 'the run ends here' || true)
+  echo "== $preset: $seeds seeds in $((SECONDS - started)) s; $sums; $hung ended by a hung call; ${#failed[@]} failed"
   for seed in "${failed[@]}"; do
     echo "   failed: seed $seed (build/stress/$preset/$seed.log); replay: DRVDOWN_STRESS_SEED=$seed ctest --preset $preset -R 'LifecycleStress.*/0'"
     status=1
