@@ -41,7 +41,7 @@ namespace {
 
 constexpr int kSlots = 3;
 constexpr int kHostThreads = 7;
-constexpr DWORD kShutdownLimitMs = kShutdownWaitMs + 1000;
+constexpr DWORD kShutdownPastWorkerWaitMs = kShutdownWaitMs + 1000;
 // A call still in progress this long after its bound has hung: the run ends there.
 constexpr DWORD kHangMs = 20000;
 // A state the stand-in never reports: a transfer that ends in it ended in a way the library
@@ -78,14 +78,14 @@ DWORD BoundOf(Op op) {
     switch (op) {
     case Op::Uninit:
     case Op::Release:
-        return kShutdownLimitMs;
+        return kShutdownPastWorkerWaitMs;
     case Op::Init:
-        return 2 * kShutdownLimitMs;
+        return 2 * kShutdownPastWorkerWaitMs;
     case Op::DownloadNow:
     case Op::DownLoadFile:
         return 30000;
     default:
-        return kShutdownLimitMs;
+        return kShutdownPastWorkerWaitMs;
     }
 }
 
@@ -497,7 +497,7 @@ public:
                 --Me().handlers;
                 *done = true;
             });
-            WaitUntil([&] { return done->load(); }, 120000, 5);
+            PollUntil([&] { return done->load(); }, 120000, 5);
             Sleep(random() % 30);
         }
     }
@@ -676,7 +676,7 @@ void Stress::Run(DWORD runMs) {
     // The last cycle: each downloader is shut down and initialised once more, and the tasks
     // added then must run to their end, which they are given time for. The window goes first.
     quiet_ = true;
-    WaitUntil([&] { return answering_ == 0; }, 60000);
+    PollUntil([&] { return answering_ == 0; }, 60000);
     window_.reset();
     for (int i = 0; i < kSlots; ++i) {
         NewDownloader(i);
@@ -690,7 +690,7 @@ void Stress::Run(DWORD runMs) {
             }
         }
     }
-    WaitUntil(
+    PollUntil(
         [&] {
             std::lock_guard lock(recordLock_);
             return std::all_of(cycleTasks_.begin(), cycleTasks_.end(), [&](const auto& key) {
@@ -1010,7 +1010,7 @@ void EndsOnce(const Facts& f, Cases& cases) {
 
 void ShutdownWithinLimit(const Facts& f, Cases& cases) {
     for (const Call* call : f.shutdowns) {
-        if (call->endTick - call->beginTick > kShutdownLimitMs) {
+        if (call->endTick - call->beginTick > kShutdownPastWorkerWaitMs) {
             cases.push_back(Describe(*call));
         }
     }
