@@ -580,12 +580,11 @@ private:
     const uint32_t seed_;
     std::atomic<uint64_t> clock_{0}, rolls_{0};
     std::atomic<int> names_{0}, numbers_{0};
-    WindowThread* window_ = nullptr; // while the host threads work
-    std::atomic<int> answering_{0};      // notifications that may still send or post to it
-    std::atomic<int> windowShutdown_{-1};
-    std::atomic<bool> windowAlone_{
-        false}; // and has the slot to itself // the slot whose shutdown the window's thread runs
-    std::atomic<bool> quiet_{false}; // OnNotify only records (the last cycle)
+    WindowThread* window_ = nullptr;       // while the host threads work
+    std::atomic<int> answering_{0};        // notifications that may still send or post to it
+    std::atomic<int> windowShutdown_{-1};  // the slot whose shutdown the window's thread runs
+    std::atomic<bool> windowAlone_{false}; // and has the slot to itself
+    std::atomic<bool> quiet_{false};       // OnNotify only records (the last cycle)
     SlimSharedLock recordLock_;
     SlimSharedLock threadsLock_;
     std::map<DWORD, ThreadState> threads_;
