@@ -3,7 +3,6 @@
 #pragma once
 
 #include "downloader/downloader_state.h"
-#include "engine/engine_api.h"
 
 // DownloadNow: one download through the downloader's engine, registered with the downloader so
 // that a shutdown ends it and waits for it. False without an engine or while a shutdown runs.
