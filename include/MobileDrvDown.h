@@ -165,9 +165,12 @@ typedef struct _MOBILE_DRV_RESULT {
  *   calls Uninit or Release of the same downloader: a shutdown that begins on a thread handling
  *   a message another thread sent, while a notification of its downloader runs, answers that
  *   message with 0 before it waits (ReplyMessage). Its sender's SendMessage then returns 0 at
- *   once, while the handler goes on inside the shutdown. But OnNotify must never wait for that
- *   thread otherwise: for a lock it holds, an event it would set, or the answer to a message
- *   posted to it. It waits for the notification, and both would wait for ever.
+ *   once, while the handler goes on inside the shutdown. Only the message being handled is
+ *   answered, not one whose handler runs further out on that thread: if a notification of the
+ *   same downloader sent that outer message, it and the shutdown wait for each other. Nor may
+ *   OnNotify wait for that thread otherwise: for a lock it holds, an event it would set, or the
+ *   answer to a message posted to it. It waits for the notification, and both would wait for
+ *   ever.
  * - When the process exits (ExitProcess, or returning from main), the system ends the library's
  *   workers wherever they are, inside OnNotify too. A Release called then, for instance from a
  *   host DLL's DLL_PROCESS_DETACH, waits for none of them.
