@@ -12,12 +12,6 @@ int TaskList::RemoveTask(const _MOBILE_DRV_TASK* task) {
     return EraseListed(task) ? 1 : 0;
 }
 
-TaskHandle TaskList::FindCancelEvent(const wchar_t* name) {
-    LockGuard lock(lock_);
-    const TaskHandle* task = FindFirst(name);
-    return task != nullptr ? *task : TaskHandle();
-}
-
 int TaskList::CancelTask(const wchar_t* name) {
     // Signalled under the lock: a worker decides its task's end under the same lock, so a task is
     // either cancelled here or has ended and is not found.

@@ -17,11 +17,9 @@ public:
     int AppendTask(TaskHandle task);
     // Removes exactly this task, wherever it stands (names repeat); 1 if it was listed.
     int RemoveTask(const _MOBILE_DRV_TASK* task);
-    // The first task of that name (letter case ignored), held by a reference so that its cancel
-    // event stays open while the caller uses it; empty when none matches.
-    TaskHandle FindCancelEvent(const wchar_t* name);
-    // Signals the cancel event of the first task of that name, under the list lock; 1 when there
-    // was one to signal. A task whose end has been decided is no longer listed.
+    // Signals the cancel event of the first task of that name (letter case ignored), under the
+    // list lock; 1 when there was one to signal. A task whose end has been decided is no longer
+    // listed.
     int CancelTask(const wchar_t* name);
     // Decides the end of a task: false when it has been cancelled; otherwise it leaves the list
     // under the lock, so that no cancel signals it any more while its end is told.

@@ -55,7 +55,6 @@ TEST(TaskHandle, LastReferenceClosesTheCancelEventWithTheRecord) {
 TEST(TaskList, FindsAndCancelsTheFirstMatchIgnoringCase) {
     TaskList list;
     EXPECT_EQ(list.CancelTask(L"pkg"), 0);
-    EXPECT_FALSE(list.FindCancelEvent(L"pkg"));
 
     TaskHandle first = MakeTask(L"Pkg");
     TaskHandle second = MakeTask(L"PKG");
@@ -63,26 +62,31 @@ TEST(TaskList, FindsAndCancelsTheFirstMatchIgnoringCase) {
     list.AppendTask(second);
     list.AppendTask(MakeTask(L"other"));
 
-    EXPECT_EQ(list.FindCancelEvent(L"pkg").get(), first.get());
-    EXPECT_FALSE(list.FindCancelEvent(L"pk"));
+    EXPECT_EQ(list.CancelTask(L"pk"), 0);
     EXPECT_EQ(list.CancelTask(L"pKg"), 1);
     EXPECT_TRUE(IsSignalled(CancelEventOf(first.get())));
     EXPECT_FALSE(IsSignalled(CancelEventOf(second.get()))) << "cancelled the wrong entry";
     EXPECT_FALSE(list.EndTask(first.get())) << "a cancelled task's end was decided";
-    EXPECT_EQ(list.FindCancelEvent(L"pkg").get(), first.get()) << "left before its worker took it";
+    EXPECT_EQ(list.CancelTask(L"pkg"), 1);
+    EXPECT_FALSE(IsSignalled(CancelEventOf(second.get()))) << "left before its worker took it";
 }
 
 TEST(TaskList, RemovesByIdentityWhateverTheName) {
     TaskList list;
     TaskHandle first = MakeTask(L"same");
     TaskHandle second = MakeTask(L"same");
+    TaskHandle third = MakeTask(L"same");
     list.AppendTask(first);
     list.AppendTask(second);
+    list.AppendTask(third);
     EXPECT_EQ(list.RemoveTask(first.get()), 1);
     EXPECT_EQ(list.RemoveTask(first.get()), 0);
-    EXPECT_EQ(list.FindCancelEvent(L"same").get(), second.get());
     EXPECT_TRUE(list.EndTask(second.get())) << "an uncancelled task's end is decided";
-    EXPECT_EQ(list.CancelTask(L"same"), 0) << "a task whose end was decided is still listed";
+    EXPECT_EQ(list.CancelTask(L"same"), 1);
+    EXPECT_FALSE(IsSignalled(CancelEventOf(first.get()))) << "a removed task is still listed";
+    EXPECT_FALSE(IsSignalled(CancelEventOf(second.get())))
+        << "a task whose end was decided is still listed";
+    EXPECT_TRUE(IsSignalled(CancelEventOf(third.get())));
 }
 
 TEST(TaskList, EmptyingSignalsEveryEventOnceAndReleasesTheListsReferences) {
@@ -101,7 +105,7 @@ TEST(TaskList, EmptyingSignalsEveryEventOnceAndReleasesTheListsReferences) {
     }
 
     list.CancelAllTasks();
-    EXPECT_FALSE(list.FindCancelEvent(L"t"));
+    EXPECT_EQ(list.CancelTask(L"t"), 0);
     for (const TaskHandle& task : kept) {
         EXPECT_TRUE(IsSignalled(CancelEventOf(task.get())));
         EXPECT_EQ(task.use_count(), 1);
@@ -125,9 +129,7 @@ TEST(TaskList, ConcurrentAppendsLookupsAndRemovalsFreeEachRecordOnce) {
                     TaskHandle task = MakeTask(i % 2 ? L"even" : L"odd");
                     const _MOBILE_DRV_TASK* record = task.get();
                     list.AppendTask(task);
-                    if (TaskHandle found = list.FindCancelEvent(L"odd")) {
-                        SetEvent(CancelEventOf(found.get()));
-                    }
+                    list.CancelTask(L"odd");
                     if (random() % 2) {
                         task = TaskHandle(); // the list may now hold the last reference
                     }
@@ -145,8 +147,8 @@ TEST(TaskList, ConcurrentAppendsLookupsAndRemovalsFreeEachRecordOnce) {
             thread.Join();
         }
         list.CancelAllTasks();
-        EXPECT_FALSE(list.FindCancelEvent(L"odd"));
-        EXPECT_FALSE(list.FindCancelEvent(L"even"));
+        EXPECT_EQ(list.CancelTask(L"odd"), 0);
+        EXPECT_EQ(list.CancelTask(L"even"), 0);
     }
     // 1800 records went through the list; the list's lock owns no handle after it is destroyed.
     EXPECT_EQ(drvtest::HandleChanges(baseline, drvtest::ProcessHandles()), "")
