@@ -370,7 +370,9 @@ public:
             }
             --me.handlers;
         };
-        send ? (void)window_->Send(handle) : window_->Post(handle);
+        if (window_ != nullptr) { // none in the warm-up
+            send ? (void)window_->Send(handle) : window_->Post(handle);
+        }
     }
 
     // A window message's call, on the window thread. It never waits for a slot: the thread
@@ -673,9 +675,13 @@ void Stress::Run(DWORD runMs, WindowThread& window) {
     }
 
     // The last cycle: each downloader is shut down and initialised once more, and the tasks
-    // added then must run to their end, which they are given time for. The window goes first.
+    // added then must run to their end, which they are given time for. The window's handlers
+    // end first: those of messages posted before this one have returned once it runs.
     quiet_ = true;
     PollUntil([&] { return answering_ == 0; }, 60000);
+    std::atomic<bool> drained{false};
+    window_->Post([&] { drained = true; });
+    PollUntil([&] { return drained.load(); }, 60000);
     window_ = nullptr;
     for (int i = 0; i < kSlots; ++i) {
         NewDownloader(i);
